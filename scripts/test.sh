@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the release and sanitizer presets from scratch and runs every test in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+for preset in release asan; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done

@@ -1,0 +1,73 @@
+// One buffer of file data to one range-coded chunk stream, and back.
+//
+// A BlockPipeline is the whole codec state of one stream (a file or a solid
+// group): the PPM model with its heap, the secondary coders' tables, the
+// long-repeat prepass, the block work buffer and the stream position. Nothing
+// is shared between pipelines, so independent streams can be packed side by
+// side. The drivers use it like this, per file or group:
+//
+//   pipeline.set_coding_options(method, text, exe, mm, lowred, swap);
+//   pipeline.order0_model_reset();
+//   pipeline.byte_predictor_reset();
+//   pipeline.ppm_start(order, megabytes, cut_off);
+//   pipeline.set_stream_position(0);
+//   for each chunk: pipeline.compress_buffer(...)  or  pipeline.decode_buffer(...)
+//   pipeline.stop_suballocator();
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "coder/byte_io.h"
+
+namespace tarn {
+
+// What the decoder saw in one chunk stream, for inspection tools and tests.
+struct BlockTrace {
+  uint8_t type = 0;
+  uint32_t coded_length = 0;     // length in the block header (filtered)
+  uint32_t restored_length = 0;  // length after the inverse filter
+};
+
+struct ChunkTrace {
+  uint32_t plain_length = 0;
+  bool prepass_applied = false;
+  uint32_t coded_length = 0;  // prepass output length, or plain_length
+  std::vector<BlockTrace> blocks;
+};
+
+class BlockPipeline {
+ public:
+  BlockPipeline();
+  ~BlockPipeline();
+  BlockPipeline(const BlockPipeline&) = delete;
+  BlockPipeline& operator=(const BlockPipeline&) = delete;
+
+  // Pipeline reset before each file or group: method and the five filter
+  // switches (all on when unpacking).
+  void set_coding_options(uint8_t method, bool text, bool exe, bool mm, bool lowred, bool swap);
+  void order0_model_reset();
+  void byte_predictor_reset();
+  // Starts the PPM model; raises OUT_OF_MEMORY when its heap cannot be had.
+  void ppm_start(unsigned order, uint32_t megabytes, bool cut_off);
+  void stop_suballocator();
+  void set_stream_position(uint32_t position);
+  uint32_t stream_position() const;
+
+  // Packs one buffer of at most CHUNK_SIZE bytes; the chunk stream is
+  // appended to `out`. The buffer is consumed.
+  void compress_buffer(std::vector<uint8_t> buffer, ByteSink& out);
+
+  // Unpacks one chunk stream from `in` and returns the restored bytes.
+  // Raises UNEXPECTED_EOF when the input ends early and HEADER_DAMAGE when
+  // the stream is structurally corrupt (a block that restores to nothing, or
+  // more data than the stream announced).
+  std::vector<uint8_t> decode_buffer(ByteSource& in, ChunkTrace* trace = nullptr);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tarn
