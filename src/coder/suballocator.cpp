@@ -1,0 +1,234 @@
+// The PPM heap's rare paths: merging, splitting, moving and the text area.
+//
+// Free blocks are not merged when freed; merging is batched in
+// glue_free_blocks, which runs when a rare allocation finds glue_count at 0
+// and then lets 8192 further misses pass before it runs again. The merge
+// collects every listed block, absorbs the free blocks lying right behind
+// it (stamp all ones), and hands the merged runs back to the lists cut to
+// ladder sizes. During a cut-off, move_units_up lifts state arrays out of the
+// bottom of the unit area and expand_text_area gives free blocks found at
+// units_start back to the text area.
+#include "coder/suballocator.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tarn {
+
+using ppm_tables::INDEX_TO_UNITS;
+using ppm_tables::N_INDEXES;
+using ppm_tables::UNITS_TO_INDEX;
+
+SubAllocator::~SubAllocator() { stop_suballocator(); }
+
+bool SubAllocator::start_suballocator(uint32_t size) {
+  if (size == heap_size_ && heap_ != nullptr) return true;
+  stop_suballocator();
+  // One extra unit on top: its stamp is read by the merge and stays zero.
+  void* mem = std::calloc(static_cast<size_t>(size) + UNIT_SIZE, 1);
+  if (mem == nullptr) return false;
+  heap_ = static_cast<uint8_t*>(mem);
+  heap_size_ = size;
+  return true;
+}
+
+void SubAllocator::stop_suballocator() {
+  if (heap_ != nullptr) std::free(heap_);
+  heap_ = nullptr;
+  heap_size_ = 0;
+}
+
+void SubAllocator::init_suballocator() {
+  heads_.fill(ListHead{});
+  text_ptr_ = 0;
+  hi_unit_ = heap_size_;
+  units_start_ = lo_unit_ = hi_unit_ - UNIT_SIZE * ((heap_size_ / 8 / UNIT_SIZE) * 7);
+  glue_count_ = 0;
+}
+
+uint32_t SubAllocator::alloc_units_rare(unsigned index) {
+  if (glue_count_ == 0) {
+    glue_free_blocks();
+    if (heads_[index].next) return remove_node(index);
+  }
+  for (unsigned j = index + 1; j < N_INDEXES; ++j) {
+    if (heads_[j].next) {
+      uint32_t block = remove_node(j);
+      split_block(block, j, index);
+      return block;
+    }
+  }
+  glue_count_ -= 1;
+  uint32_t bytes = UNIT_SIZE * INDEX_TO_UNITS[index];
+  if (units_start_ - text_ptr_ > bytes) {
+    units_start_ -= bytes;
+    return units_start_;
+  }
+  return 0;
+}
+
+void SubAllocator::split_block(uint32_t block, unsigned old_index, unsigned new_index) {
+  uint32_t diff = INDEX_TO_UNITS[old_index] - INDEX_TO_UNITS[new_index];
+  uint32_t p = block + UNIT_SIZE * INDEX_TO_UNITS[new_index];
+  unsigned k = UNITS_TO_INDEX[diff - 1];
+  if (INDEX_TO_UNITS[k] != diff) {
+    uint32_t first = INDEX_TO_UNITS[k - 1];
+    insert_node(p, k - 1, first);
+    p += UNIT_SIZE * first;
+    diff -= first;
+    k = UNITS_TO_INDEX[diff - 1];
+  }
+  insert_node(p, k, diff);
+}
+
+uint32_t SubAllocator::expand_units(uint32_t block, uint32_t old_nu) {
+  if (old_nu >= ppm_tables::MAX_UNITS) return 0;  // a full 256-symbol array cannot grow
+  unsigned i0 = UNITS_TO_INDEX[old_nu - 1];
+  unsigned i1 = UNITS_TO_INDEX[old_nu];
+  if (i0 == i1) return block;
+  uint32_t fresh = alloc_units(old_nu + 1);
+  if (fresh != 0) {
+    std::memcpy(heap_ + fresh, heap_ + block, old_nu * UNIT_SIZE);
+    insert_node(block, i0, old_nu);
+  }
+  return fresh;
+}
+
+uint32_t SubAllocator::shrink_units(uint32_t block, uint32_t old_nu, uint32_t new_nu) {
+  unsigned i0 = UNITS_TO_INDEX[old_nu - 1];
+  unsigned i1 = UNITS_TO_INDEX[new_nu - 1];
+  if (i0 == i1) return block;
+  if (heads_[i1].next) {
+    uint32_t fresh = remove_node(i1);
+    std::memcpy(heap_ + fresh, heap_ + block, new_nu * UNIT_SIZE);
+    insert_node(block, i0, INDEX_TO_UNITS[i0]);
+    return fresh;
+  }
+  split_block(block, i0, i1);
+  return block;
+}
+
+void SubAllocator::free_units(uint32_t block, uint32_t nu) {
+  unsigned i = UNITS_TO_INDEX[nu - 1];
+  insert_node(block, i, INDEX_TO_UNITS[i]);
+}
+
+void SubAllocator::special_free_unit(uint32_t unit) {
+  if (unit == units_start_) {
+    block_at(unit)->set_stamp(FREE_STAMP);
+    units_start_ += UNIT_SIZE;
+  } else {
+    insert_node(unit, 0, 1);
+  }
+}
+
+uint32_t SubAllocator::move_units_up(uint32_t block, uint32_t nu) {
+  unsigned i = UNITS_TO_INDEX[nu - 1];
+  // An empty list has first block 0, below every block: nothing to move to.
+  if (block - units_start_ > 16384 || block > heads_[i].next) return block;
+  uint32_t fresh = remove_node(i);
+  std::memcpy(heap_ + fresh, heap_ + block, nu * UNIT_SIZE);
+  if (block == units_start_)
+    units_start_ += UNIT_SIZE * INDEX_TO_UNITS[i];
+  else
+    insert_node(block, i, INDEX_TO_UNITS[i]);
+  return fresh;
+}
+
+void SubAllocator::glue_free_blocks() {
+  if (lo_unit_ != hi_unit_) heap_[lo_unit_] = 0;  // the gap must never look free
+
+  // Take every listed block, list by list, absorbing the free blocks right
+  // behind it; chain the survivors through their `next` fields.
+  uint32_t chain_head = 0;
+  uint32_t chain_tail = 0;
+  for (unsigned i = 0; i < N_INDEXES; ++i) {
+    uint32_t b = heads_[i].next;
+    heads_[i] = ListHead{};
+    while (b != 0) {
+      FreeBlock* fb = block_at(b);
+      uint32_t following = fb->next();
+      uint32_t nu = fb->nu();
+      if (nu != 0) {
+        for (;;) {
+          uint32_t after = b + UNIT_SIZE * nu;
+          if (after > heap_size_) break;  // cannot happen: the top unit is never free
+          FreeBlock* nb = block_at(after);
+          if (nb->stamp() != FREE_STAMP || nb->nu() == 0) break;
+          nu += nb->nu();
+          nb->set_nu(0);
+        }
+        fb->set_nu(nu);
+        fb->set_next(0);
+        if (chain_tail != 0)
+          block_at(chain_tail)->set_next(b);
+        else
+          chain_head = b;
+        chain_tail = b;
+      }
+      b = following;
+    }
+  }
+
+  // Hand the merged runs back, cut to ladder sizes.
+  for (uint32_t b = chain_head; b != 0;) {
+    uint32_t following = block_at(b)->next();
+    uint32_t sz = block_at(b)->nu();
+    if (sz != 0) {
+      while (sz > ppm_tables::MAX_UNITS) {
+        insert_node(b, N_INDEXES - 1, ppm_tables::MAX_UNITS);
+        b += UNIT_SIZE * ppm_tables::MAX_UNITS;
+        sz -= ppm_tables::MAX_UNITS;
+      }
+      unsigned i = UNITS_TO_INDEX[sz - 1];
+      if (INDEX_TO_UNITS[i] != sz) {
+        uint32_t k = sz - INDEX_TO_UNITS[i - 1];
+        insert_node(b + UNIT_SIZE * (sz - k), k - 1, k);
+        i -= 1;
+      }
+      insert_node(b, i, INDEX_TO_UNITS[i]);
+    }
+    b = following;
+  }
+  glue_count_ = 8192;
+}
+
+void SubAllocator::expand_text_area() {
+  uint32_t count[N_INDEXES] = {};
+  while (units_start_ != lo_unit_) {
+    FreeBlock* fb = block_at(units_start_);
+    if (fb->stamp() != FREE_STAMP) break;
+    uint32_t nu = fb->nu();
+    if (nu == 0 || nu > ppm_tables::MAX_UNITS) break;  // not a listed block
+    count[UNITS_TO_INDEX[nu - 1]] += 1;
+    fb->set_stamp(0);
+    units_start_ += UNIT_SIZE * nu;
+  }
+  for (unsigned i = 0; i < N_INDEXES; ++i) {
+    if (count[i] == 0) continue;
+    uint32_t prev = 0;  // 0: the list head
+    uint32_t b = heads_[i].next;
+    while (count[i] != 0 && b != 0) {
+      uint32_t following = block_at(b)->next();
+      if (block_at(b)->stamp() == 0) {
+        if (prev == 0)
+          heads_[i].next = following;
+        else
+          block_at(prev)->set_next(following);
+        heads_[i].stamp -= 1;
+        count[i] -= 1;
+      } else {
+        prev = b;
+      }
+      b = following;
+    }
+  }
+}
+
+uint32_t SubAllocator::get_used_memory() const {
+  uint32_t size = heap_size_ - (hi_unit_ - lo_unit_) - (units_start_ - text_ptr_);
+  for (unsigned i = 0; i < N_INDEXES; ++i) size -= UNIT_SIZE * INDEX_TO_UNITS[i] * heads_[i].stamp;
+  return size;
+}
+
+}  // namespace tarn

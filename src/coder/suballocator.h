@@ -1,0 +1,114 @@
+// The PPM model's memory: one heap cut into 12-byte units.
+//
+// Layout, low to high: the text area [0, units_start), which fills upward
+// from text_ptr with the bytes that followed not-yet-built contexts; then the
+// unit area, where state arrays are cut upward at lo_unit and contexts
+// downward at hi_unit, the gap between them being untouched memory. Freed
+// blocks go to 38 lists, one per block size of the unit ladder; a block of
+// n units is served from list units_to_index[n - 1]. When the gap is used
+// up, a request falls back to the rarer paths: merge neighbouring free blocks
+// (paced by glue_count), split a larger free block, or take the top of the
+// text area. Only when all of these fail does an allocation return null and
+// the model restores itself.
+//
+// Everything is addressed by 32-bit byte offsets from the heap start, so the
+// allocator behaves the same on every platform. The heap is obtained zeroed,
+// with one extra unit at its top whose stamp stays zero (the merge reads the
+// stamp just past a block that ends at the top), and it is never cleared
+// again while held: restarts and same-size starts keep what it holds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "coder/ppm_records.h"
+#include "coder/ppm_tables.h"
+
+namespace tarn {
+
+class SubAllocator {
+ public:
+  SubAllocator() = default;
+  ~SubAllocator();
+  SubAllocator(const SubAllocator&) = delete;
+  SubAllocator& operator=(const SubAllocator&) = delete;
+
+  // Keeps a held heap of the same size; otherwise obtains a fresh zeroed one.
+  bool start_suballocator(uint32_t size);
+  void stop_suballocator();
+  void init_suballocator();
+
+  uint32_t alloc_context() {
+    if (hi_unit_ != lo_unit_) return hi_unit_ -= UNIT_SIZE;
+    if (heads_[0].next) return remove_node(0);
+    return alloc_units_rare(0);
+  }
+
+  uint32_t alloc_units(uint32_t nu) {
+    unsigned i = ppm_tables::UNITS_TO_INDEX[nu - 1];
+    if (heads_[i].next) return remove_node(i);
+    uint32_t block = lo_unit_;
+    lo_unit_ += UNIT_SIZE * ppm_tables::INDEX_TO_UNITS[i];
+    if (lo_unit_ <= hi_unit_) return block;
+    lo_unit_ = block;
+    return alloc_units_rare(i);
+  }
+
+  uint32_t alloc_units_rare(unsigned index);
+  uint32_t expand_units(uint32_t block, uint32_t old_nu);
+  uint32_t shrink_units(uint32_t block, uint32_t old_nu, uint32_t new_nu);
+  uint32_t move_units_up(uint32_t block, uint32_t nu);
+  void free_units(uint32_t block, uint32_t nu);
+  void special_free_unit(uint32_t unit);
+  void split_block(uint32_t block, unsigned old_index, unsigned new_index);
+  void glue_free_blocks();
+  void expand_text_area();
+  uint32_t get_used_memory() const;
+
+  uint8_t* heap() const { return heap_; }
+  uint32_t heap_size() const { return heap_size_; }
+  uint32_t units_start() const { return units_start_; }
+  uint32_t text_ptr() const { return text_ptr_; }
+  void set_text_ptr(uint32_t p) { text_ptr_ = p; }
+  uint32_t lo_unit() const { return lo_unit_; }
+  uint32_t hi_unit() const { return hi_unit_; }
+  uint32_t glue_count() const { return glue_count_; }
+  void set_glue_count(uint32_t n) { glue_count_ = n; }
+  uint32_t list_count(unsigned index) const { return heads_[index].stamp; }
+  uint32_t list_first(unsigned index) const { return heads_[index].next; }
+
+  FreeBlock* block_at(uint32_t ref) const { return reinterpret_cast<FreeBlock*>(heap_ + ref); }
+
+ private:
+  struct ListHead {
+    uint32_t stamp = 0;  // number of blocks in the list
+    uint32_t next = 0;
+  };
+
+  void insert_node(uint32_t block, unsigned index, uint32_t nu) {
+    FreeBlock* b = block_at(block);
+    b->set_stamp(FREE_STAMP);
+    b->set_next(heads_[index].next);
+    b->set_nu(nu);
+    heads_[index].next = block;
+    heads_[index].stamp += 1;
+  }
+
+  uint32_t remove_node(unsigned index) {
+    uint32_t block = heads_[index].next;
+    heads_[index].next = block_at(block)->next();
+    heads_[index].stamp -= 1;
+    return block;
+  }
+
+  uint8_t* heap_ = nullptr;
+  uint32_t heap_size_ = 0;
+  uint32_t text_ptr_ = 0;
+  uint32_t units_start_ = 0;
+  uint32_t lo_unit_ = 0;
+  uint32_t hi_unit_ = 0;
+  uint32_t glue_count_ = 0;
+  std::array<ListHead, ppm_tables::N_INDEXES> heads_{};
+};
+
+}  // namespace tarn
