@@ -59,7 +59,9 @@ std::vector<uint8_t> pack(const std::vector<uint8_t>& data, const GoldenCase& c,
     enc.flush();
   }
   *exhaustions = model.restarts() + model.cut_offs();
-  if (c.cut_off) EXPECT_GT(model.cut_offs(), 0u);
+  if (c.cut_off) {
+    EXPECT_GT(model.cut_offs(), 0u);
+  }
   return sink.bytes();
 }
 
