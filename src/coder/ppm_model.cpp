@@ -194,10 +194,7 @@ void PpmModel::encode_symbol1(PpmContext* ctx, int sym) {
   }
   coded_.low = cum;
   coded_.high = coded_.scale;
-  PpmState* s = stats_of(ctx);
-  for (int i = ctx->num_stats; i >= 0; --i, ++s) char_mask_[s->symbol] = esc_count_;
-  num_masked_ = ctx->num_stats;
-  found_state_ = nullptr;
+  mask_all(ctx);
 }
 
 void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
@@ -222,9 +219,16 @@ void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
   }
   coded_.low = hi;
   coded_.high = coded_.scale;
+  mask_all(ctx);
+}
+
+void PpmModel::mask_all(PpmContext* ctx) {
+  uint8_t* const mask = char_mask_;
+  const uint8_t esc = esc_count_;
+  const int ns = ctx->num_stats;
   PpmState* s = stats_of(ctx);
-  for (int i = ctx->num_stats; i >= 0; --i, ++s) char_mask_[s->symbol] = esc_count_;
-  num_masked_ = ctx->num_stats;
+  for (int i = ns; i >= 0; --i, ++s) mask[s->symbol] = esc;
+  num_masked_ = ns;
   found_state_ = nullptr;
 }
 
@@ -276,23 +280,27 @@ void PpmModel::see2_update(See2Context* e) {
 // suffix lacks some symbol of a longer context.
 void PpmModel::encode_symbol2(PpmContext* ctx, int sym) {
   See2Context* e = make_esc_freq2(ctx);
+  // Locals: stores through the byte-typed mask and heap records would
+  // otherwise force the members to be reloaded on every step.
+  uint8_t* const mask = char_mask_;
+  const uint8_t esc = esc_count_;
   int remaining = ctx->num_stats - num_masked_;
   uint32_t cum = 0;
   PpmState* p = stats_of(ctx);
   PpmState* const end = p + ctx->num_stats + 1;
   for (; remaining > 0 && p != end; ++p) {
-    if (char_mask_[p->symbol] == esc_count_) continue;
-    char_mask_[p->symbol] = esc_count_;
+    if (mask[p->symbol] == esc) continue;
+    mask[p->symbol] = esc;
     --remaining;
     if (p->symbol == sym) {
-      coded_.low = cum;
-      coded_.high = cum + p->freq;
-      uint32_t total = coded_.high;
+      uint32_t total = cum + p->freq;
       for (PpmState* q = p + 1; remaining > 0 && q != end; ++q) {
-        if (char_mask_[q->symbol] == esc_count_) continue;
+        if (mask[q->symbol] == esc) continue;
         total += q->freq;
         --remaining;
       }
+      coded_.low = cum;
+      coded_.high = cum + p->freq;
       coded_.scale += total;
       see2_update(e);
       update2(ctx, p);
@@ -316,8 +324,10 @@ void PpmModel::decode_symbol2(PpmContext* ctx, RangeDecoder& coder) {
   uint32_t hi = 0;
   PpmState* p = stats_of(ctx);
   PpmState* const end = p + ctx->num_stats + 1;
+  const uint8_t* const mask = char_mask_;
+  const uint8_t esc = esc_count_;
   for (; remaining > 0 && p != end; ++p) {
-    if (char_mask_[p->symbol] == esc_count_) continue;
+    if (mask[p->symbol] == esc) continue;
     hi += p->freq;
     collected[n++] = p;
     --remaining;

@@ -89,6 +89,7 @@ class PpmModel {
   void encode_symbol1(PpmContext* ctx, int sym);
   void decode_symbol1(PpmContext* ctx, RangeDecoder& coder);
   void first_symbol_hit(PpmContext* ctx, PpmState* p);
+  void mask_all(PpmContext* ctx);  // escape from a first context
   void encode_symbol2(PpmContext* ctx, int sym);
   void decode_symbol2(PpmContext* ctx, RangeDecoder& coder);
   See2Context* make_esc_freq2(PpmContext* ctx);
