@@ -21,6 +21,16 @@
 
 namespace tarn {
 
+// The per-symbol steps are small and called from the two block loops only;
+// inlining them there keeps the common path free of calls.
+#if defined(__GNUC__)
+#define PPM_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define PPM_INLINE __forceinline
+#else
+#define PPM_INLINE inline
+#endif
+
 using ppm_tables::EXP_ESCAPE;
 using ppm_tables::NS_TO_BS_INDEX;
 using ppm_tables::QUANT_TABLE;
@@ -45,9 +55,7 @@ void PpmModel::clear_mask() {
   std::memset(char_mask_, 0, sizeof char_mask_);
 }
 
-// ---------------------------------------------------------------- block loops
-
-void PpmModel::finish_symbol(PpmContext* min_context) {
+PPM_INLINE void PpmModel::finish_symbol(PpmContext* min_context) {
   uint32_t successor = found_state_->successor();
   if (order_fall_ == 0 && is_context(successor)) {
     max_context_ = context_at(successor);
@@ -57,63 +65,9 @@ void PpmModel::finish_symbol(PpmContext* min_context) {
   }
 }
 
-void PpmModel::encode_block(RangeEncoder& coder, const uint8_t* data, size_t length) {
-  if (max_context_ == nullptr) return;  // not started
-  for (size_t n = 0; n < length; ++n) {
-    const int sym = data[n];
-    PpmContext* ctx = max_context_;
-    if (ctx->num_stats != 0) {
-      encode_symbol1(ctx, sym);
-      coder.encode(coded_.low, coded_.high, coded_.scale);
-    } else {
-      encode_bin_symbol(ctx, sym);
-      coder.encode_shift(coded_.low, coded_.high, BIN_TOTAL_BITS);
-    }
-    while (found_state_ == nullptr) {
-      coder.normalize();
-      do {
-        ++order_fall_;
-        uint32_t suffix = ctx->suffix();
-        if (suffix == 0) return;  // only a broken model escapes past the root
-        ctx = context_at(suffix);
-      } while (ctx->num_stats == num_masked_);
-      encode_symbol2(ctx, sym);
-      coder.encode(coded_.low, coded_.high, coded_.scale);
-    }
-    finish_symbol(ctx);
-    coder.normalize();
-  }
-}
-
-void PpmModel::decode_block(RangeDecoder& coder, uint8_t* data, size_t length) {
-  if (max_context_ == nullptr) return;
-  for (size_t n = 0; n < length; ++n) {
-    PpmContext* ctx = max_context_;
-    if (ctx->num_stats != 0)
-      decode_symbol1(ctx, coder);
-    else
-      decode_bin_symbol(ctx, coder);
-    coder.update(coded_.low, coded_.high);
-    while (found_state_ == nullptr) {
-      coder.normalize();
-      do {
-        ++order_fall_;
-        uint32_t suffix = ctx->suffix();
-        if (suffix == 0) return;  // damaged input: end the block early
-        ctx = context_at(suffix);
-      } while (ctx->num_stats == num_masked_);
-      decode_symbol2(ctx, coder);
-      coder.update(coded_.low, coded_.high);
-    }
-    data[n] = found_state_->symbol;
-    finish_symbol(ctx);
-    coder.normalize();
-  }
-}
-
 // ------------------------------------------------------------ binary context
 
-uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx) {
+PPM_INLINE uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx) {
   PpmState* s = ctx->one_state();
   unsigned index = (prev_success_ + NS_TO_BS_INDEX[context_at(ctx->suffix())->num_stats] + ctx->flags) & 0xFF;
   if (run_length_ < 0) index += 32;
@@ -121,7 +75,7 @@ uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx) {
   return bin_summ_[row][index];
 }
 
-void PpmModel::bin_hit(PpmState* s, uint16_t& b) {
+PPM_INLINE void PpmModel::bin_hit(PpmState* s, uint16_t& b) {
   found_state_ = s;
   if (s->freq < BIN_FREQ_LIMIT) s->freq += 1;
   coded_.low = 0;
@@ -131,7 +85,7 @@ void PpmModel::bin_hit(PpmState* s, uint16_t& b) {
   run_length_ = static_cast<int32_t>(static_cast<uint32_t>(run_length_) + 1u);
 }
 
-void PpmModel::bin_miss(PpmState* s, uint16_t& b) {
+PPM_INLINE void PpmModel::bin_miss(PpmState* s, uint16_t& b) {
   coded_.low = b;
   b = static_cast<uint16_t>(b - ((b + 32u) >> 7));
   coded_.high = 1u << BIN_TOTAL_BITS;
@@ -142,7 +96,7 @@ void PpmModel::bin_miss(PpmState* s, uint16_t& b) {
   found_state_ = nullptr;
 }
 
-void PpmModel::encode_bin_symbol(PpmContext* ctx, int sym) {
+PPM_INLINE void PpmModel::encode_bin_symbol(PpmContext* ctx, int sym) {
   PpmState* s = ctx->one_state();
   uint16_t& b = bin_summ_entry(ctx);
   if (s->symbol == sym)
@@ -151,7 +105,7 @@ void PpmModel::encode_bin_symbol(PpmContext* ctx, int sym) {
     bin_miss(s, b);
 }
 
-void PpmModel::decode_bin_symbol(PpmContext* ctx, RangeDecoder& coder) {
+PPM_INLINE void PpmModel::decode_bin_symbol(PpmContext* ctx, RangeDecoder& coder) {
   PpmState* s = ctx->one_state();
   uint16_t& b = bin_summ_entry(ctx);
   if (coder.get_shift_freq(BIN_TOTAL_BITS) < b)
@@ -162,7 +116,7 @@ void PpmModel::decode_bin_symbol(PpmContext* ctx, RangeDecoder& coder) {
 
 // -------------------------------------------------------------- first context
 
-void PpmModel::first_symbol_hit(PpmContext* ctx, PpmState* p) {
+PPM_INLINE void PpmModel::first_symbol_hit(PpmContext* ctx, PpmState* p) {
   coded_.high = p->freq;
   prev_success_ = (2u * p->freq >= coded_.scale) ? 1 : 0;
   found_state_ = p;
@@ -173,7 +127,7 @@ void PpmModel::first_symbol_hit(PpmContext* ctx, PpmState* p) {
   coded_.low = 0;
 }
 
-void PpmModel::encode_symbol1(PpmContext* ctx, int sym) {
+PPM_INLINE void PpmModel::encode_symbol1(PpmContext* ctx, int sym) {
   coded_.scale = ctx->summ_freq();
   PpmState* p = stats_of(ctx);
   if (p->symbol == sym) {
@@ -197,7 +151,7 @@ void PpmModel::encode_symbol1(PpmContext* ctx, int sym) {
   mask_all(ctx);
 }
 
-void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
+PPM_INLINE void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
   coded_.scale = ctx->summ_freq();
   PpmState* p = stats_of(ctx);
   uint32_t count = coder.get_freq(coded_.scale);
@@ -424,6 +378,62 @@ void PpmModel::rescale(PpmContext* ctx) {
   ctx->set_summ_freq(ctx->summ_freq() + static_cast<uint32_t>(esc - (esc >> 1)));
   ctx->flags |= 0x04;
   found_state_ = stats;
+}
+
+// ---------------------------------------------------------------- block loops
+
+void PpmModel::encode_block(RangeEncoder& coder, const uint8_t* data, size_t length) {
+  if (max_context_ == nullptr) return;  // not started
+  for (size_t n = 0; n < length; ++n) {
+    const int sym = data[n];
+    PpmContext* ctx = max_context_;
+    if (ctx->num_stats != 0) {
+      encode_symbol1(ctx, sym);
+      coder.encode(coded_.low, coded_.high, coded_.scale);
+    } else {
+      encode_bin_symbol(ctx, sym);
+      coder.encode_shift(coded_.low, coded_.high, BIN_TOTAL_BITS);
+    }
+    while (found_state_ == nullptr) {
+      coder.normalize();
+      do {
+        ++order_fall_;
+        uint32_t suffix = ctx->suffix();
+        if (suffix == 0) return;  // only a broken model escapes past the root
+        ctx = context_at(suffix);
+      } while (ctx->num_stats == num_masked_);
+      encode_symbol2(ctx, sym);
+      coder.encode(coded_.low, coded_.high, coded_.scale);
+    }
+    finish_symbol(ctx);
+    coder.normalize();
+  }
+}
+
+void PpmModel::decode_block(RangeDecoder& coder, uint8_t* data, size_t length) {
+  if (max_context_ == nullptr) return;
+  for (size_t n = 0; n < length; ++n) {
+    PpmContext* ctx = max_context_;
+    if (ctx->num_stats != 0)
+      decode_symbol1(ctx, coder);
+    else
+      decode_bin_symbol(ctx, coder);
+    coder.update(coded_.low, coded_.high);
+    while (found_state_ == nullptr) {
+      coder.normalize();
+      do {
+        ++order_fall_;
+        uint32_t suffix = ctx->suffix();
+        if (suffix == 0) return;  // damaged input: end the block early
+        ctx = context_at(suffix);
+      } while (ctx->num_stats == num_masked_);
+      decode_symbol2(ctx, coder);
+      coder.update(coded_.low, coded_.high);
+    }
+    data[n] = found_state_->symbol;
+    finish_symbol(ctx);
+    coder.normalize();
+  }
 }
 
 }  // namespace tarn
