@@ -181,6 +181,7 @@ uint32_t PpmModel::create_successors(bool skip, PpmState* p1, PpmContext* base) 
     }
   check:
     if (p->successor() != up) {
+      if (p->successor() == 0) return 0;  // cannot happen in a consistent tree; restore
       pc = context_at(p->successor());
       break;
     }
