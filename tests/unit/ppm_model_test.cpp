@@ -136,7 +136,12 @@ TEST_P(PpmTinyHeap, RoundTripsThroughRepeatedExhaustion) {
 INSTANTIATE_TEST_SUITE_P(RestartAndCutOff, PpmTinyHeap,
                          ::testing::Values(TinyHeapCase{3, 64u << 10, false}, TinyHeapCase{7, 256u << 10, false},
                                            TinyHeapCase{14, 512u << 10, false}, TinyHeapCase{4, 64u << 10, true},
-                                           TinyHeapCase{9, 256u << 10, true}, TinyHeapCase{14, 1u << 20, true}));
+                                           TinyHeapCase{9, 256u << 10, true}, TinyHeapCase{14, 1u << 20, true}),
+                         [](const ::testing::TestParamInfo<TinyHeapCase>& info) {
+                           return "Order" + std::to_string(info.param.order) + "Heap" +
+                                  std::to_string(info.param.heap_bytes >> 10) + "K" +
+                                  (info.param.cut_off ? "CutOff" : "Restart");
+                         });
 
 TEST(PpmModelRoundTrip, SameSizeRestartReusesTheHeapOnBothSides) {
   // The drivers start each file in a fresh heap; a model started again with
