@@ -119,5 +119,26 @@ TEST(FilterGolden, SolidGroupBlockOfSumIsTransposedWithStrideTwelve) {
   expect_choice(sum, 8216 + 14229, 15795, 0x00, 15795);
 }
 
+// The first block of the small solid group: five text files up to 946 bytes
+// before the end of the last one. Its filtered length does not depend on the
+// order of the three middle files.
+TEST(FilterGolden, SolidGroupTextBlock) {
+  std::vector<uint8_t> group;
+  for (const char* name : {"asyoulik.txt", "cp.html", "fields.c", "grammar.lsp", "xargs.1"}) {
+    const auto file = read_shared_file(std::string("corpus/canterbury/") + name);
+    group.insert(group.end(), file.begin(), file.end());
+  }
+  ASSERT_EQ(group.size(), 168880u);
+  expect_choice(group, 0, 167934, 0x18, 137603);
+}
+
+TEST(FilterGolden, LetterSoupBlocksStayPlain) {
+  const auto letters = read_shared_file("golden/inputs/letters1m");
+  for (uint32_t offset = 0; offset < letters.size(); offset += BLOCK_SIZE) {
+    const uint32_t length = std::min<uint32_t>(BLOCK_SIZE, letters.size() - offset);
+    expect_choice(letters, offset, length, 0x00, length);
+  }
+}
+
 }  // namespace
 }  // namespace tarn
