@@ -111,7 +111,7 @@ void fold_words(uint8_t* work, uint32_t& length, int charset) {
     if (uint8_t* span = out.reserve(m + 1)) {
       const uint32_t used = encode_word(work + i, m, charset, span);
       out.unreserve(m + 1 - used);  // a word left as it is has no flag byte
-    } else {
+    } else {  // only a block far larger than any detected one gets here
       for (uint32_t j = i; j < end; ++j) out.put(work[j]);
     }
     i = end;
