@@ -1,0 +1,105 @@
+// The steps of the block filters, exposed for unit tests and for the
+// solid-group analysis. Each works on the block work buffer of
+// WORK_BUFFER_SIZE bytes with the block at its front, unless it takes a
+// plain byte range.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "pipeline/block_types.h"
+
+namespace tarn {
+
+// Appends a pass's output behind its input in the work buffer. Bytes that
+// would fall past the end of the buffer are dropped: only corrupt coded
+// blocks get there, and they may restore to wrong bytes but never write
+// outside the buffer.
+class BoundedWriter {
+ public:
+  BoundedWriter(uint8_t* work, uint32_t start) : work_(work), start_(start), pos_(start) {}
+  void put(uint8_t byte) {
+    if (pos_ < WORK_BUFFER_SIZE) work_[pos_] = byte;
+    ++pos_;
+  }
+  // Room for `count` more bytes as one contiguous span, or nullptr.
+  uint8_t* reserve(uint32_t count) {
+    if (pos_ > WORK_BUFFER_SIZE || WORK_BUFFER_SIZE - pos_ < count) return nullptr;
+    uint8_t* span = work_ + pos_;
+    pos_ += count;
+    return span;
+  }
+  // Gives back the unused tail of the last reserve().
+  void unreserve(uint32_t count) { pos_ -= count; }
+  uint32_t written() const { return (pos_ < WORK_BUFFER_SIZE ? pos_ : WORK_BUFFER_SIZE) - start_; }
+  // Moves the output to the front of the buffer; it becomes the block.
+  void move_to_front(uint32_t& length) const {
+    length = written();
+    std::memmove(work_, work_ + start_, length);
+  }
+
+ private:
+  uint8_t* work_;
+  uint32_t start_;
+  uint32_t pos_;
+};
+
+// ---- Text filter -------------------------------------------------------
+
+// Character set of a block: 0 = not text, 1 = Latin, 2 = Cyrillic in code
+// page 866, 3 = Cyrillic in code page 1251.
+int detect_text_charset(const uint8_t* block, uint32_t n);
+
+// The 256 flags of the word delimiters.
+using DelimiterTable = std::array<bool, 256>;
+constexpr DelimiterTable build_delimiter_table() {
+  DelimiterTable table{};
+  constexpr char kDelimiters[] = "\t\r\n',.\";:!?() +=*/<>{}[]%-";
+  for (unsigned i = 0; i + 1 < sizeof(kDelimiters); ++i)
+    table[static_cast<uint8_t>(kDelimiters[i])] = true;
+  return table;
+}
+inline constexpr DelimiterTable TEXT_DELIMITERS = build_delimiter_table();
+
+// Inserts a space after line breaks unless the text already tends to have
+// one there; returns whether it did.
+bool apply_line_break_spacing(uint8_t* work, uint32_t& length);
+// Escapes 0x01..0x03 and lowers capitalised and all-capital words.
+void fold_case_and_escape(uint8_t* work, uint32_t& length, int charset);
+// Writes the coded form of one word to `out` and returns its length
+// (at most m + 1 bytes).
+uint32_t encode_word(const uint8_t* word, uint32_t m, int charset, uint8_t* out);
+void remove_line_break_spacing(uint8_t* work, uint32_t& length);
+void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset);
+
+// ---- Text n-gram dictionary ---------------------------------------------
+
+void substitute_ngrams(uint8_t* work, uint32_t& length);
+void expand_ngrams(uint8_t* work, uint32_t& length);
+
+// ---- x86 filter -----------------------------------------------------------
+
+bool detect_x86_code(const uint8_t* block, uint32_t n);
+enum class X86Direction { ENCODE, DECODE };
+// Walks the m bytes at the front of `work`, writing its output behind them,
+// and moves the first m output bytes to the front.
+void walk_x86_block(uint8_t* work, uint32_t m, uint32_t stream_position, X86Direction direction);
+
+// ---- Stride and multimedia filters ----------------------------------------
+
+// Stride parameter (stride minus 1, or 0 for none).
+uint32_t detect_stride(const uint8_t* block, uint32_t n);
+void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
+void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
+// Decides the multimedia model (0, 1, 2) of the block at the front of
+// `work` and applies it; the rounded residual estimate stays behind it.
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter);
+// The adaptive three-tap predictor's residual of in[0..n) into out[0..n)
+// (out may equal in).
+void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded);
+void lms_restore(uint8_t* block, uint32_t n);
+void delta_encode(uint8_t* block, uint32_t n);
+void delta_decode(uint8_t* block, uint32_t n);
+
+}  // namespace tarn

@@ -1,0 +1,229 @@
+// Stride transposition and multimedia prediction for sampled data.
+//
+// Stride ("swap"): the distance d in 1..16 whose byte-to-byte differences
+// |x[i] - x[i-d]| sum smallest is the record length of the data. When it is
+// not 1 and predicts at least 40 % better than distance 1, the block is
+// regrouped channel by channel: all bytes at position 0 of a record, then all
+// at position 1, and so on. The length does not change.
+//
+// Multimedia: the block (possibly transposed) counts as a signal when the
+// residual of an adaptive predictor costs less under a move-to-front measure
+// than the block itself, the channels do not mostly repeat their previous
+// byte, and at most half of them look like noise. The residual estimate
+// (rounded predictor) is written right behind the block and stays there:
+// the order-0 coder codes its first two bytes behind a model-2 block. If the
+// block sorted by its two preceding bytes costs at least as much as that
+// residual, the block is replaced by the exact (unrounded) predictor's
+// residual (model 2); otherwise by plain byte differences (model 1).
+//
+// The model-2 predictor works on the last byte p and the first, second and
+// third differences d1, d2, d3 with three small integer weights. Every 32
+// bytes it compares seven error sums (the error itself, and the error with
+// each difference added or taken away) and moves the weight whose change
+// would have helped most by one step.
+#include <cstdlib>
+#include <cstring>
+
+#include "pipeline/filter_internals.h"
+#include "pipeline/filters.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr uint32_t MIN_SIGNAL_BLOCK = 512;
+constexpr uint32_t MAX_STRIDE = 16;
+constexpr uint32_t ADAPT_PERIOD = 32;
+
+// Blocks the undo passes take: they write a copy behind the block.
+constexpr uint32_t MAX_UNDO = WORK_BUFFER_SIZE / 2;
+
+class LmsPredictor {
+ public:
+  // Advances the differences and returns the prediction of the next byte.
+  uint8_t predict(bool rounded) {
+    d3_ = d2_;
+    d2_ = d1_ - d1_previous_;
+    d1_previous_ = d1_;
+    const int32_t sum = w1_ * d1_ + 8 * p_ + w2_ * d2_ + w3_ * d3_;
+    uint8_t prediction = static_cast<uint8_t>(sum >> 3);  // arithmetic shift, low 8 bits
+    if (rounded && ((d1_ + d2_ + d3_) & 1) != 0) ++prediction;
+    return prediction;
+  }
+
+  // Learns from the residual y and the true byte x at position i.
+  void update(uint8_t y, uint8_t x, uint32_t i) {
+    const int32_t f = 8 * static_cast<int8_t>(y);
+    errors_[0] += std::abs(f);
+    errors_[1] += std::abs(f - d1_);
+    errors_[2] += std::abs(f + d1_);
+    errors_[3] += std::abs(f - d2_);
+    errors_[4] += std::abs(f + d2_);
+    errors_[5] += std::abs(f - d3_);
+    errors_[6] += std::abs(f + d3_);
+    d1_ = static_cast<int8_t>(static_cast<uint8_t>(x - p_));
+    p_ = x;
+    if (i % ADAPT_PERIOD == 0) adapt();
+  }
+
+ private:
+  void adapt() {
+    int best = 0;
+    for (int k = 1; k < 7; ++k)
+      if (errors_[k] < errors_[best]) best = k;
+    for (int32_t& e : errors_) e = 0;
+    switch (best) {
+      case 1: if (w1_ >= -16) --w1_; break;
+      case 2: if (w1_ < 16) ++w1_; break;
+      case 3: if (w2_ >= -16) --w2_; break;
+      case 4: if (w2_ < 16) ++w2_; break;
+      case 5: if (w3_ >= -16) --w3_; break;
+      case 6: if (w3_ < 16) ++w3_; break;
+      default: break;
+    }
+  }
+
+  int32_t p_ = 0;
+  int32_t d1_ = 0;
+  int32_t d1_previous_ = 0;
+  int32_t d2_ = 0;
+  int32_t d3_ = 0;
+  int32_t w1_ = 0;
+  int32_t w2_ = 0;
+  int32_t w3_ = 0;
+  int32_t errors_[7] = {};
+};
+
+}  // namespace
+
+uint32_t detect_stride(const uint8_t* block, uint32_t n) {
+  uint64_t distance_sum[MAX_STRIDE + 1] = {};
+  for (uint32_t i = 1; i < n; ++i) {
+    const uint32_t reach = i < MAX_STRIDE ? i : MAX_STRIDE;
+    for (uint32_t d = 1; d <= reach; ++d)
+      distance_sum[d] += static_cast<uint32_t>(std::abs(block[i] - block[i - d]));
+  }
+  uint32_t best = 1;
+  for (uint32_t d = 2; d <= MAX_STRIDE; ++d)
+    if (distance_sum[d] < distance_sum[best]) best = d;
+  if (best == 1) return 0;
+  if (3 * distance_sum[1] < 5 * distance_sum[best]) return 0;  // gain under 40 %
+  return best - 1;
+}
+
+void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
+  const uint32_t stride = parameter + 1;
+  uint8_t* out = work + n;
+  uint32_t j = 0;
+  for (uint32_t channel = 0; channel < stride; ++channel)
+    for (uint32_t i = channel; i < n; i += stride) out[j++] = work[i];
+  std::memcpy(work, out, n);
+}
+
+void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
+  const uint32_t stride = parameter + 1;
+  uint8_t* out = work + n;
+  uint32_t j = 0;
+  for (uint32_t channel = 0; channel < stride; ++channel)
+    for (uint32_t i = channel; i < n; i += stride) out[i] = work[j++];
+  std::memcpy(work, out, n);
+}
+
+void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
+  LmsPredictor predictor;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t x = in[i];
+    const uint8_t y = static_cast<uint8_t>(predictor.predict(rounded) - x);
+    out[i] = y;
+    predictor.update(y, x, i);
+  }
+}
+
+void lms_restore(uint8_t* block, uint32_t n) {
+  LmsPredictor predictor;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t y = block[i];
+    const uint8_t x = static_cast<uint8_t>(predictor.predict(false) - y);
+    block[i] = x;
+    predictor.update(y, x, i);
+  }
+}
+
+void delta_encode(uint8_t* block, uint32_t n) {
+  uint8_t previous = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t x = block[i];
+    block[i] = static_cast<uint8_t>(x - previous);
+    previous = x;
+  }
+}
+
+void delta_decode(uint8_t* block, uint32_t n) {
+  uint8_t previous = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    previous = static_cast<uint8_t>(block[i] + previous);
+    block[i] = previous;
+  }
+}
+
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
+  const uint32_t channels = stride_parameter + 1;
+  const uint32_t q = n / channels;  // bytes past channels * q take no part
+  uint8_t* block = work;
+  uint8_t* residual = work + n;
+  lms_residual(block, residual, n, true);
+
+  double residual_sum = 0.0;
+  double block_sum = 0.0;
+  double repeat_sum = 0.0;
+  uint32_t noisy = 0;
+  for (uint32_t j = 0; j < channels; ++j) {
+    const double residual_cost = mtf_cost16(residual + j * q, q);
+    uint32_t repeats = 0;
+    const double block_cost = mtf_cost16(block + j * q, q, &repeats);
+    const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
+    if (block_cost > 13.9) ++noisy;
+    residual_sum += residual_cost;
+    block_sum += block_cost;
+    repeat_sum += repeat_percent;
+  }
+  const double h = static_cast<double>(channels);
+  const double r = residual_sum / h;
+  const double x = block_sum / h;
+  const double g = repeat_sum / h;
+  if (!(r < x && g < 60.0 && 2 * noisy <= channels)) return 0;
+
+  const double sorted_cost = context_sorted_cost(block, n, mtf_cost16);
+  const double residual_cost = mtf_cost16(residual, n);
+  if (sorted_cost >= residual_cost) {
+    lms_residual(block, block, n, false);  // the estimate behind the block stays
+    return 2;
+  }
+  delta_encode(block, n);
+  return 1;
+}
+
+uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
+                                  bool mm_allowed) {
+  const uint32_t n = length;
+  if (n < MIN_SIGNAL_BLOCK) return 0;
+  uint32_t stride_parameter = 0;
+  if (stride_allowed) {
+    stride_parameter = detect_stride(work, n);
+    if (stride_parameter != 0) transpose_by_stride(work, n, stride_parameter);
+  }
+  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter) : 0;
+  if (stride_parameter == 0 && model == 0) return 0;
+  return static_cast<uint8_t>((model + 3) * 16 + stride_parameter);
+}
+
+void undo_stride_and_mm_filters(uint8_t* work, uint32_t& length, uint8_t block_type) {
+  if (length > MAX_UNDO) length = MAX_UNDO;
+  const uint32_t stride_parameter = block_type & 15;
+  const uint32_t high = block_type >> 4;
+  if (high == 4) delta_decode(work, length);
+  if (high == 5) lms_restore(work, length);
+  if (stride_parameter != 0) untranspose_by_stride(work, length, stride_parameter);
+}
+
+}  // namespace tarn

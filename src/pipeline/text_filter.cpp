@@ -1,0 +1,255 @@
+// Text filter: makes natural-language text easier for the PPM model.
+//
+// Detection counts the block's bytes once (16-bit counters that wrap, as the
+// format fixes) and scores three character sets: Latin, Cyrillic in code page
+// 866 and in code page 1251. Each score is the number of "good" bytes (letters
+// of the set, CR, LF, space) minus a weighted count of "bad" ones, and only
+// counts when the good bytes clearly dominate and there are enough blanks; a
+// later set must score strictly higher to win.
+//
+// A block that passes is rewritten in up to three passes, each writing its
+// output behind the block and moving it to the front:
+//   1. line-break spacing: a space after each CR or LF that is followed by a
+//      printable byte (or ends the block), so that the first word of a line
+//      has the same left context as any other word -- skipped when most line
+//      breaks already carry a space;
+//   2. escaping of the control bytes 0x01..0x03 as 0x01 + byte;
+//   3. case folding per word: a capitalised word becomes 0x02 + lower case,
+//      a word in capitals 0x03 + lower case; mixed words stay as they are.
+// Latin text then goes through the n-gram dictionary. The block type records
+// the character set and whether spacing was applied; the decoder runs the
+// passes backwards. Every byte of the input grows by at most one byte and the
+// blanks never grow, so a detected block of 256 KiB stays below the 19-bit
+// length limit of the block header.
+#include <cstring>
+
+#include "pipeline/filter_internals.h"
+#include "pipeline/filters.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr uint8_t CR = 0x0D;
+constexpr uint8_t LF = 0x0A;
+constexpr uint8_t SPACE = 0x20;
+constexpr uint8_t ESCAPE = 0x01;
+constexpr uint8_t FLAG_CAPITALISED = 0x02;
+constexpr uint8_t FLAG_CAPITALS = 0x03;
+
+bool is_line_break(uint8_t c) { return c == CR || c == LF; }
+
+bool is_upper(int charset, uint8_t c) {
+  switch (charset) {
+    case 1: return c >= 0x41 && c <= 0x5A;
+    case 2: return c >= 0x80 && c <= 0x9F;
+    case 3: return c >= 0xC0 && c <= 0xDF;
+    default: return false;
+  }
+}
+
+uint8_t to_lower(int charset, uint8_t c) {
+  if (charset == 2 && c >= 0x90) return static_cast<uint8_t>(c + 0x50);
+  return static_cast<uint8_t>(c + 0x20);
+}
+
+// The decoder's inverse; applied to whatever byte follows a case flag.
+uint8_t to_upper(int charset, uint8_t c) {
+  switch (charset) {
+    case 1:
+    case 3: return static_cast<uint8_t>(c - 0x20);
+    case 2: return static_cast<uint8_t>(c <= 0xAF ? c - 0x20 : c - 0x50);
+    default: return c;
+  }
+}
+
+// 0 when the word stays as it is, else the flag of its case class.
+uint8_t word_case_flag(const uint8_t* word, uint32_t m, int charset) {
+  if (m < 2) return 0;
+  uint8_t state = 0;
+  for (uint32_t i = 0; i < m; ++i) {
+    const bool upper = is_upper(charset, word[i]);
+    switch (state) {
+      case 0:
+        if (!upper) return 0;
+        state = 1;
+        break;
+      case 1: state = upper ? 3 : 2; break;
+      case 2:
+        if (upper) return 0;
+        break;
+      default:
+        if (!upper) return 0;
+        break;
+    }
+  }
+  return state;  // 2 or 3: a word of two or more bytes never ends in 0 or 1
+}
+
+void escape_control_bytes(uint8_t* work, uint32_t& length) {
+  BoundedWriter out(work, length);
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint8_t c = work[i];
+    if (c >= ESCAPE && c <= FLAG_CAPITALS) out.put(ESCAPE);
+    out.put(c);
+  }
+  out.move_to_front(length);
+}
+
+void fold_words(uint8_t* work, uint32_t& length, int charset) {
+  const uint32_t n = length;
+  BoundedWriter out(work, n);
+  uint32_t i = 0;
+  while (i < n) {
+    if (TEXT_DELIMITERS[work[i]]) {
+      out.put(work[i++]);
+      continue;
+    }
+    uint32_t end = i + 1;
+    while (end < n && !TEXT_DELIMITERS[work[end]]) ++end;
+    const uint32_t m = end - i;
+    if (uint8_t* span = out.reserve(m + 1)) {
+      const uint32_t used = encode_word(work + i, m, charset, span);
+      out.unreserve(m + 1 - used);  // a word left as it is has no flag byte
+    } else {  // only a block far larger than any detected one gets here
+      for (uint32_t j = i; j < end; ++j) out.put(work[j]);
+    }
+    i = end;
+  }
+  out.move_to_front(length);
+}
+
+}  // namespace
+
+int detect_text_charset(const uint8_t* block, uint32_t n) {
+  if (n < 1024) return 0;
+  uint16_t h[256] = {};
+  for (uint32_t i = 0; i < n; ++i) ++h[block[i]];  // wraps modulo 65536
+
+  auto sum = [&h](unsigned lo, unsigned hi) {
+    uint32_t s = 0;
+    for (unsigned c = lo; c <= hi; ++c) s += h[c];
+    return s;
+  };
+  const uint32_t total = sum(0x00, 0xFF);
+  const uint32_t blanks = h[0x20] + h[0x09];
+  const uint32_t controls = sum(0x01, 0x04);
+  const uint32_t breaks_and_spaces = h[CR] + h[LF] + h[SPACE];
+
+  const uint32_t good1 = sum('A', 'Z') + sum('a', 'z') + breaks_and_spaces;
+  const uint32_t bad1 = (total - good1) + 16 * controls + 4 * (sum(0x80, 0xB2) + sum(0xCE, 0xFC));
+  const uint32_t s1 = (good1 > 2 * bad1 && 25 * blanks > good1) ? good1 - bad1 : 0;
+
+  const uint32_t good2 = sum(0x80, 0xAF) + sum(0xE0, 0xEF) + breaks_and_spaces;
+  const uint32_t bad2 = (total - good2) + 4 * controls;
+  const uint32_t s2 = (good2 > 3 * bad2 && 16 * blanks > good2) ? good2 - bad2 : 0;
+
+  const uint32_t good3 = sum(0xC0, 0xFF) + breaks_and_spaces;
+  const uint32_t bad3 = (total - good3) + 4 * controls;
+  const uint32_t s3 = (good3 > 3 * bad3 && 16 * blanks > good3) ? good3 - bad3 : 0;
+
+  uint32_t best = n / 5;
+  int charset = 0;
+  if (s1 > best) {
+    charset = 1;
+    best = s1;
+  }
+  if (s2 > best) {
+    charset = 2;
+    best = s2;
+  }
+  if (s3 > best) charset = 3;
+  return charset;
+}
+
+bool apply_line_break_spacing(uint8_t* work, uint32_t& length) {
+  const uint32_t n = length;
+  uint32_t before_word = 0;   // line breaks followed by a printable byte
+  uint32_t before_space = 0;  // line breaks followed by a space
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    if (!is_line_break(work[i])) continue;
+    if (work[i + 1] > SPACE) ++before_word;
+    else if (work[i + 1] == SPACE) ++before_space;
+  }
+  if (before_space > 2 * before_word) return false;
+
+  BoundedWriter out(work, n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t c = work[i];
+    out.put(c);
+    if (is_line_break(c) && (i + 1 == n || work[i + 1] >= SPACE)) out.put(SPACE);
+  }
+  out.move_to_front(length);
+  return true;
+}
+
+uint32_t encode_word(const uint8_t* word, uint32_t m, int charset, uint8_t* out) {
+  const uint8_t flag = word_case_flag(word, m, charset);
+  if (flag == 0) {
+    std::memcpy(out, word, m);
+    return m;
+  }
+  out[0] = flag;
+  for (uint32_t i = 0; i < m; ++i)
+    out[i + 1] = is_upper(charset, word[i]) ? to_lower(charset, word[i]) : word[i];
+  return m + 1;
+}
+
+void fold_case_and_escape(uint8_t* work, uint32_t& length, int charset) {
+  escape_control_bytes(work, length);
+  fold_words(work, length, charset);
+}
+
+void remove_line_break_spacing(uint8_t* work, uint32_t& length) {
+  uint32_t out = 0;
+  uint8_t previous = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint8_t c = work[i];
+    if (!(c == SPACE && is_line_break(previous))) work[out++] = c;
+    previous = c;
+  }
+  length = out;
+}
+
+void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset) {
+  const uint32_t n = length;
+  uint32_t out = 0;
+  uint8_t state = 0;
+  uint32_t letters = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t c = work[i];
+    if (c == ESCAPE) {
+      if (i + 1 < n) work[out++] = work[++i];  // a lone escape at the end is dropped
+    } else if (c == FLAG_CAPITALISED || c == FLAG_CAPITALS) {
+      state = c;
+      letters = 0;
+    } else if (TEXT_DELIMITERS[c]) {
+      work[out++] = c;
+      state = 0;
+    } else {
+      ++letters;
+      const bool raise = state == FLAG_CAPITALS || (state == FLAG_CAPITALISED && letters == 1);
+      work[out++] = raise ? to_upper(charset, c) : c;
+    }
+  }
+  length = out;
+}
+
+uint8_t try_text_filter(uint8_t* work, uint32_t& length) {
+  const int charset = detect_text_charset(work, length);
+  if (charset == 0) return 0;
+  const bool spacing = apply_line_break_spacing(work, length);
+  fold_case_and_escape(work, length, charset);
+  if (charset == 1) substitute_ngrams(work, length);
+  return static_cast<uint8_t>(BLOCK_TEXT + (charset - 1) + (spacing ? 8 : 0));
+}
+
+void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type) {
+  if (length > WORK_BUFFER_SIZE) length = WORK_BUFFER_SIZE;
+  const int charset = (block_type & 7) + 1;
+  if (charset == 1) expand_ngrams(work, length);
+  restore_case_and_escapes(work, length, charset);
+  if (block_type & 8) remove_line_break_spacing(work, length);
+}
+
+}  // namespace tarn

@@ -1,0 +1,104 @@
+// Move-to-front costs, the order-2 context sort and the low-redundancy test.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "pipeline/filters.h"
+
+namespace tarn {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes random_bytes(uint32_t n, uint32_t seed) {
+  Bytes out(n);
+  for (uint8_t& b : out) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 23);
+  }
+  return out;
+}
+
+TEST(CostMeasures, MoveToFrontPositionsAndRepeats) {
+  const Bytes b = {1, 2, 1, 1, 9};
+  uint32_t repeats = 99;
+  // positions 1, 2, 1, miss (8); one repeat
+  EXPECT_EQ(mtf_cost8(b.data(), 5, &repeats), 12.0 / 4.0);
+  EXPECT_EQ(repeats, 1u);
+  // with 16 entries 9 is in the list at position 9
+  EXPECT_EQ(mtf_cost16(b.data(), 5, &repeats), 13.0 / 4.0);
+  // a miss drops the last entry: 7 falls out of the 8-entry list
+  const Bytes c = {200, 7};
+  EXPECT_EQ(mtf_cost8(c.data(), 2), 8.0);
+}
+
+TEST(CostMeasures, RunsOfOneByte) {
+  const Bytes zeros(1000, 0x00);
+  uint32_t repeats = 0;
+  EXPECT_EQ(mtf_cost16(zeros.data(), 1000, &repeats), 0.0);
+  EXPECT_EQ(repeats, 1000u);  // the list starts with 0
+  const Bytes letters(1000, 'A');
+  EXPECT_EQ(mtf_cost16(letters.data(), 1000, &repeats), 16.0);  // only the first byte is coded
+  EXPECT_EQ(repeats, 999u);
+  EXPECT_EQ(mtf_cost8(letters.data(), 1000), 8.0);
+  const Bytes fives(1000, 5);
+  EXPECT_EQ(mtf_cost8(fives.data(), 1000), 5.0);
+  EXPECT_EQ(mtf_cost8(letters.data(), 0, &repeats), 0.0);
+  EXPECT_EQ(repeats, 0u);
+}
+
+Bytes g_measured;
+double capture(const uint8_t* bytes, uint32_t n, uint32_t*) {
+  g_measured.assign(bytes, bytes + n);
+  return 1.5;
+}
+
+TEST(CostMeasures, ContextSortIsStableAndCyclic) {
+  // contexts: x2 <- (x1, x0) = 0x0203, x3 <- (x2, x1) = 0x0102,
+  // x0 <- (x3, x2) = 0x0201, x1 <- (x0, x3) = 0x0302
+  const Bytes x = {3, 2, 1, 2};
+  EXPECT_EQ(context_sorted_cost(x.data(), 4, capture), 1.5);
+  EXPECT_EQ(g_measured, (Bytes{2, 3, 1, 2}));
+  // equal contexts keep the placement order x2..x(n-1), x0, x1
+  const Bytes same = {7, 7, 7, 7, 7};
+  context_sorted_cost(same.data(), 5, capture);
+  EXPECT_EQ(g_measured, same);
+  const Bytes one = {42};
+  context_sorted_cost(one.data(), 1, capture);
+  EXPECT_EQ(g_measured, one);
+}
+
+TEST(LowRedundancy, RandomBlocksAreTyped60) {
+  const Bytes noise = random_bytes(60000, 3);
+  EXPECT_GT(mtf_cost8(noise.data(), 60000), 7.8);
+  EXPECT_EQ(test_low_redundancy(noise.data(), 60000), 0x60);
+}
+
+TEST(LowRedundancy, BothOrdersMustLookRandom) {
+  // Each byte is one of four values chosen by the byte before it: random in
+  // its own order, predictable once grouped by context.
+  const Bytes noise = random_bytes(40000, 5);
+  Bytes chained(40000);
+  chained[0] = noise[0];
+  for (size_t i = 1; i < chained.size(); ++i)
+    chained[i] = static_cast<uint8_t>(chained[i - 1] * 167 + 13 + noise[i] % 4);
+  EXPECT_GT(mtf_cost8(chained.data(), 40000), 7.4);
+  EXPECT_LE(context_sorted_cost(chained.data(), 40000, mtf_cost8), 7.4);
+  EXPECT_EQ(test_low_redundancy(chained.data(), 40000), 0);
+  // Repeats do not count: random bytes each doubled still look random.
+  Bytes pairs = noise;
+  for (size_t i = 1; i < pairs.size(); i += 2) pairs[i] = pairs[i - 1];
+  EXPECT_EQ(test_low_redundancy(pairs.data(), 40000), 0x60);
+}
+
+TEST(LowRedundancy, ShortAndUniformBlocks) {
+  const Bytes one = {0xAB};
+  EXPECT_EQ(test_low_redundancy(one.data(), 1), 0);
+  const Bytes zeros(5000, 0);
+  EXPECT_EQ(test_low_redundancy(zeros.data(), 5000), 0);
+  const Bytes run(5000, 0x41);  // a run of a value >= 8 costs 8.0 in both orders
+  EXPECT_EQ(test_low_redundancy(run.data(), 5000), 0x60);
+}
+
+}  // namespace
+}  // namespace tarn

@@ -1,0 +1,146 @@
+// x86 filter: the operand rewriting examples, the detection threshold and
+// round trips, also over data that is not code and blocks cut mid-instruction.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "pipeline/block_types.h"
+#include "pipeline/filter_internals.h"
+#include "pipeline/filters.h"
+
+namespace tarn {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Encodes `block` with the walk (no padding), returns the output.
+Bytes walk(const Bytes& block, uint32_t stream_position, X86Direction direction) {
+  Bytes work(WORK_BUFFER_SIZE);
+  std::memcpy(work.data(), block.data(), block.size());
+  walk_x86_block(work.data(), static_cast<uint32_t>(block.size()), stream_position, direction);
+  return Bytes(work.begin(), work.begin() + block.size());
+}
+
+// A block of NOPs with `code` placed at `offset`.
+Bytes nops_with(uint32_t offset, const Bytes& code, uint32_t n = 0x200) {
+  Bytes block(n, 0x90);
+  std::copy(code.begin(), code.end(), block.begin() + offset);
+  return block;
+}
+
+Bytes slice(const Bytes& b, uint32_t offset, uint32_t count) {
+  return Bytes(b.begin() + offset, b.begin() + offset + count);
+}
+
+TEST(ExeFilter, CallTargetBecomesStreamAbsolute) {
+  const Bytes block = nops_with(0x100, {0xE8, 0x10, 0x00, 0x00, 0x00, 0xE8, 0x0B, 0x00, 0x00, 0x00});
+  const Bytes out = walk(block, 0x20000, X86Direction::ENCODE);
+  EXPECT_EQ(slice(out, 0x100, 5), (Bytes{0xE8, 0x00, 0x02, 0x01, 0x15}));
+  // The next call to the same routine gives the same bytes.
+  EXPECT_EQ(slice(out, 0x105, 5), (Bytes{0xE8, 0x00, 0x02, 0x01, 0x15}));
+  EXPECT_EQ(walk(out, 0x20000, X86Direction::DECODE), block);
+}
+
+TEST(ExeFilter, OperandFieldsAreStoredMostSignificantFirst) {
+  struct Case {
+    Bytes in;
+    Bytes out;
+  };
+  const Case cases[] = {
+      {{0xB8, 0x78, 0x56, 0x34, 0x12}, {0xB8, 0x12, 0x34, 0x56, 0x78}},
+      {{0x66, 0xB8, 0x34, 0x12}, {0x66, 0xB8, 0x12, 0x34}},
+      {{0x6A, 0x7F}, {0x6A, 0x7F}},
+      // a conditional near jump is reversed, not made absolute
+      {{0x0F, 0x85, 0x01, 0x02, 0x03, 0x04}, {0x0F, 0x85, 0x04, 0x03, 0x02, 0x01}},
+      // F6 /0 with a 32-bit displacement and one immediate byte
+      {{0xF6, 0x05, 0x11, 0x22, 0x33, 0x44, 0x7E}, {0xF6, 0x05, 0x44, 0x33, 0x22, 0x11, 0x7E}},
+      // 66 keeps a 32-bit call target; 67 makes it a swapped 2-byte field
+      {{0x66, 0xE8, 0x00, 0x00, 0x00, 0x00}, {0x66, 0xE8, 0x00, 0x00, 0x01, 0x06}},
+      {{0x67, 0xE8, 0x34, 0x12}, {0x67, 0xE8, 0x12, 0x34}},
+      // 82 takes no operands; far call copies address size + 2 bytes
+      {{0x82, 0x9A, 1, 2, 3, 4, 5, 6}, {0x82, 0x9A, 1, 2, 3, 4, 5, 6}},
+      // SIB with base 5 and mod 0 adds a 32-bit displacement
+      {{0x8B, 0x04, 0x25, 1, 2, 3, 4}, {0x8B, 0x04, 0x25, 4, 3, 2, 1}},
+      // ENTER: two fixed bytes and one immediate byte
+      {{0xC8, 1, 2, 3}, {0xC8, 1, 2, 3}},
+  };
+  for (const Case& c : cases) {
+    const Bytes block = nops_with(0x100, c.in);
+    const Bytes out = walk(block, 0, X86Direction::ENCODE);
+    EXPECT_EQ(slice(out, 0x100, static_cast<uint32_t>(c.out.size())), c.out);
+    EXPECT_EQ(walk(out, 0, X86Direction::DECODE), block);
+  }
+}
+
+TEST(ExeFilter, DetectionNeedsHundredBytesAndNearTargets) {
+  Bytes block(100, 0x90);
+  for (uint32_t i = 0; i + 5 <= 99; i += 20) block[i] = 0xE8;  // targets 0x90: not near
+  block[0 + 4] = 0x00;
+  block[20 + 4] = 0xFF;
+  EXPECT_FALSE(detect_x86_code(block.data(), 99));
+  EXPECT_TRUE(detect_x86_code(block.data(), 100));
+  // Calls in the last four bytes count as calls but never as near ones.
+  Bytes tail(100, 0x90);
+  tail[96] = 0xE8;
+  tail[97] = 0xE9;
+  EXPECT_FALSE(detect_x86_code(tail.data(), 100));
+}
+
+TEST(ExeFilter, LastInstructionReadsTheWalksOwnOutputPastThePadding) {
+  // 81 05 disp32 imm32 at the very end: the immediate covers the last two
+  // padding bytes and the walk's first two output bytes (B8 44 after the
+  // first instruction's reversal), which land reversed in the padding.
+  Bytes block(0x200, 0x90);
+  for (uint32_t i = 16; i + 8 < block.size(); i += 32) {
+    block[i] = 0xE8;
+    block[i + 1] = 0x20;
+    block[i + 2] = block[i + 3] = block[i + 4] = 0;
+  }
+  const Bytes head = {0xB8, 0x11, 0x22, 0x33, 0x44};
+  std::copy(head.begin(), head.end(), block.begin());
+  block[0x1FE] = 0x81;
+  block[0x1FF] = 0x05;
+  Bytes work(WORK_BUFFER_SIZE, 0xEE);
+  std::memcpy(work.data(), block.data(), block.size());
+  uint32_t length = static_cast<uint32_t>(block.size());
+  ASSERT_EQ(try_exe_filter(work.data(), length, 0), BLOCK_EXE);
+  ASSERT_EQ(length, 0x206u);
+  EXPECT_EQ(slice(work, 0x200, 6), (Bytes{0, 0, 0, 0, 0x44, 0xB8}));
+  undo_exe_filter(work.data(), length, 0);
+  EXPECT_EQ(Bytes(work.begin(), work.begin() + length), block);
+}
+
+TEST(ExeFilter, AnyBytesRoundTripWhateverTheStreamPosition) {
+  uint32_t seed = 1;
+  for (int round = 0; round < 40; ++round) {
+    const uint32_t n = 100 + round * 997;
+    Bytes block(n);
+    for (uint8_t& b : block) {
+      seed = seed * 1103515245u + 12345u;
+      const uint32_t r = seed >> 16;
+      b = (r % 9 == 0) ? 0xE8 : (r % 13 == 0) ? 0x0F : (r % 17 == 0) ? 0x66 : static_cast<uint8_t>(r);
+    }
+    const uint32_t position = seed;
+    Bytes work(WORK_BUFFER_SIZE);
+    std::memcpy(work.data(), block.data(), n);
+    uint32_t length = n + 6;  // the padding keeps fields cut at the end
+    walk_x86_block(work.data(), length, position, X86Direction::ENCODE);
+    undo_exe_filter(work.data(), length, position);
+    EXPECT_EQ(length, n);
+    EXPECT_EQ(Bytes(work.begin(), work.begin() + n), block) << "round " << round;
+  }
+}
+
+TEST(ExeFilter, CorruptBlocksOfPrefixesStayInsideTheWorkBuffer) {
+  Bytes work(WORK_BUFFER_SIZE, 0x66);
+  uint32_t length = MAX_CODED_BLOCK;
+  undo_exe_filter(work.data(), length, 0);
+  EXPECT_EQ(length, MAX_CODED_BLOCK - 6);
+  length = 3;
+  undo_exe_filter(work.data(), length, 0);
+  EXPECT_EQ(length, 0u);
+}
+
+}  // namespace
+}  // namespace tarn

@@ -1,0 +1,216 @@
+// Stride and multimedia filters: stride choice, the predictor and delta
+// transforms, the bytes left behind a model-2 block, and round trips of every
+// type of high nibble 3, 4 and 5.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "pipeline/block_types.h"
+#include "pipeline/filter_internals.h"
+#include "pipeline/filters.h"
+
+namespace tarn {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Lcg {
+  uint32_t state;
+  uint32_t next() {
+    state = state * 1103515245u + 12345u;
+    return state >> 16;
+  }
+};
+
+// Records of `stride` bytes plus some noise: each byte position a slow
+// wave of its own, or (`walk`) one random walk shared with an offset per
+// position.
+Bytes make_records(uint32_t n, uint32_t stride, uint32_t noise, uint32_t seed, bool walk = false) {
+  Lcg rng{seed};
+  Bytes out(n);
+  int level = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t channel = i % stride;
+    const double t = static_cast<double>(i / stride);
+    int value;
+    if (walk) {
+      level += static_cast<int>(rng.next() % 7) - 3;
+      value = level;
+    } else {
+      value = static_cast<int>(100.0 * std::sin(t / (9.0 + 3.0 * channel) + channel));
+    }
+    out[i] = static_cast<uint8_t>(value + 60 * static_cast<int>(channel) + rng.next() % (noise + 1));
+  }
+  return out;
+}
+
+struct Filtered {
+  uint8_t type;
+  Bytes coded;
+  Bytes restored;
+};
+
+Filtered filter_and_undo(const Bytes& input, bool stride_allowed = true, bool mm_allowed = true) {
+  Bytes work(WORK_BUFFER_SIZE);
+  std::memcpy(work.data(), input.data(), input.size());
+  uint32_t length = static_cast<uint32_t>(input.size());
+  Filtered f;
+  f.type = try_stride_and_mm_filters(work.data(), length, stride_allowed, mm_allowed);
+  f.coded.assign(work.begin(), work.begin() + length + 2);
+  if (f.type != 0) undo_stride_and_mm_filters(work.data(), length, f.type);
+  f.restored.assign(work.begin(), work.begin() + length);
+  return f;
+}
+
+TEST(StrideFilter, FindsTheRecordLength) {
+  for (uint32_t stride = 2; stride <= 16; ++stride) {
+    const Bytes block = make_records(8192, stride, 2, stride);
+    EXPECT_EQ(detect_stride(block.data(), 8192), stride - 1) << "stride " << stride;
+  }
+}
+
+TEST(StrideFilter, NeedsFortyPercentGainOverNeighbours) {
+  // x[i] = i + 3 (i odd): distance 1 differs by 3 on average, distance 2 by
+  // 2 (the smallest), which is not 40 % better.
+  Bytes block(200);
+  for (uint32_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i + 3 * (i % 2));
+  EXPECT_EQ(detect_stride(block.data(), 200), 0u);
+  // With an offset of 10, distance 1 costs 10 on average: stride 2.
+  for (uint32_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i + 10 * (i % 2));
+  EXPECT_EQ(detect_stride(block.data(), 200), 1u);
+  Bytes smooth(4096);
+  for (uint32_t i = 0; i < smooth.size(); ++i) smooth[i] = static_cast<uint8_t>(i / 64);
+  EXPECT_EQ(detect_stride(smooth.data(), 4096), 0u);  // distance 1 is best
+}
+
+TEST(StrideFilter, TransposeGroupsChannels) {
+  Bytes work(WORK_BUFFER_SIZE);
+  const Bytes block = {0, 1, 2, 10, 11, 12, 20, 21};
+  std::memcpy(work.data(), block.data(), block.size());
+  transpose_by_stride(work.data(), 8, 2);
+  EXPECT_EQ(Bytes(work.begin(), work.begin() + 8), (Bytes{0, 10, 20, 1, 11, 21, 2, 12}));
+  untranspose_by_stride(work.data(), 8, 2);
+  EXPECT_EQ(Bytes(work.begin(), work.begin() + 8), block);
+}
+
+TEST(MultimediaFilter, DeltaExample) {
+  Bytes b = {0x10, 0x12, 0x15};
+  delta_encode(b.data(), 3);
+  EXPECT_EQ(b, (Bytes{0x10, 0x02, 0x03}));
+  delta_decode(b.data(), 3);
+  EXPECT_EQ(b, (Bytes{0x10, 0x12, 0x15}));
+}
+
+TEST(MultimediaFilter, PredictorOnSilenceStaysSilent) {
+  Bytes zero(5000, 0);
+  Bytes out(5000, 0xAA);
+  lms_residual(zero.data(), out.data(), 5000, false);
+  EXPECT_EQ(out, zero);
+  lms_residual(zero.data(), out.data(), 5000, true);
+  EXPECT_EQ(out, zero);
+  // Weights still 0 after silence: a step then predicts the last byte
+  // exactly as a fresh predictor would.
+  Bytes step = zero;
+  step.push_back(7);
+  Bytes step_out(step.size());
+  lms_residual(step.data(), step_out.data(), static_cast<uint32_t>(step.size()), false);
+  EXPECT_EQ(step_out.back(), static_cast<uint8_t>(0 - 7));
+}
+
+TEST(MultimediaFilter, PredictorRoundTrips) {
+  Bytes block = make_records(50000, 1, 30, 9);
+  Bytes residual(block.size());
+  lms_residual(block.data(), residual.data(), 50000, false);
+  EXPECT_NE(residual, block);
+  lms_restore(residual.data(), 50000);
+  EXPECT_EQ(residual, block);
+}
+
+TEST(MultimediaFilter, BlocksBelow512BytesAreLeftAlone) {
+  const Bytes block = make_records(512, 4, 1, 4);
+  EXPECT_EQ(filter_and_undo(Bytes(block.begin(), block.begin() + 511)).type, 0);
+  EXPECT_NE(filter_and_undo(block).type, 0);
+}
+
+TEST(MultimediaFilter, StrideOnlyWhenTheModelIsNotAllowed) {
+  const Bytes block = make_records(20000, 4, 1, 8);
+  const Filtered f = filter_and_undo(block, true, false);
+  EXPECT_EQ(f.type, 0x33);
+  EXPECT_EQ(f.restored, block);
+}
+
+TEST(MultimediaFilter, RepeatingChannelsAreNotSignals) {
+  Bytes block = make_records(20000, 1, 0, 5, true);
+  Bytes work(WORK_BUFFER_SIZE);
+  std::memcpy(work.data(), block.data(), block.size());
+  ASSERT_NE(select_mm_model(work.data(), 20000, 0), 0u);
+  for (uint32_t i = 0; i < block.size(); i += 5) {
+    block[i + 1] = block[i + 2] = block[i + 3] = block[i];  // 60 % repeats
+  }
+  std::memcpy(work.data(), block.data(), block.size());
+  EXPECT_EQ(select_mm_model(work.data(), 20000, 0), 0u);
+  EXPECT_EQ(Bytes(work.begin(), work.begin() + 20000), block);
+}
+
+TEST(MultimediaFilter, ModelTwoLeavesTheRoundedEstimateBehindTheBlock) {
+  const uint32_t n = 30000;
+  const Bytes block = make_records(n, 16, 10, 1);
+  Bytes work(WORK_BUFFER_SIZE);
+  std::memcpy(work.data(), block.data(), block.size());
+  uint32_t length = n;
+  const uint8_t type = try_stride_and_mm_filters(work.data(), length, true, true);
+  ASSERT_EQ(type >> 4, 5);
+  Bytes scratch(WORK_BUFFER_SIZE);
+  std::memcpy(scratch.data(), block.data(), block.size());
+  transpose_by_stride(scratch.data(), n, type & 15);
+  Bytes estimate(n);
+  lms_residual(scratch.data(), estimate.data(), n, true);
+  EXPECT_EQ(work[length], estimate[0]);
+  EXPECT_EQ(work[length + 1], estimate[1]);
+}
+
+TEST(MultimediaFilter, EveryStrideAndModelTypeRoundTrips) {
+  // The undo of every type of high nibble 3, 4 and 5 on arbitrary bytes.
+  Lcg rng{77};
+  Bytes input(3001);
+  for (uint8_t& b : input) b = static_cast<uint8_t>(rng.next());
+  for (uint32_t model = 0; model <= 2; ++model) {
+    for (uint32_t k = (model == 0 ? 1 : 0); k <= 15; ++k) {
+      Bytes work(WORK_BUFFER_SIZE);
+      std::memcpy(work.data(), input.data(), input.size());
+      const uint32_t n = static_cast<uint32_t>(input.size());
+      if (k) transpose_by_stride(work.data(), n, k);
+      if (model == 1) delta_encode(work.data(), n);
+      if (model == 2) lms_residual(work.data(), work.data(), n, false);
+      uint32_t length = n;
+      undo_stride_and_mm_filters(work.data(), length, static_cast<uint8_t>((model + 3) * 16 + k));
+      EXPECT_EQ(Bytes(work.begin(), work.begin() + length), input) << model << " " << k;
+    }
+  }
+  // And the whole filter on signals of every stride.
+  std::set<uint8_t> seen;
+  for (uint32_t stride = 1; stride <= 16; ++stride) {
+    for (uint32_t noise : {0u, 10u, 40u}) {
+      for (bool walk : {false, true}) {
+        const Bytes block = make_records(30000, stride, noise, stride * 7 + noise, walk);
+        const Filtered f = filter_and_undo(block);
+        seen.insert(static_cast<uint8_t>(f.type >> 4));
+        EXPECT_EQ(f.restored, block) << "stride " << stride << " noise " << noise;
+      }
+    }
+  }
+  EXPECT_EQ(seen, (std::set<uint8_t>{0, 3, 4, 5}));
+}
+
+TEST(MultimediaFilter, CorruptBlocksStayInsideTheWorkBuffer) {
+  Bytes work(WORK_BUFFER_SIZE, 0x5A);
+  uint32_t length = MAX_CODED_BLOCK;
+  undo_stride_and_mm_filters(work.data(), length, 0x5F);
+  EXPECT_EQ(length, MAX_CODED_BLOCK);
+}
+
+}  // namespace
+}  // namespace tarn
