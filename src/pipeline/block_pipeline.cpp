@@ -30,6 +30,7 @@
 #include "coder/ppm_model.h"
 #include "coder/range_coder.h"
 #include "common/error.h"
+#include "pipeline/block_header.h"
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
 #include "pipeline/segmentation.h"
@@ -38,9 +39,6 @@ namespace tarn {
 namespace {
 
 constexpr uint32_t OUTPUT_SPARE = 10000;  // room behind the decoded data
-constexpr unsigned TYPE_BITS = 8;
-constexpr unsigned LENGTH_LOW_BITS = 14;
-constexpr unsigned LENGTH_HIGH_BITS = 5;
 constexpr uint32_t ORDER0_TAIL = 2;  // bytes the order-0 coder codes behind a block
 
 constexpr uint8_t high_nibble(uint8_t type) { return type >> 4; }
@@ -61,7 +59,6 @@ struct BlockPipeline::State {
 
   State() : work(WORK_BUFFER_SIZE) {}
 
-  void write_block_header(RangeEncoder& coder, uint8_t type, uint32_t length);
   void encode_block(RangeEncoder& coder, const uint8_t* buffer, BlockSpan span);
   uint32_t decode_block(RangeDecoder& coder, ChunkTrace* trace);
   void code_block(RangeEncoder& coder, uint32_t length);
@@ -137,13 +134,6 @@ std::vector<uint8_t> BlockPipeline::decode_buffer(ByteSource& in, ChunkTrace* tr
   return buffer;
 }
 
-void BlockPipeline::State::write_block_header(RangeEncoder& coder, uint8_t type,
-                                              uint32_t length) {
-  coder.encode_bits(type, TYPE_BITS);
-  coder.encode_bits(length & ((1u << LENGTH_LOW_BITS) - 1), LENGTH_LOW_BITS);
-  coder.encode_bits(length >> LENGTH_LOW_BITS, LENGTH_HIGH_BITS);
-}
-
 void BlockPipeline::State::encode_block(RangeEncoder& coder, const uint8_t* buffer,
                                         BlockSpan span) {
   uint8_t* w = work.data();
@@ -183,16 +173,10 @@ void BlockPipeline::State::code_block(RangeEncoder& coder, uint32_t length) {
 }
 
 uint32_t BlockPipeline::State::decode_block(RangeDecoder& coder, ChunkTrace* trace) {
-  uint32_t type = coder.decode_bits(TYPE_BITS);
-  uint32_t low = coder.decode_bits(LENGTH_LOW_BITS);
-  uint32_t high = coder.decode_bits(LENGTH_HIGH_BITS);
-  // Counts outside their fields only come from a damaged stream.
-  if (type >> TYPE_BITS || low >> LENGTH_LOW_BITS || high >> LENGTH_HIGH_BITS) {
-    raise_error(ErrorCode::HEADER_DAMAGE);
-  }
-  uint32_t length = (high << LENGTH_LOW_BITS) + low;
+  const BlockHeader header = read_block_header(coder);
+  uint32_t length = header.length;
   if (length + ORDER0_TAIL > WORK_BUFFER_SIZE) raise_error(ErrorCode::HEADER_DAMAGE);
-  block_type = static_cast<uint8_t>(type);
+  block_type = header.type;
   const uint32_t coded_length = length;
 
   decode_with_coder(coder, length);
