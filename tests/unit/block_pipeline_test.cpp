@@ -172,13 +172,6 @@ std::vector<uint8_t> pack(const std::vector<std::vector<uint8_t>>& chunks, uint8
   return sink.bytes();
 }
 
-TEST(BlockPipeline, SetCodingOptionsBuildsTheMaskAndResetsTheType) {
-  BlockPipeline p;
-  p.set_coding_options(3, true, false, true, false, true);
-  EXPECT_EQ(p.filter_mask(), 1 + 4 + 16);
-  EXPECT_EQ(p.current_block_type(), 255);
-}
-
 TEST(BlockPipeline, RoundTripsWithEveryFilterMask) {
   const std::vector<uint8_t> data = testdata::mixed_bytes(40000, 31);
   for (uint8_t mask = 0; mask < 32; ++mask) {
