@@ -91,6 +91,26 @@ TEST(Segmentation, GoldenRepeatsIsOneBlockAfterThePrepass) {
   EXPECT_EQ(blocks_of(data), (Spans{{0, 100064}}));
 }
 
+TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
+  // The group's member order comes from the archive driver; the boundaries
+  // below hold for the text files in any order, followed by sum, ptt5 and
+  // kennedy.xls, which the block lengths of the golden group imply.
+  const char* const members[] = {"alice29.txt", "asyoulik.txt", "cp.html",  "fields.c",
+                                 "grammar.lsp", "lcet10.txt",   "plrabn12.txt", "xargs.1",
+                                 "sum",         "ptt5",         "kennedy.xls"};
+  std::vector<uint8_t> group;
+  for (const char* m : members) {
+    std::vector<uint8_t> data = read_file(std::string(TARN_SHARED_DIR "/corpus/canterbury/") + m);
+    if (data.empty()) GTEST_SKIP() << "corpus not found";
+    group.insert(group.end(), data.begin(), data.end());
+  }
+  const uint32_t expected[] = {262144, 262144, 262144, 262144, 180223, 9001,   14229,
+                               13634,  262144, 253233, 262144, 262144, 262144, 243312};
+  Spans blocks = blocks_of(group);
+  ASSERT_EQ(blocks.size(), std::size(expected));
+  for (size_t k = 0; k < blocks.size(); ++k) EXPECT_EQ(blocks[k].length, expected[k]) << k;
+}
+
 TEST(BlockHeader, LengthSplitsIntoLow14AndHigh5Bits) {
   ByteSink got;
   RangeEncoder enc(got);
