@@ -54,6 +54,10 @@ class BlockPipeline {
   void stop_suballocator();
   void set_stream_position(uint32_t position);
   uint32_t stream_position() const;
+  // The enable mask built by set_coding_options and the BlockType of the
+  // last block coded or decoded (255 after a reset).
+  uint8_t filter_mask() const;
+  uint8_t current_block_type() const;
 
   // Packs one buffer of at most CHUNK_SIZE bytes; the chunk stream is
   // appended to `out`. The buffer is consumed.

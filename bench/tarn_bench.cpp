@@ -1,0 +1,169 @@
+// Packs and unpacks a set of files the way the archive driver does and
+// reports sizes, bits per byte, speeds and peak memory.
+//
+//   tarn_bench [--method N] [file ...]
+//
+// Without files it takes every file of the Canterbury corpus in the shared
+// folder; without --method it runs methods 1 to 6 in turn. Peak memory
+// (ru_maxrss) covers the whole process, so for a figure per method run one
+// method per invocation (bench/compare.sh does).
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "pipeline/block_pipeline.h"
+#include "pipeline/block_types.h"
+
+namespace {
+
+struct MethodRow {
+  unsigned order;
+  uint32_t megabytes;
+  bool cut_off;
+};
+
+// Methods 1 to 6: model order, heap MiB, memory-exhaustion rule.
+constexpr MethodRow METHODS[7] = {{0, 0, false},   {3, 5, false},   {4, 12, false}, {7, 25, false},
+                                  {9, 44, false}, {11, 60, false}, {14, 70, true}};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void start_stream(tarn::BlockPipeline& p, int method) {
+  const MethodRow& row = METHODS[method];
+  p.set_coding_options(static_cast<uint8_t>(method), true, true, true, true, true);
+  p.order0_model_reset();
+  p.byte_predictor_reset();
+  p.ppm_start(row.order, row.megabytes, row.cut_off);
+  p.set_stream_position(0);
+}
+
+struct Result {
+  size_t size = 0;
+  size_t packed = 0;
+  double pack_seconds = 0;
+  double unpack_seconds = 0;
+  bool ok = false;
+};
+
+Result run(tarn::BlockPipeline& p, const std::vector<uint8_t>& data, int method) {
+  Result r;
+  r.size = data.size();
+  tarn::ByteSink sink;
+  auto t0 = Clock::now();
+  start_stream(p, method);
+  for (size_t pos = 0; pos < data.size(); pos += tarn::CHUNK_SIZE) {
+    size_t len = std::min<size_t>(tarn::CHUNK_SIZE, data.size() - pos);
+    p.compress_buffer(std::vector<uint8_t>(data.begin() + pos, data.begin() + pos + len), sink);
+  }
+  p.stop_suballocator();
+  r.pack_seconds = seconds_since(t0);
+  r.packed = sink.size();
+
+  std::vector<uint8_t> restored;
+  restored.reserve(data.size());
+  t0 = Clock::now();
+  start_stream(p, method);
+  tarn::MemorySource src(sink.bytes());
+  while (restored.size() < data.size()) {
+    std::vector<uint8_t> chunk = p.decode_buffer(src);
+    if (chunk.empty()) break;
+    restored.insert(restored.end(), chunk.begin(), chunk.end());
+  }
+  p.stop_suballocator();
+  r.unpack_seconds = seconds_since(t0);
+  r.ok = restored == data && src.remaining() == 0;
+  return r;
+}
+
+double mb_per_second(size_t bytes, double seconds) {
+  return seconds > 0 ? bytes / 1e6 / seconds : 0.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int only_method = 0;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--method") == 0 && i + 1 < argc) {
+      only_method = std::atoi(argv[++i]);
+      if (only_method < 1 || only_method > 6) {
+        std::fprintf(stderr, "method must be 1 to 6\n");
+        return 2;
+      }
+    } else {
+      files.emplace_back(argv[i]);
+    }
+  }
+  if (files.empty()) {
+    for (const auto& e : std::filesystem::directory_iterator(TARN_BENCH_CORPUS)) {
+      if (e.is_regular_file()) files.push_back(e.path().string());
+    }
+    std::sort(files.begin(), files.end());
+  }
+
+  std::vector<std::vector<uint8_t>> inputs;
+  for (const std::string& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "cannot read %s\n", f.c_str());
+      return 2;
+    }
+    inputs.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  bool all_ok = true;
+  tarn::BlockPipeline pipeline;
+  for (int method = 1; method <= 6; ++method) {
+    if (only_method && method != only_method) continue;
+    std::printf("method %d (order %u, %u MiB%s)\n", method, METHODS[method].order,
+                METHODS[method].megabytes, METHODS[method].cut_off ? ", cut-off" : "");
+    std::printf("  %-28s %10s %10s %6s %9s %9s\n", "file", "size", "packed", "bpb", "pack MB/s",
+                "unpk MB/s");
+    Result total;
+    total.ok = true;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+      Result r;
+      try {
+        r = run(pipeline, inputs[k], method);
+      } catch (const tarn::TarnError& e) {
+        std::printf("  %-28s error: %s\n", files[k].c_str(), e.what());
+        all_ok = false;
+        continue;
+      }
+      std::string name = std::filesystem::path(files[k]).filename().string();
+      std::printf("  %-28s %10zu %10zu %6.3f %9.2f %9.2f%s\n", name.c_str(), r.size, r.packed,
+                  r.size ? 8.0 * r.packed / r.size : 0.0, mb_per_second(r.size, r.pack_seconds),
+                  mb_per_second(r.size, r.unpack_seconds), r.ok ? "" : "  MISMATCH");
+      total.size += r.size;
+      total.packed += r.packed;
+      total.pack_seconds += r.pack_seconds;
+      total.unpack_seconds += r.unpack_seconds;
+      total.ok = total.ok && r.ok;
+    }
+    all_ok = all_ok && total.ok;
+    std::printf("  %-28s %10zu %10zu %6.3f %9.2f %9.2f\n", "total", total.size, total.packed,
+                total.size ? 8.0 * total.packed / total.size : 0.0,
+                mb_per_second(total.size, total.pack_seconds),
+                mb_per_second(total.size, total.unpack_seconds));
+    std::printf("  time pack %.3f s unpack %.3f s\n", total.pack_seconds, total.unpack_seconds);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak memory %ld KiB\n", static_cast<long>(usage.ru_maxrss));
+  return all_ok ? 0 : 1;
+}

@@ -1,0 +1,213 @@
+// Long-repeat prepass; see the header.
+#include "coder/long_repeat.h"
+
+#include <algorithm>
+#include <new>
+
+#include "common/error.h"
+
+namespace tarn {
+namespace {
+
+constexpr uint32_t MEDIUM_LIMIT = 500;   // shorter repetitions count as medium
+constexpr uint32_t LONG_LIMIT = 20000;   // longer ones count ten times
+constexpr uint32_t SHORT_CODE_MAX = 254;
+constexpr uint32_t MID_CODE_BASE = 255;
+constexpr uint32_t LONG_CODE_BASE = 65790;
+
+inline uint32_t load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+template <typename T>
+void allocate(std::vector<T>& v, size_t size) {
+  try {
+    v.assign(size, T{});
+  } catch (const std::bad_alloc&) {
+    raise_error(ErrorCode::OUT_OF_MEMORY);
+  }
+}
+
+}  // namespace
+
+uint32_t LongRepeat::context_hash(const uint8_t* data, uint32_t p) {
+  uint32_t x = load_le32(data + p - 4) ^ load_le32(data + p - 8);
+  return (x ^ (x >> 15) ^ (x << 3)) & 0xFFFFu;
+}
+
+void LongRepeat::write_length_code(uint8_t* out, uint32_t& pos, uint32_t v) {
+  if (v <= SHORT_CODE_MAX) {
+    out[pos++] = static_cast<uint8_t>(v);
+  } else if (v < LONG_CODE_BASE) {
+    uint32_t w = v - MID_CODE_BASE;  // at most 65,534: never FF FF
+    out[pos++] = 0xFF;
+    out[pos++] = static_cast<uint8_t>(w >> 8);
+    out[pos++] = static_cast<uint8_t>(w);
+  } else {
+    uint32_t u = v - LONG_CODE_BASE;
+    out[pos++] = 0xFF;
+    out[pos++] = 0xFF;
+    out[pos++] = 0xFF;
+    out[pos++] = static_cast<uint8_t>(u >> 16);
+    out[pos++] = static_cast<uint8_t>(u >> 8);
+    out[pos++] = static_cast<uint8_t>(u);
+  }
+}
+
+uint32_t LongRepeat::read_length_code(const uint8_t* data, uint32_t size, uint32_t& pos) {
+  auto at = [&](uint32_t k) -> uint32_t { return pos + k < size ? data[pos + k] : 0u; };
+  uint32_t v;
+  if (at(0) != 0xFF) {
+    v = at(0);
+    pos += 1;
+  } else if (uint32_t w = (at(1) << 8) | at(2); w != 0xFFFF) {
+    v = w + MID_CODE_BASE;
+    pos += 3;
+  } else {
+    v = ((at(3) << 16) | (at(4) << 8) | at(5)) + LONG_CODE_BASE;
+    pos += 6;
+  }
+  return v;
+}
+
+void LongRepeat::encode_u24(RangeEncoder& coder, uint32_t value) {
+  coder.encode_bits(value & 0x3FFF, 14);
+  coder.encode_bits(value >> 14, 10);
+}
+
+uint32_t LongRepeat::decode_u24(RangeDecoder& coder) {
+  uint32_t low = coder.decode_bits(14);
+  uint32_t high = coder.decode_bits(10);
+  if (low >= (1u << 14) || high >= (1u << 10)) raise_error(ErrorCode::HEADER_DAMAGE);
+  return low + (high << 14);
+}
+
+void LongRepeat::clear_table() {
+  if (table_.size() != TABLE_SIZE) {
+    allocate(table_, TABLE_SIZE);
+  } else {
+    std::fill(table_.begin(), table_.end(), 0u);
+  }
+}
+
+void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
+  const auto n = static_cast<uint32_t>(buffer.size());
+  plain_length_ = n;
+  prepass_applied_ = 0;
+  coded_length_ = n;
+  medium_ = 0;
+  long_score_ = 0;
+  if (n < MIN_BUFFER) return;
+
+  // Every repetition of 56 to 310 bytes adds at most one byte per 56 input
+  // bytes, so this room is never exceeded.
+  std::vector<uint8_t> out;
+  allocate(out, static_cast<size_t>(n) + n / MIN_REPEAT + 16);
+  const uint8_t* b = buffer.data();
+  uint8_t* o = out.data();
+  std::copy(b, b + 8, o);
+  uint32_t o_pos = 8;
+  clear_table();
+  uint32_t* table = table_.data();
+
+  for (uint32_t p = 8; p < n;) {
+    uint32_t h = context_hash(b, p);
+    uint32_t s = table[h];
+    table[h] = p;
+    uint32_t length = 0;
+    while (p + length < n && b[p + length] == b[s + length]) ++length;
+    if (length < MIN_REPEAT) {
+      o[o_pos++] = b[p++];
+      continue;
+    }
+    if (length < MEDIUM_LIMIT) {
+      ++medium_;
+    } else if (length <= LONG_LIMIT) {
+      long_score_ += 1;
+    } else {
+      long_score_ += 10;
+    }
+    std::copy(b + p, b + p + MIN_REPEAT, o + o_pos);
+    o_pos += MIN_REPEAT;
+    write_length_code(o, o_pos, length - MIN_REPEAT);
+    p += length;
+  }
+
+  if (long_score_ > 3 * medium_ || o_pos < n / 3) {
+    out.resize(o_pos);
+    buffer.swap(out);
+    prepass_applied_ = 1;
+    coded_length_ = o_pos;
+  }
+}
+
+void LongRepeat::write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const {
+  encode_u24(coder, plain_length_);
+  coder.encode_bits(prepass_applied_, 1);
+  if (prepass_applied_) encode_u24(coder, buffer_length);
+}
+
+uint32_t LongRepeat::read_prepass_header(RangeDecoder& coder) {
+  plain_length_ = decode_u24(coder);
+  prepass_applied_ = coder.decode_bits(1) != 0 ? 1 : 0;
+  coded_length_ = prepass_applied_ ? decode_u24(coder) : plain_length_;
+  return coded_length_;
+}
+
+uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer) {
+  if (!prepass_applied_) {
+    buffer.resize(plain_length_);
+    return plain_length_;
+  }
+  const uint32_t plain = plain_length_;
+  const uint32_t coded = coded_length_;
+  const auto d_size = static_cast<uint32_t>(buffer.size());
+  const uint8_t* d = buffer.data();
+  auto d_at = [&](uint32_t k) -> uint8_t { return k < d_size ? d[k] : 0; };
+
+  // The slack behind plain_length takes the reads of a prediction that runs
+  // past the last byte; the store rule keeps every write below plain_length
+  // (or at 0 for a corrupt empty buffer).
+  std::vector<uint8_t> restored;
+  allocate(restored, static_cast<size_t>(plain) + RESTORE_SLACK);
+  uint8_t* r = restored.data();
+  clear_table();
+  uint32_t* table = table_.data();
+
+  uint32_t q = 8;
+  auto store = [&](uint8_t byte) {
+    r[q] = byte;
+    if (q + 1 < plain) ++q;
+  };
+  for (uint32_t k = 0; k < 8; ++k) r[k] = d_at(k);
+
+  uint32_t i = 8;
+  while (i < coded) {
+    const uint32_t q0 = q;
+    uint32_t h = context_hash(r, q0);
+    uint32_t s = table[h];
+    table[h] = q0;
+    uint32_t k = 0;
+    while (k < MIN_REPEAT && i + k < coded && d_at(i + k) == r[s + k]) {
+      store(d_at(i + k));
+      ++k;
+    }
+    if (k == MIN_REPEAT) {
+      i += MIN_REPEAT;
+      uint32_t v = read_length_code(d, d_size, i);
+      uint32_t copy = std::min(v, plain > q ? plain - q : 0u);
+      for (uint32_t j = 0; j < copy; ++j) store(r[s + MIN_REPEAT + j]);
+    } else {
+      q = q0;
+      store(d_at(i));
+      ++i;
+    }
+  }
+
+  restored.resize(plain);
+  buffer.swap(restored);
+  return plain;
+}
+
+}  // namespace tarn

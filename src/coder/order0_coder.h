@@ -1,0 +1,67 @@
+// Order-0 run-adaptive coder for multimedia blocks (block types 0x40..0x5F).
+//
+// An adaptive frequency table over the 256 byte values, coded through the
+// shared range coder with the table's total as scale. What makes it fit
+// filtered multimedia residuals is the increment: a value gains 4 per
+// occurrence, but while it keeps repeating the gain grows with the run (run
+// itself from 4 to 32, then 8 for longer runs), so stretches of one residual
+// value quickly become cheap. When the total passes 16,000 every frequency is
+// halved, rounding up so that no value ever drops to 0.
+//
+// Blocks of high nibble 4 first go through an order-2 sort transform: the
+// block, read as a cycle, is sorted by the two bytes before each position
+// (the byte just before in the high half of the key). The first two bytes of
+// the original block are kept behind it so that the inverse can rebuild the
+// contexts. The coder always codes the block plus those two bytes behind it;
+// for high nibble 5 they are whatever the filter left there and the decoder
+// ignores them.
+//
+// The table lives from one order0_model_reset to the next and carries over
+// from block to block; the run state starts afresh in every block.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "coder/range_coder.h"
+
+namespace tarn {
+
+class Order0Coder {
+ public:
+  static constexpr uint16_t RESET_FREQ = 16;
+  static constexpr uint16_t RESET_TOTAL = 4096;
+  static constexpr uint32_t RESCALE_LIMIT = 16000;
+
+  Order0Coder() { order0_model_reset(); }
+
+  void order0_model_reset();
+
+  // Code a block of n bytes plus the two bytes behind it. block_type is the
+  // current BlockType; high nibble 4 selects the sort transform.
+  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
+  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
+
+  void order0_encode(RangeEncoder& coder, const uint8_t* bytes, uint32_t count);
+  void order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t count);
+  void order0_update(uint8_t symbol, uint32_t run);
+
+  // In place on b[0..n); b[n] and b[n + 1] hold the block's first two bytes.
+  void sort_transform_forward(uint8_t* b, uint32_t n);
+  void sort_transform_inverse(uint8_t* t, uint32_t n);
+
+  uint16_t freq(uint8_t symbol) const { return freq_[symbol]; }
+  uint16_t total() const { return total_; }
+
+ private:
+  // Bucket counters (one per two-byte key) and the n-byte scratch array of
+  // the sort transform, kept between blocks so no block allocates.
+  void prepare_scratch(uint32_t n);
+
+  uint16_t freq_[256];
+  uint16_t total_ = RESET_TOTAL;
+  std::vector<uint32_t> buckets_;
+  std::vector<uint8_t> scratch_;
+};
+
+}  // namespace tarn

@@ -1,0 +1,80 @@
+// Segmentation and block splitting; see the header.
+#include "pipeline/segmentation.h"
+
+#include <cstdlib>
+
+#include "pipeline/block_types.h"
+
+namespace tarn {
+namespace {
+
+// The histogram pair and its distance, kept up to date one counter at a time.
+class HistogramDistance {
+ public:
+  void add_a(uint8_t c, int32_t delta) {
+    d_ -= std::abs(a_[c] - b_[c]);
+    a_[c] += delta;
+    d_ += std::abs(a_[c] - b_[c]);
+  }
+  void add_b(uint8_t c, int32_t delta) {
+    d_ -= std::abs(a_[c] - b_[c]);
+    b_[c] += delta;
+    d_ += std::abs(a_[c] - b_[c]);
+  }
+  int32_t distance() const { return d_; }
+
+ private:
+  int32_t a_[256] = {};
+  int32_t b_[256] = {};
+  int32_t d_ = 0;
+};
+
+}  // namespace
+
+void split_segment(uint32_t start, uint32_t end, std::vector<BlockSpan>& blocks) {
+  while (start + BLOCK_SIZE < end) {
+    blocks.push_back({start, BLOCK_SIZE});
+    start += BLOCK_SIZE;
+  }
+  blocks.push_back({start, end - start});
+}
+
+void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blocks) {
+  if (n < SEGMENT_MIN_BUFFER) {
+    blocks.push_back({0, n});
+    return;
+  }
+  // 1024 windows cover buffers up to 4,198,400 bytes; a longer one (which
+  // the prepass could in principle hand back) sizes the table itself.
+  const uint32_t last_window = (n - (SEGMENT_WINDOW + 1)) >> 12;
+  const size_t windows = last_window + 1 > 1024 ? last_window + 1 : 1024;
+  std::vector<int32_t> best(windows, -1);
+  std::vector<int32_t> pos(windows, 0);
+
+  HistogramDistance hist;
+  for (uint32_t i = 0; i < SEGMENT_WINDOW; ++i) hist.add_a(data[i], 1);
+  for (uint32_t i = SEGMENT_WINDOW; i < 2 * SEGMENT_WINDOW; ++i) hist.add_b(data[i], 1);
+
+  for (uint32_t i = SEGMENT_WINDOW; i < n - SEGMENT_WINDOW; ++i) {
+    uint32_t k = i >> 12;
+    if (hist.distance() > best[k]) {
+      best[k] = hist.distance();
+      pos[k] = static_cast<int32_t>(i);
+    }
+    hist.add_a(data[i - SEGMENT_WINDOW], -1);
+    hist.add_b(data[i], -1);
+    hist.add_a(data[i], 1);
+    hist.add_b(data[i + SEGMENT_WINDOW], 1);
+  }
+
+  int32_t prev = 0;
+  for (uint32_t k = 1; k <= last_window; ++k) {
+    if (best[k] > SEGMENT_CUT_DISTANCE && pos[k] - prev > SEGMENT_MIN_GAP) {
+      split_segment(static_cast<uint32_t>(prev), static_cast<uint32_t>(pos[k]), blocks);
+      prev = pos[k];
+    }
+  }
+  split_segment(static_cast<uint32_t>(prev), n, blocks);
+}
+
+}  // namespace tarn
