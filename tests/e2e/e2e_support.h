@@ -61,7 +61,10 @@ class Sandbox {
     cmd += quote(dir_.string());
     cmd += " && ";
     cmd += quote(program);
-    for (const auto& a : args) cmd += " " + quote(a);
+    for (const auto& a : args) {
+      cmd += ' ';
+      cmd += quote(a);
+    }
     cmd += " 2>/dev/null";
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
