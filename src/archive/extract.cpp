@@ -181,8 +181,10 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
   ++result_.processed;
   std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
   std::fflush(stdout);
-  std::string path = output_path(entry);
   const bool write = options_.write_files;
+  // Only a run that writes needs (and warns about) the output path.
+  std::string path;
+  if (write && (options_.keep_paths || !entry.is_directory())) path = output_path(entry);
 
   if (entry.is_directory()) {
     if (options_.keep_paths && write) {

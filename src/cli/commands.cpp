@@ -133,6 +133,8 @@ class Handlers {
     std::fputs("\nScanning...", stdout);
     std::fflush(stdout);
     FileSelector selector(list, SelectionOptions{s_.recurse, s_.store_directories});
+    platform::FileId archive_id;
+    if (archive.identity(archive_id)) selector.exclude(archive_id);
     while (s_.operand_index < argc()) selector.expand_wildcard(take_operand());
 
     PivotGenerator random;

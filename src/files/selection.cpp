@@ -77,6 +77,8 @@ void FileSelector::add_file_entry(const std::string& found_name, uint32_t attrib
   if ((attributes & platform::ATTR_DIRECTORY) == 0) {
     platform::File probe;
     if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
+    platform::FileId id;
+    if (has_excluded_ && probe.identity(id) && id == excluded_) return;
   }
   if ((size >> 32) != 0) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
   entry.size = static_cast<uint32_t>(size);

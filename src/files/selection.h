@@ -15,6 +15,7 @@
 #include <string>
 
 #include "files/file_list.h"
+#include "platform/file.h"
 
 namespace tarn {
 
@@ -27,6 +28,13 @@ class FileSelector {
  public:
   FileSelector(FileList& list, SelectionOptions options) : list_(list), options_(options) {}
 
+  // The archive being written is never selected: where the OS has no
+  // sharing modes to keep it from being opened, it is recognised instead.
+  void exclude(const platform::FileId& id) {
+    excluded_ = id;
+    has_excluded_ = true;
+  }
+
   void expand_wildcard(const std::string& arg);
   void read_list_file(const std::string& name);
 
@@ -38,6 +46,8 @@ class FileSelector {
   SelectionOptions options_;
   std::string current_dir_;  // empty, or ends with a backslash
   std::string name_mask_;
+  platform::FileId excluded_;
+  bool has_excluded_ = false;
 };
 
 // The typed separators turned into the stored one.

@@ -15,6 +15,13 @@
 
 namespace tarn::platform {
 
+// Which file an open file is, whatever name it was opened by.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 class File {
  public:
   File() = default;
@@ -45,6 +52,8 @@ class File {
   // Flushes and cuts the file at `length`.
   bool truncate(uint64_t length);
   bool close();
+  // False when the file is not open.
+  bool identity(FileId& id) const;
 
  private:
   std::FILE* stream_ = nullptr;

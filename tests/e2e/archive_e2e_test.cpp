@@ -200,6 +200,15 @@ TEST(SelectionE2E, RecursionListFilesDuplicatesAndWildcards) {
   EXPECT_TRUE(box.exists("d.trn"));
 }
 
+TEST(SelectionE2E, ArchiveBeingWrittenIsNotSelected) {
+  Sandbox box;
+  box.write("a.txt", "a");
+  box.write("all.trn", "an older archive");
+  const RunResult r = box.tarnc({"c", "-m0", "all", "*"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.out, "Storing 1 file(s)")) << r.out;
+}
+
 TEST(FatalE2E, ArchiveBeingCreatedIsDeletedEvenIfItExisted) {
   Sandbox box;
   box.write("a.txt", "a");

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -34,10 +34,27 @@ inline std::string quote(const std::string& s) {
   return q + "'";
 }
 
-// Elapsed seconds vary from run to run; everything else must not.
+// Elapsed seconds vary from run to run; everything else must not. Every
+// "<digits>.<5 digits> seconds." becomes "#.##### seconds.".
 inline std::string mask_seconds(const std::string& text) {
-  static const std::regex seconds("[0-9]+\\.[0-9]{5} seconds\\.");
-  return std::regex_replace(text, seconds, "#.##### seconds.");
+  const std::string tail = " seconds.";
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
+    size_t start = at;
+    size_t decimals = 0;
+    while (start > from && std::isdigit(static_cast<unsigned char>(text[start - 1])) && decimals < 5) {
+      --start;
+      ++decimals;
+    }
+    if (decimals != 5 || start == from || text[start - 1] != '.') continue;
+    size_t begin = start - 1;
+    while (begin > from && std::isdigit(static_cast<unsigned char>(text[begin - 1]))) --begin;
+    if (begin == start - 1) continue;
+    out += text.substr(from, begin - from) + "#.#####";
+    from = at;
+  }
+  return out + text.substr(from);
 }
 
 class Sandbox {

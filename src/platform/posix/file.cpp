@@ -110,6 +110,14 @@ bool File::truncate(uint64_t length) {
   return ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
 }
 
+bool File::identity(FileId& id) const {
+  struct stat st;
+  if (stream_ == nullptr || ::fstat(::fileno(stream_), &st) != 0) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool File::close() {
   bool ok = true;
   if (stream_ != nullptr) {
