@@ -86,10 +86,9 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
 
   std::vector<FileEntry*> candidates;
   std::vector<FileEntry*> others;
-  const bool solid = options_.solid_blocks && options_.method != METHOD_STORE;
   for (FileEntry* e : v) {
     if (e == nullptr) continue;
-    if (solid && !e->is_directory() && e->size >= 1 && e->size <= SOLID_FILE_LIMIT) {
+    if (is_solid_candidate(*e, options_)) {
       candidates.push_back(e);
     } else {
       e->flags = 0;
@@ -107,17 +106,7 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
       e->crc = analysis_value(sample.data(), n);
     }
     sort_entries_by_key(candidates, random);
-    uint32_t total = 0;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-      FileEntry* e = candidates[i];
-      if (i > 0 && total + e->size <= SOLID_GROUP_LIMIT) {
-        total += e->size;
-        e->flags = FLAG_SOLID_CONTINUATION;
-      } else {
-        total = e->size;
-        e->flags = 0;
-      }
-    }
+    assign_solid_groups(candidates);
   }
   candidate_count = candidates.size();
   std::vector<FileEntry*> order = std::move(candidates);
@@ -299,6 +288,25 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
 }
 
 }  // namespace
+
+bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options) {
+  return options.solid_blocks && options.method != METHOD_STORE && !entry.is_directory() && entry.size >= 1 &&
+         entry.size <= SOLID_FILE_LIMIT;
+}
+
+void assign_solid_groups(const std::vector<FileEntry*>& candidates) {
+  uint32_t total = 0;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    FileEntry* e = candidates[i];
+    if (i > 0 && total + e->size <= SOLID_GROUP_LIMIT) {
+      total += e->size;
+      e->flags = FLAG_SOLID_CONTINUATION;
+    } else {
+      total = e->size;
+      e->flags = 0;
+    }
+  }
+}
 
 void append_sfx_stub(platform::File& archive) {
   platform::File stub;

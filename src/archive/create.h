@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "archive/stream_codec.h"
 #include "files/file_list.h"
@@ -36,6 +37,14 @@ struct CreateResult {
 // elapsed time). Raises the format's errors; the caller deletes the archive.
 CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
                             PivotGenerator& random);
+
+// Whether an entry may join a solid group: -b, a packing method and a size
+// of 1 to SOLID_FILE_LIMIT bytes.
+bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options);
+
+// Sets the flags of key-ordered candidates: a candidate continues the
+// current group while the group's total stays within SOLID_GROUP_LIMIT.
+void assign_solid_groups(const std::vector<FileEntry*>& candidates);
 
 // Copies SFX_STUB_NAME from the current directory to the archive.
 void append_sfx_stub(platform::File& archive);
