@@ -15,6 +15,7 @@
 
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "archive/progress.h"
 #include "archive/display_name.h"
 #include "common/error.h"
 #include "files/sorts.h"
@@ -161,6 +162,7 @@ void Creator::flush_group(FileEntry& head) {
 
 void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
   crc.begin();
+  ProgressMeter progress(size);
   std::vector<uint8_t> buffer(size < COPY_PIECE ? size : COPY_PIECE);
   uint32_t remaining = size;
   while (remaining > 0) {
@@ -169,6 +171,7 @@ void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
     crc.update(buffer.data(), piece);
     write_or_fail(archive_, buffer.data(), piece);
     remaining -= piece;
+    progress.advance(size - remaining);
   }
 }
 
@@ -178,6 +181,7 @@ void Creator::compress_file(platform::File& input, uint32_t size, Crc32& crc) {
   crc.begin();
   StreamCodec codec(setup_);
   ByteSink sink;
+  ProgressMeter progress(size);
   uint32_t remaining = size;
   while (remaining > 0) {
     const uint32_t length = remaining < CHUNK_SIZE ? remaining : CHUNK_SIZE;
@@ -188,6 +192,7 @@ void Creator::compress_file(platform::File& input, uint32_t size, Crc32& crc) {
     codec.compress_chunk(std::move(chunk), sink);
     write_or_fail(archive_, sink.bytes().data(), sink.size());
     remaining -= length;
+    progress.advance(size - remaining);
   }
 }
 

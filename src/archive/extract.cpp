@@ -15,6 +15,7 @@
 #include "archive/crc32.h"
 #include "archive/display_name.h"
 #include "archive/format.h"
+#include "archive/progress.h"
 #include "archive/safe_path.h"
 #include "archive/stream_codec.h"
 #include "common/error.h"
@@ -152,17 +153,20 @@ void Extractor::check_no_escaping_link(const std::string& path) {
 void Extractor::copy_stored(const FileEntry& entry, Output& out) {
   if (!archive_.file().seek(entry.offset)) raise_error(ErrorCode::IO_ERROR);
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
+  ProgressMeter progress(entry.size);
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
     if (!archive_.file().read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
     out.take(buffer.data(), piece);
     remaining -= piece;
+    progress.advance(entry.size - remaining);
   }
 }
 
 void Extractor::decode_file(const FileEntry& entry, Output& out) {
   StreamCodec codec(setup_);
   ArchiveSource source(archive_.file(), entry.offset);
+  ProgressMeter progress(entry.size);
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const std::vector<uint8_t> chunk = codec.decode_chunk(source);
     if (chunk.empty() || chunk.size() > remaining) {
@@ -174,6 +178,7 @@ void Extractor::decode_file(const FileEntry& entry, Output& out) {
     }
     out.take(chunk.data(), chunk.size());
     remaining -= static_cast<uint32_t>(chunk.size());
+    progress.advance(entry.size - remaining);
   }
 }
 
