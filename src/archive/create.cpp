@@ -116,6 +116,8 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
 }
 
 void Creator::solid_phase(const std::vector<FileEntry*>& candidates) {
+  if (candidates.empty()) return;
+  group_.reserve(CHUNK_SIZE);
   FileEntry* head = nullptr;
   for (FileEntry* e : candidates) {
     print_progress(*e);
