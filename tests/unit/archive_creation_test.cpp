@@ -67,7 +67,9 @@ void create(const std::vector<std::string>& wildcards, const CreateOptions& opti
   platform::File archive;
   ASSERT_TRUE(archive.open_write(name));
   PivotGenerator random;
+  ::testing::internal::CaptureStdout();  // the driver's progress lines
   create_archive(archive, list, options, random);
+  ::testing::internal::GetCapturedStdout();
 }
 
 TEST(Creation, PlainEntriesRunInDescendingNameOrder) {
