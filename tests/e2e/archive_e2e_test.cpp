@@ -234,6 +234,21 @@ TEST(FatalE2E, ArchiveBeingCreatedIsDeletedEvenIfItExisted) {
   EXPECT_TRUE(contains(r.out, "\nFATAL: Cannot open archive!\n\n"));
 }
 
+TEST(FatalE2E, SizeLimitsAreCheckedBeforeAnyDataIsRead) {
+  Sandbox box;
+  // Sparse files: large on paper, nothing on disk.
+  ASSERT_TRUE(box.sh("truncate -s 4G huge && truncate -s 1064304641 half1 && truncate -s 1064304640 half2"));
+  RunResult r = box.tarnc({"c", "h", "huge"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out, "\nScanning...\nFATAL: Archive too big (max. 2 Gb)!\n\n")) << r.out;
+  EXPECT_FALSE(box.exists("h.trn"));
+  // 2,128,609,281 bytes in all: one more than the limit.
+  r = box.tarnc({"c", "-m0", "t", "half*"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out, "\nScanning...\nFATAL: Archive too big (max. 2 Gb)!\n\n")) << r.out;
+  EXPECT_FALSE(box.exists("t.trn"));
+}
+
 TEST(FatalE2E, SelfExtractingArchiveCarriesTheStub) {
   Sandbox box;
   box.write("a.txt", "abc");
