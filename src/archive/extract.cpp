@@ -1,0 +1,245 @@
+// The extraction driver (see extract.h).
+//
+// Output paths are built in the stored form (output prefix + relative name,
+// backslash-separated) and turned into the OS's form only for OS calls.
+// Before a file is written, every existing directory component below the
+// output prefix is checked: a symbolic link that leads outside the output
+// directory stops the run with "I/O error"; a link that is the file itself
+// is removed and replaced by the extracted file.
+#include "archive/extract.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "archive/archive_source.h"
+#include "archive/crc32.h"
+#include "archive/display_name.h"
+#include "archive/format.h"
+#include "archive/progress.h"
+#include "archive/safe_path.h"
+#include "archive/stream_codec.h"
+#include "common/error.h"
+#include "files/output_dirs.h"
+#include "files/selection.h"
+#include "platform/dos_time.h"
+#include "platform/file.h"
+#include "platform/filesystem.h"
+
+namespace tarn {
+
+namespace {
+
+// Where one entry's bytes go: a file being written, or nowhere (test).
+struct Output {
+  platform::File file;
+  Crc32 crc;
+  bool write = false;
+  bool corrupt = false;  // lengths did not add up
+
+  void take(const uint8_t* data, size_t count) {
+    crc.update(data, count);
+    if (!write) return;
+    for (size_t done = 0; done < count;) {
+      const size_t piece = count - done < COPY_PIECE ? count - done : COPY_PIECE;
+      if (!file.write(data + done, piece)) raise_error(ErrorCode::IO_ERROR);
+      done += piece;
+    }
+  }
+};
+
+class Extractor {
+ public:
+  Extractor(ArchiveReader& archive, const WildcardList& wildcards, const ExtractOptions& options)
+      : archive_(archive), wildcards_(wildcards), options_(options) {
+    prefix_ = to_stored_separators(options.output_dir);
+    if (prefix_.empty() || prefix_.back() != '\\') prefix_ += '\\';
+    setup_.method = archive.header().method;
+  }
+
+  ExtractResult run(const FileList& entries);
+
+ private:
+  void process_group(const std::vector<const FileEntry*>& group);
+  // `group_data` is the group's bytes when the entry belongs to a solid group.
+  void process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data);
+  std::string output_path(const FileEntry& entry);
+  void check_no_escaping_link(const std::string& path);
+  void copy_stored(const FileEntry& entry, Output& out);
+  void decode_file(const FileEntry& entry, Output& out);
+  std::vector<uint8_t> read_group(const FileEntry& head);
+
+  ArchiveReader& archive_;
+  const WildcardList& wildcards_;
+  const ExtractOptions& options_;
+  std::string prefix_;
+  CodingSetup setup_;  // all filters on
+  ExtractResult result_;
+};
+
+ExtractResult Extractor::run(const FileList& entries) {
+  std::printf("Decompressing...\n");
+  const auto& all = entries.entries();
+  for (size_t i = 0; i < all.size();) {
+    std::vector<const FileEntry*> group{&all[i]};
+    size_t j = i + 1;
+    while (j < all.size() && (all[j].flags & FLAG_SOLID_CONTINUATION) != 0) group.push_back(&all[j++]);
+    process_group(group);
+    i = j;
+  }
+  if (result_.processed == 0) raise_error(ErrorCode::NOTHING_TO_DO);
+  if (result_.crc_failed) std::printf("\nSeveral CRC errors detected.");
+  std::printf("\n%s %ld file(s) in ", options_.write_files ? "Decompressed" : "Tested",
+              static_cast<long>(result_.processed));
+  return result_;
+}
+
+void Extractor::process_group(const std::vector<const FileEntry*>& group) {
+  bool any = false;
+  for (const FileEntry* e : group) any = any || wildcards_.entry_selected(e->name);
+  if (!any) return;
+  if (group.size() == 1) {
+    process_entry(*group[0], nullptr);
+    return;
+  }
+  const std::vector<uint8_t> data = read_group(*group[0]);
+  for (const FileEntry* e : group) {
+    if (wildcards_.entry_selected(e->name)) process_entry(*e, &data);
+  }
+}
+
+std::vector<uint8_t> Extractor::read_group(const FileEntry& head) {
+  if ((head.flags & FLAG_STORED) != 0) {
+    // Checked against the file before the buffer is allocated.
+    const uint64_t length = archive_.length();
+    if (head.offset > length || head.packed_size > length - head.offset) raise_error(ErrorCode::IO_ERROR);
+    std::vector<uint8_t> data(head.packed_size);
+    if (!archive_.file().seek(head.offset) || !archive_.file().read_exact(data.data(), data.size()))
+      raise_error(ErrorCode::IO_ERROR);
+    return data;
+  }
+  StreamCodec codec(setup_);
+  ArchiveSource source(archive_.file(), head.offset);
+  return codec.decode_chunk(source);
+}
+
+std::string Extractor::output_path(const FileEntry& entry) {
+  std::string relative = entry.name;
+  if (!options_.keep_paths) {
+    const size_t slash = relative.rfind('\\');
+    if (slash != std::string::npos) relative = relative.substr(slash + 1);
+  }
+  std::string safe = make_safe_relative_name(relative);
+  if (safe.empty() && !entry.is_directory()) safe.push_back('_');
+  if (safe != relative) std::printf("\nWARNING: unsafe path \"%s\" written as \"%s\"", relative.c_str(), safe.c_str());
+  return prefix_ + safe;
+}
+
+void Extractor::check_no_escaping_link(const std::string& path) {
+  std::string base;  // resolved output directory, found on the first link
+  for (size_t pos = path.find('\\', prefix_.size()); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
+    const std::string native = platform::native_path(path.substr(0, pos));
+    if (!platform::is_symlink(native)) {
+      if (!platform::is_directory(native)) return;  // missing: created as a real directory
+      continue;
+    }
+    if (base.empty()) base = platform::real_path(platform::native_path(prefix_));
+    const std::string target = platform::real_path(native);
+    const bool inside = !base.empty() && !target.empty() &&
+                        (target == base || target.compare(0, base.size() + 1, base + "/") == 0 || base == "/");
+    if (!inside) raise_error(ErrorCode::IO_ERROR);
+  }
+}
+
+void Extractor::copy_stored(const FileEntry& entry, Output& out) {
+  if (!archive_.file().seek(entry.offset)) raise_error(ErrorCode::IO_ERROR);
+  std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
+  ProgressMeter progress(entry.size);
+  for (uint32_t remaining = entry.size; remaining > 0;) {
+    const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
+    if (!archive_.file().read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
+    out.take(buffer.data(), piece);
+    remaining -= piece;
+    progress.advance(entry.size - remaining);
+  }
+}
+
+void Extractor::decode_file(const FileEntry& entry, Output& out) {
+  StreamCodec codec(setup_);
+  ArchiveSource source(archive_.file(), entry.offset);
+  ProgressMeter progress(entry.size);
+  for (uint32_t remaining = entry.size; remaining > 0;) {
+    const std::vector<uint8_t> chunk = codec.decode_chunk(source);
+    if (chunk.empty() || chunk.size() > remaining) {
+      // The chunks do not add up to the size: keep what fits, report it.
+      const size_t usable = chunk.size() < remaining ? chunk.size() : remaining;
+      out.take(chunk.data(), usable);
+      out.corrupt = true;
+      return;
+    }
+    out.take(chunk.data(), chunk.size());
+    remaining -= static_cast<uint32_t>(chunk.size());
+    progress.advance(entry.size - remaining);
+  }
+}
+
+void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data) {
+  ++result_.processed;
+  std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
+  std::fflush(stdout);
+  const bool write = options_.write_files;
+  // Only a run that writes needs (and warns about) the output path.
+  std::string path;
+  if (write && (options_.keep_paths || !entry.is_directory())) path = output_path(entry);
+
+  if (entry.is_directory()) {
+    if (options_.keep_paths && write) {
+      path += '\\';
+      check_no_escaping_link(path);
+      if (make_path_directories(path) != 0) raise_error(ErrorCode::IO_ERROR);
+    }
+    return;
+  }
+
+  Output out;
+  out.write = write;
+  if (write) {
+    check_no_escaping_link(path);
+    if (make_path_directories(path) != 0) raise_error(ErrorCode::IO_ERROR);
+    const std::string native = platform::native_path(path);
+    if (platform::is_symlink(native)) platform::remove_file(native);
+    if (!out.file.open_write(native, COPY_PIECE)) raise_error(ErrorCode::IO_ERROR);
+  }
+
+  out.crc.begin();
+  if (group_data != nullptr) {
+    const uint64_t position = (entry.flags & FLAG_SOLID_CONTINUATION) != 0 ? entry.offset : 0;
+    const uint64_t available = group_data->size();
+    const uint64_t start = position < available ? position : available;
+    const uint64_t end = position + entry.size <= available ? position + entry.size : available;
+    out.take(group_data->data() + start, static_cast<size_t>(end - start));
+    if (position + entry.size > available) out.corrupt = true;
+  } else if (entry.size == 0) {
+    // nothing to read
+  } else if ((entry.flags & FLAG_STORED) != 0) {
+    copy_stored(entry, out);
+  } else {
+    decode_file(entry, out);
+  }
+  if (out.corrupt || out.crc.value() != entry.crc) result_.crc_failed = true;
+
+  if (write) {
+    if (!out.file.close()) raise_error(ErrorCode::IO_ERROR);
+    platform::restore_file_metadata(platform::native_path(path), entry.attributes,
+                                    platform::dos_to_unix(entry.dos_date, entry.dos_time));
+  }
+}
+
+}  // namespace
+
+ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
+                              const ExtractOptions& options) {
+  Extractor extractor(archive, wildcards, options);
+  return extractor.run(entries);
+}
+
+}  // namespace tarn

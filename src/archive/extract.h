@@ -1,0 +1,36 @@
+// The extraction and test driver (commands x, e and t).
+//
+// The table is walked group by group. A group without a selected entry is
+// never read. A single file is copied (stored) or decoded chunk by chunk; a
+// solid group is read or decoded once as a whole and its selected members
+// are cut out of it by their positions and sizes. Every file's bytes are
+// checked against its CRC-32; mismatches (and lengths that do not add up,
+// which damaged streams give) are counted into one closing message and do
+// not stop the run. Nothing is written outside the output directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "archive/archive_reader.h"
+#include "archive/wildcard_list.h"
+#include "files/file_list.h"
+
+namespace tarn {
+
+struct ExtractOptions {
+  std::string output_dir = ".";  // as typed
+  bool write_files = true;
+  bool keep_paths = true;
+};
+
+struct ExtractResult {
+  uint32_t processed = 0;
+  bool crc_failed = false;
+};
+
+// Prints the progress lines and the summary (without the elapsed time).
+ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
+                              const ExtractOptions& options);
+
+}  // namespace tarn

@@ -1,0 +1,92 @@
+// The archive file format: constants, the header, the file-table record and
+// the per-method model parameters.
+//
+// An archive is: an optional self-extractor stub, the 18-byte header
+// (little-endian fields), the data area with the packed pieces, the CRC-32 of
+// the file table (4 bytes, little-endian) and the file table, one record per
+// entry (big-endian fields, then the name). Readers find the header by
+// searching for its magic "TRN" 0x1A within the first MAGIC_SEARCH_LIMIT
+// bytes; the table lies at header position + 18 + data_length + 4.
+//
+// The table is divided into groups: a record without FLAG_SOLID_CONTINUATION
+// starts a group and the following records with the flag belong to it. A
+// group's piece (at the head's offset) is either its chunk streams or, with
+// FLAG_STORED, its bytes unchanged; members after the head record their
+// position inside the group's byte sequence in `offset`.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace tarn {
+
+inline constexpr uint8_t ARCHIVE_MAGIC[4] = {'T', 'R', 'N', 0x1A};
+inline constexpr uint8_t ARCHIVE_VERSION = 0x75;
+inline constexpr uint8_t ENTRY_MARKER = 0x1B;
+inline constexpr uint32_t HEADER_SIZE = 18;
+inline constexpr uint32_t RECORD_FIXED_SIZE = 28;
+inline constexpr uint32_t MAGIC_SEARCH_LIMIT = 555000;
+// Bytes that must follow the magic within the searched part of the file.
+inline constexpr uint32_t MIN_BYTES_AFTER_MAGIC = 22;
+
+inline constexpr uint8_t FLAG_SOLID_CONTINUATION = 1;
+inline constexpr uint8_t FLAG_STORED = 2;
+
+inline constexpr uint32_t SOLID_FILE_LIMIT = 1600000;
+inline constexpr uint32_t SOLID_GROUP_LIMIT = 4188160;
+inline constexpr uint32_t COPY_PIECE = 262144;
+inline constexpr uint64_t TOTAL_SIZE_LIMIT = 2128609280;
+inline constexpr uint32_t STORE_MARGIN = 10;
+inline constexpr uint32_t ANALYSIS_SAMPLE = 131072;
+inline constexpr uint32_t SFX_STUB_LIMIT = 524288;
+inline constexpr size_t ARCHIVE_BUFFER_SIZE = 256 * 1024;
+inline constexpr const char* SFX_STUB_NAME = "tarn32.sfx";
+
+inline constexpr uint8_t METHOD_STORE = 0;
+inline constexpr uint8_t METHOD_EXTREME = 6;
+
+struct MethodParameters {
+  const char* name;
+  unsigned order;        // maximum model order (0: no model)
+  uint32_t megabytes;    // model memory in MiB
+  bool cut_off;          // memory exhaustion rule: cut-off (true) or restart
+};
+
+inline constexpr std::array<MethodParameters, 7> METHOD_PARAMETERS = {{
+    {"No compression", 0, 0, false},
+    {"Quickest", 3, 5, false},
+    {"Fast", 4, 12, false},
+    {"Normal", 7, 25, false},
+    {"Good", 9, 44, false},
+    {"Superb", 11, 60, false},
+    {"Extreme", 14, 70, true},
+}};
+
+inline bool is_packing_method(uint8_t method) { return method >= 1 && method <= METHOD_EXTREME; }
+
+struct ArchiveHeader {
+  uint8_t version = ARCHIVE_VERSION;
+  uint32_t total_size = 0;
+  uint32_t entry_count = 0;
+  uint32_t data_length = 0;
+  uint8_t method = 0;
+};
+
+std::array<uint8_t, HEADER_SIZE> encode_header(const ArchiveHeader& header);
+// False when the bytes do not start with the magic.
+bool decode_header(const uint8_t* bytes, ArchiveHeader& header);
+
+struct FileEntry;
+// The whole record of an entry: fixed part, then the name.
+std::string encode_record(const FileEntry& entry);
+// Decodes the fixed part; false when the marker is wrong. The name length
+// is returned in `name_length`.
+bool decode_record_fixed(const uint8_t* bytes, FileEntry& entry, uint16_t& name_length);
+
+void put_u32_le(uint8_t* p, uint32_t v);
+uint32_t get_u32_le(const uint8_t* p);
+void put_u32_be(uint8_t* p, uint32_t v);
+uint32_t get_u32_be(const uint8_t* p);
+
+}  // namespace tarn

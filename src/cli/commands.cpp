@@ -1,0 +1,193 @@
+// Command handlers: each takes the archive name and the wildcards from the
+// argument vector, runs the library driver or screen of its command and
+// times it. See commands.h for the fatal path.
+#include "cli/commands.h"
+
+#include <cstdio>
+#include <new>
+
+#include "archive/archive_reader.h"
+#include "archive/create.h"
+#include "archive/display_name.h"
+#include "archive/extract.h"
+#include "archive/format.h"
+#include "archive/wildcard_list.h"
+#include "cli/screens.h"
+#include "common/error.h"
+#include "files/file_list.h"
+#include "files/pivot_generator.h"
+#include "files/selection.h"
+#include "platform/file.h"
+#include "platform/filesystem.h"
+
+namespace tarn {
+
+namespace {
+
+// What the fatal path needs to know about the run.
+struct RunState {
+  std::string archive_being_created;  // set once begin_create has opened it
+};
+
+class Handlers {
+ public:
+  Handlers(Settings& settings, RunState& state) : s_(settings), state_(state) {}
+
+  void run() {
+    switch (s_.command) {
+      case CMD_CREATE: run_create(); break;
+      case CMD_EXTRACT: run_extract(true); break;
+      case CMD_EXTRACT_FLAT: run_extract(false); break;
+      case CMD_TEST: run_test(); break;
+      case CMD_LIST: run_list(); break;
+      case CMD_INFO: run_info(); break;
+      default: break;
+    }
+  }
+
+ private:
+  size_t argc() const { return s_.args.size(); }
+
+  void need_archive_name() const {
+    if (s_.operand_index >= argc()) raise_error(ErrorCode::NOTHING_TO_DO);
+  }
+  void need_wildcard() const {
+    if (s_.operand_index + 1 >= argc()) raise_error(ErrorCode::NOTHING_TO_DO);
+  }
+  const std::string& take_operand() { return s_.args[s_.operand_index++]; }
+
+  void start_clock() { s_.start_clock = platform::clock_milliseconds(); }
+  void print_elapsed() const {
+    const auto ms = static_cast<float>(platform::clock_milliseconds() - s_.start_clock);
+    std::printf("%.5f seconds.\n", static_cast<double>(ms * 0.001f));
+  }
+
+  void run_info() {
+    need_archive_name();
+    std::fputs("Initializing...\n", stdout);
+    ArchiveReader archive;
+    archive.open_archive_for_reading(take_operand());
+    print_archive_info(archive);
+    archive.close();
+  }
+
+  void run_list() {
+    need_archive_name();
+    std::fputs("Initializing...\n\n", stdout);
+    ArchiveReader archive;
+    archive.open_archive_for_reading(take_operand());
+    FileList entries;
+    archive.read_file_table(entries);
+    print_listing_header();
+    print_listing(entries);
+    archive.close();
+  }
+
+  void run_test() { run_extraction(false, true); }
+  void run_extract(bool keep_paths) { run_extraction(true, keep_paths); }
+
+  void run_extraction(bool write_files, bool keep_paths) {
+    need_wildcard();
+    start_clock();
+    std::fputs("Initializing...\n", stdout);
+    ArchiveReader archive;
+    archive.open_archive_for_reading(take_operand());
+    WildcardList wildcards;
+    while (s_.operand_index < argc()) wildcards.add_extract_wildcard(take_operand());
+    std::fputs("Reading file list...\n", stdout);
+    FileList entries;
+    archive.read_file_table(entries);
+    ExtractOptions options;
+    options.output_dir = s_.output_dir;
+    options.write_files = write_files;
+    options.keep_paths = keep_paths;
+    extract_archive(archive, entries, wildcards, options);
+    archive.close();
+    print_elapsed();
+  }
+
+  void run_create() {
+    need_wildcard();
+    CreateOptions options;
+    options.method = s_.method;
+    options.self_extracting = s_.self_extracting;
+    options.solid_blocks = s_.solid_blocks;
+    options.text = (s_.filter_disable_mask & FILTER_TEXT) == 0;
+    options.exe = (s_.filter_disable_mask & FILTER_EXE) == 0;
+    options.mm = (s_.filter_disable_mask & FILTER_MM) == 0;
+    options.lowred = (s_.filter_disable_mask & FILTER_LOWRED) == 0;
+    options.swap = (s_.filter_disable_mask & FILTER_SWAP) == 0;
+    start_clock();
+    std::fputs("Initializing...\n", stdout);
+
+    // begin_create
+    const std::string name = add_create_extension(take_operand(), s_.self_extracting);
+    std::printf("Archive name: %s\n", format_display_name(name, 50).c_str());
+    platform::File archive;
+    if (!archive.open_write(name, ARCHIVE_BUFFER_SIZE, true)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE);
+    state_.archive_being_created = name;
+    FileList list;
+
+    std::printf("Compression method: %s%s\n", METHOD_PARAMETERS[s_.method].name,
+                s_.solid_blocks ? " (Solid blocks mode)" : "");
+    std::fputs("\nScanning...", stdout);
+    std::fflush(stdout);
+    FileSelector selector(list, SelectionOptions{s_.recurse, s_.store_directories});
+    platform::FileId archive_id;
+    if (archive.identity(archive_id)) selector.exclude(archive_id);
+    while (s_.operand_index < argc()) selector.expand_wildcard(take_operand());
+
+    PivotGenerator random;
+    create_archive(archive, list, options, random);
+    state_.archive_being_created.clear();
+    if (s_.self_extracting) platform::make_executable(name);
+    print_elapsed();
+  }
+
+  Settings& s_;
+  RunState& state_;
+};
+
+void report_fatal(ErrorCode code, const RunState& state) {
+  std::printf("\nFATAL: %s\n\n", error_message(code));
+  if (!state.archive_being_created.empty()) platform::remove_file(state.archive_being_created);
+}
+
+}  // namespace
+
+int run_tarnc(const std::vector<std::string>& args) {
+  Settings settings;
+  const ParseResult parsed = parse_command_line(args, settings);
+  switch (parsed.status) {
+    case ParseStatus::USAGE:
+      print_usage_text();
+      return 1;
+    case ParseStatus::UNKNOWN_COMMAND:
+      print_banner();
+      std::printf(" Unknown command: \"%s\"\n", parsed.text.c_str());
+      return 1;
+    case ParseStatus::UNKNOWN_SWITCH:
+      print_banner();
+      std::printf(" Unknown switch: \"%s\"\n", parsed.text.c_str());
+      return 1;
+    case ParseStatus::RUN:
+      break;
+  }
+  print_banner();
+  RunState state;
+  try {
+    // The handler's objects (and with them the archive being written) are
+    // closed by the time the error reaches here.
+    Handlers handlers(settings, state);
+    handlers.run();
+  } catch (const TarnError& error) {
+    report_fatal(error.code(), state);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    report_fatal(ErrorCode::OUT_OF_MEMORY, state);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarn

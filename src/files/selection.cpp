@@ -1,0 +1,92 @@
+// Wildcard expansion, list files and the directory walk (see selection.h).
+#include "files/selection.h"
+
+#include <algorithm>
+
+#include "common/error.h"
+#include "platform/dos_time.h"
+#include "platform/file.h"
+#include "platform/filesystem.h"
+
+namespace tarn {
+
+std::string to_stored_separators(std::string text) {
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return text;
+}
+
+void FileSelector::expand_wildcard(const std::string& arg) {
+  if (!arg.empty() && arg[0] == '@') {
+    read_list_file(arg.substr(1));
+    return;
+  }
+  std::string text = to_stored_separators(arg);
+  if (!text.empty() && text.back() == '\\') text += '*';
+  const size_t slash = text.rfind('\\');
+  if (slash == std::string::npos) {
+    name_mask_ = text;
+    current_dir_.clear();
+  } else {
+    name_mask_ = text.substr(slash + 1);
+    current_dir_ = text.substr(0, slash + 1);
+  }
+  if (current_dir_.find_first_of("*?") != std::string::npos) raise_error(ErrorCode::INCORRECT_REQUEST);
+  scan_directory();
+}
+
+void FileSelector::read_list_file(const std::string& name) {
+  platform::File file;
+  if (!file.open_read(platform::native_path(to_stored_separators(name)))) raise_error(ErrorCode::IO_ERROR);
+  // The lines are expanded as they are read, like the format says; a nested
+  // list file is opened while this one stays open.
+  std::string line;
+  for (;;) {
+    const int c = file.get_byte();
+    if (c < 0 || c == '\n' || c == '\r') {
+      if (!line.empty()) expand_wildcard(line);
+      line.clear();
+      if (c < 0) break;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+}
+
+void FileSelector::scan_directory() {
+  const std::string native_dir = platform::native_path(current_dir_);
+  for (const auto& found : platform::search_directory(native_dir, name_mask_)) {
+    if ((found.attributes & platform::ATTR_DIRECTORY) == 0)
+      add_file_entry(found.name, found.attributes, found.size, found.mtime);
+  }
+  if (!options_.recurse) return;
+  for (const auto& found : platform::search_directory(native_dir, "*")) {
+    if ((found.attributes & platform::ATTR_DIRECTORY) == 0) continue;
+    if (options_.store_directories) add_file_entry(found.name, found.attributes, 0, found.mtime);
+    const std::string saved = current_dir_;
+    current_dir_ += found.name;
+    current_dir_ += '\\';
+    scan_directory();
+    current_dir_ = saved;
+  }
+}
+
+void FileSelector::add_file_entry(const std::string& found_name, uint32_t attributes, uint64_t size,
+                                  int64_t mtime) {
+  FileEntry entry;
+  entry.name = current_dir_ + found_name;
+  if ((attributes & platform::ATTR_DIRECTORY) == 0) {
+    platform::File probe;
+    if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
+    platform::FileId id;
+    if (has_excluded_ && probe.identity(id) && id == excluded_) return;
+  }
+  if ((size >> 32) != 0) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
+  entry.size = static_cast<uint32_t>(size);
+  entry.attributes = attributes;
+  const platform::DosDateTime stamp = platform::unix_to_dos(mtime);
+  entry.dos_date = stamp.date;
+  entry.dos_time = stamp.time;
+  list_.push_front(std::move(entry));
+}
+
+}  // namespace tarn

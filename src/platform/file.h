@@ -1,0 +1,64 @@
+// Buffered byte-mode files.
+//
+// The archive, the input files, the list files and the extracted files are
+// all read and written through this one type. It hides the OS calls (the
+// only place besides the rest of src/platform that may make them) and keeps
+// 64-bit positions, so the drivers never see a handle or an errno. Every
+// operation reports failure by its return value; the callers decide which
+// fatal error that is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tarn::platform {
+
+// Which file an open file is, whatever name it was opened by.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+
+  // Opens an existing regular file for reading. `path` is in the OS's form.
+  bool open_read(const std::string& path, size_t buffer_size = 0);
+  // Creates or truncates a file for writing. With `exclusive` an advisory
+  // lock is taken first, so two writers never share one archive.
+  bool open_write(const std::string& path, size_t buffer_size = 0, bool exclusive = false);
+
+  bool is_open() const { return stream_ != nullptr; }
+  // Reads up to `count` bytes; returns how many were read.
+  size_t read(void* data, size_t count);
+  // Reads exactly `count` bytes; false on a short read.
+  bool read_exact(void* data, size_t count) { return read(data, count) == count; }
+  // One byte, or -1 at the end of the file (or on a read error).
+  int get_byte() { return std::getc(stream_); }
+  bool write(const void* data, size_t count);
+  bool seek(uint64_t position);
+  uint64_t tell();
+  // Length of the open file in bytes.
+  uint64_t length();
+  // Flushes and cuts the file at `length`.
+  bool truncate(uint64_t length);
+  bool close();
+  // False when the file is not open.
+  bool identity(FileId& id) const;
+
+ private:
+  std::FILE* stream_ = nullptr;
+  bool writable_ = false;
+  char* buffer_ = nullptr;
+};
+
+}  // namespace tarn::platform

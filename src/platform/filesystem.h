@@ -1,0 +1,60 @@
+// Directory search, file status, directories, metadata, clock and console.
+//
+// Paths passed here are in the OS's form (see native_path). The directory
+// search gives what the format's file selection expects from the platform:
+// the entries of one directory whose names match a mask with "*" and "?",
+// each with its attribute bits, 64-bit size and last-write time, returned in
+// ascending byte order of their names so that archives are reproducible
+// whatever order the file system keeps. "." and ".." are never returned.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarn::platform {
+
+// Attribute bits as the archive records them.
+inline constexpr uint32_t ATTR_READ_ONLY = 0x01;
+inline constexpr uint32_t ATTR_HIDDEN = 0x02;
+inline constexpr uint32_t ATTR_SYSTEM = 0x04;
+inline constexpr uint32_t ATTR_DIRECTORY = 0x10;
+inline constexpr uint32_t ATTR_ARCHIVE = 0x20;
+
+struct FoundEntry {
+  std::string name;      // the name inside its directory
+  uint32_t attributes;   // ATTR_* bits, POSIX mode in the high 16 bits when not plain
+  uint64_t size;         // 0 for a directory
+  int64_t mtime;         // last-write time, seconds since 1970 (UTC)
+};
+
+// Turns a stored or typed path (backslash-separated) into the OS's form.
+std::string native_path(const std::string& path);
+
+// Entries of `directory` (empty: the current directory; otherwise it ends
+// with a separator) whose names match `mask`. Symbolic links to files are
+// reported as the files; links to directories, sockets, fifos and devices
+// are left out.
+std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask);
+
+// The attribute bits for a file system mode and name.
+uint32_t attributes_from_mode(uint32_t mode, const std::string& name);
+
+bool is_directory(const std::string& path);
+bool is_symlink(const std::string& path);
+// Resolves links, "." and ".."; empty when the path does not exist.
+std::string real_path(const std::string& path);
+// Creates one directory whose parent exists.
+bool create_directory(const std::string& path);
+bool remove_file(const std::string& path);
+// Makes a file executable by whoever may read it (self-extracting archives).
+void make_executable(const std::string& path);
+
+// Gives an extracted file its stored time (read as UTC) and attributes.
+void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime);
+
+// Milliseconds of a monotonic clock.
+int64_t clock_milliseconds();
+bool stdout_is_terminal();
+
+}  // namespace tarn::platform

@@ -1,0 +1,137 @@
+// POSIX implementation of the directory search, file status, directory
+// creation and metadata restore.
+//
+// Directory search: opendir/readdir give the names in the file system's
+// order; they are matched against the mask, sorted by byte order and then
+// given their status with stat (which follows symbolic links, so a link to a
+// file is archived as that file). A link to a directory is dropped so that
+// recursion cannot loop; sockets, fifos and devices are dropped like
+// unreadable files.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/filesystem.h"
+#include "platform/name_mask.h"
+
+namespace tarn::platform {
+
+namespace {
+
+constexpr uint32_t DEFAULT_FILE_PERMISSIONS = 0644;
+constexpr uint32_t DEFAULT_DIR_PERMISSIONS = 0755;
+
+}  // namespace
+
+std::string native_path(const std::string& path) {
+  std::string result = path;
+  std::replace(result.begin(), result.end(), '\\', '/');
+  return result;
+}
+
+uint32_t attributes_from_mode(uint32_t mode, const std::string& name) {
+  uint32_t attributes = 0;
+  const bool directory = S_ISDIR(mode);
+  if ((mode & S_IWUSR) == 0) attributes |= ATTR_READ_ONLY;
+  if (!name.empty() && name[0] == '.') attributes |= ATTR_HIDDEN;
+  if (directory) attributes |= ATTR_DIRECTORY;
+  if (S_ISREG(mode)) attributes |= ATTR_ARCHIVE;
+  const uint32_t plain = directory ? DEFAULT_DIR_PERMISSIONS : DEFAULT_FILE_PERMISSIONS;
+  if ((mode & 07777) != plain) attributes |= (mode & 0xFFFF) << 16;
+  return attributes;
+}
+
+std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask) {
+  std::vector<FoundEntry> found;
+  const std::string base = directory.empty() ? std::string(".") : directory;
+  DIR* dir = ::opendir(base.c_str());
+  if (dir == nullptr) return found;
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (name_mask_match(name, mask)) names.push_back(std::move(name));
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = directory + name;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      struct stat lst;
+      if (::lstat(path.c_str(), &lst) != 0 || S_ISLNK(lst.st_mode)) continue;
+    } else if (!S_ISREG(st.st_mode)) {
+      continue;
+    }
+    FoundEntry entry;
+    entry.name = name;
+    entry.attributes = attributes_from_mode(st.st_mode, name);
+    entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    entry.mtime = static_cast<int64_t>(st.st_mtime);
+    found.push_back(std::move(entry));
+  }
+  return found;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string real_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string result = resolved;
+  std::free(resolved);
+  return result;
+}
+
+bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+void make_executable(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return;
+  mode_t mode = st.st_mode & 07777;
+  mode |= (mode & 0444) >> 2;  // x wherever r is set
+  ::chmod(path.c_str(), mode);
+}
+
+void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime) {
+  // Times first: a read-only file still gets its time.
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(mtime);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+
+  const uint32_t stored_mode = attributes >> 16;
+  if (stored_mode != 0) {
+    ::chmod(path.c_str(), stored_mode & 0777);  // never set-id or sticky bits
+  } else if ((attributes & ATTR_READ_ONLY) != 0) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), st.st_mode & 0555);
+  }
+}
+
+int64_t clock_milliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
+
+}  // namespace tarn::platform

@@ -1,0 +1,167 @@
+// The command line, the screens and the exact transcripts of every command.
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+
+namespace tarn::e2e {
+namespace {
+
+std::string pad(const std::string& s, size_t width) { return s + std::string(width - s.size(), ' '); }
+std::string progress(const std::string& name) { return "\r -> " + pad(name, 50) + " "; }
+
+TEST(CommandLineE2E, UsageUnknownCommandAndSwitch) {
+  Sandbox box;
+  RunResult r = box.tarnc({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() +
+                       " Usage: tarnc <command> [-/sw1] [-/sw2] archive[.trn] [wildcard] ...\n"
+                       "\n Commands:"
+                       "\n   c - Create                     e - Extract without pathnames"
+                       "\n   x - eXtract                    l - List"
+                       "\n   t - Test                       i - Info"
+                       "\n"
+                       "\n Switches:"
+                       "\n   -m[0,q,f,n,g,s,e] - packing method (Store,Quickest,Fast,Normal,"
+                       "\n                                       Good,Superb,Extreme)"
+                       "\n   -r - Recurse subdirectories    -d - store Directories"
+                       "\n   -s - SelF-eXtracting archive   -b - use solid Blocks"
+                       "\n   -- - stop switch parsing  -o<dir> - set Output directory"
+                       "\n   -f[temsl] - DISABLE Filtering of: [text; IA-32 exe; mm; swap; low-red]"
+                       "\n\n\n");
+
+  r = box.tarnc({"cx", "a"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + " Unknown command: \"cx\"\n");
+  r = box.tarnc({"q", "a"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + " Unknown command: \"q\"\n");
+  r = box.tarnc({"c", "-mz", "a", "*"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + " Unknown switch: \"-mz\"\n");
+}
+
+TEST(CommandLineE2E, NothingToDoCases) {
+  Sandbox box;
+  box.write("a.txt", "a");
+  const std::string fatal = "\nFATAL: Nothing to do!\n\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{{"l"}, {"i"}, {"t", "a.trn"}, {"x", "a.trn"},
+                                                                 {"e", "-oout", "a.trn"}, {"c", "a.trn"}}) {
+    const RunResult r = box.tarnc(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_EQ(r.out, banner() + fatal) << args[0];
+  }
+  EXPECT_FALSE(box.exists("a.trn"));
+}
+
+class TranscriptE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box.write("a.txt", "hello\n");
+    box.write("b.txt", "0123456789");
+    box.write("docs/c.txt", "");
+    for (const char* f : {"a.txt", "b.txt", "docs/c.txt"}) box.fix_time(f);
+  }
+  Sandbox box;
+};
+
+TEST_F(TranscriptE2E, CreateListInfoTestExtractStored) {
+  RunResult r = box.tarnc({"c", "-m0", "arc", "a.txt", "b.txt", "docs/*"});
+  EXPECT_EQ(r.status, 0);
+  // Table: three records of 28 bytes + names (5, 5, 10).
+  const long length = 18 + 16 + 4 + 3 * 28 + 20;
+  EXPECT_EQ(mask_seconds(r.out),
+            banner() + "Initializing...\nArchive name: " + pad("arc.trn", 50) +
+                "\nCompression method: No compression\n\nScanning...\nStoring 3 file(s) totaling 16 bytes...\n" +
+                progress("docs\\c.txt") + progress("b.txt") + progress("a.txt") + "\rWriting header..." +
+                std::string(58, ' ') + "\nFreeing memory...\nCompressed 16 -> " + std::to_string(length) + " (" +
+                [&] {
+                  char buf[32];
+                  std::snprintf(buf, sizeof buf, "%.7f", length * 8.0 / 16);
+                  return std::string(buf);
+                }() +
+                " bpb) in #.##### seconds.\n");
+
+  r = box.tarnc({"l", "arc.trn", "ignored"});
+  EXPECT_EQ(r.status, 0);
+  const std::string rule = std::string(78, '=') + "\n";
+  EXPECT_EQ(r.out, banner() + "Initializing...\n\n" +
+                       "  Original      Compr.    Date      Time    Ratio   Attr   Filename           \n" + rule +
+                       "         0           0  01.11.03  12:00:00    0%   ....A   docs\\c.txt        \n"
+                       "        10          10  01.11.03  12:00:00  100%   ....A   b.txt             \n"
+                       "         6           6  01.11.03  12:00:00  100%   ....A   a.txt             \n" +
+                       rule + "3 file(s)\n\n");
+
+  r = box.tarnc({"i", "arc"});
+  EXPECT_EQ(r.status, 0);
+  char ratio[96];
+  std::snprintf(ratio, sizeof ratio, " -> Ratio            : %.3f %% ( %.3f bpb )\n", 100.0 * length / 16,
+                length * 8.0 / 16);
+  EXPECT_EQ(r.out, banner() + "Initializing...\n\n -> Archive name     : " + pad("arc.trn", 50) +
+                       "\n -> Number of labels : 3\n -> Original size    : 16\n -> Compressed size  : " +
+                       std::to_string(length) + "\n" + ratio + " -> Method           : No compression\n");
+
+  r = box.tarnc({"t", "arc", "*"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(mask_seconds(r.out), banner() + "Initializing...\nReading file list...\nDecompressing...\n" +
+                                     progress("docs\\c.txt") + progress("b.txt") + progress("a.txt") +
+                                     "\nTested 3 file(s) in #.##### seconds.\n");
+  EXPECT_FALSE(box.exists("docs/b.txt"));
+
+  r = box.tarnc({"x", "-oout/deep", "arc", "*.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(mask_seconds(r.out), banner() + "Initializing...\nReading file list...\nDecompressing...\n" +
+                                     progress("docs\\c.txt") + progress("b.txt") + progress("a.txt") +
+                                     "\nDecompressed 3 file(s) in #.##### seconds.\n");
+  EXPECT_EQ(box.read("out/deep/a.txt"), "hello\n");
+  EXPECT_EQ(box.read("out/deep/b.txt"), "0123456789");
+  EXPECT_TRUE(box.exists("out/deep/docs/c.txt"));
+
+  // e flattens; a pattern selects by stored name, byte for byte.
+  r = box.tarnc({"e", "-oflat", "arc", "docs\\*", "*.TXT"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(box.exists("flat/c.txt"));
+  EXPECT_FALSE(box.exists("flat/a.txt"));
+  r = box.tarnc({"e", "-oflat", "arc", "*.TXT"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(mask_seconds(r.out), banner() + "Initializing...\nReading file list...\nDecompressing...\n" +
+                                     "\nFATAL: Nothing to do!\n\n");
+}
+
+TEST_F(TranscriptE2E, SolidMembersShowQuestionMarksAndRatioIsRounded) {
+  // A solid group of two members, stored, and a file of 1000 bytes packed to 250.
+  std::vector<RawEntry> entries;
+  FileEntry head = file_entry("g1", "aaaa");
+  head.packed_size = 7;
+  FileEntry member = file_entry("g2", "bbb", FLAG_SOLID_CONTINUATION);
+  member.packed_size = 0;
+  member.offset = 4;
+  FileEntry big = file_entry("big", std::string(1000, 'x'), 0);
+  big.packed_size = 250;
+  FileEntry hidden = file_entry("hidden-readonly-long-name.txt", "");
+  hidden.attributes = 0x23;
+  hidden.dos_time = (13 << 11) | (45 << 5) | 29;
+  entries.push_back({head, "aaaabbb"});
+  entries.push_back({member, ""});
+  entries.push_back({big, std::string(250, 'z')});
+  entries.push_back({hidden, ""});
+  box.write("s.trn", build_archive(entries, 3));
+  const RunResult r = box.tarnc({"l", "s.trn"});
+  EXPECT_EQ(r.status, 0);
+  const std::string rule = std::string(78, '=') + "\n";
+  EXPECT_EQ(r.out, banner() + "Initializing...\n\n" +
+                       "  Original      Compr.    Date      Time    Ratio   Attr   Filename           \n" + rule +
+                       "         4           7  01.11.03  12:00:00   ???   ....A   g1                \n"
+                       "         3           0  01.11.03  12:00:00   ???   ....A   g2                \n"
+                       "      1000         250  01.11.03  12:00:00   25%   ....A   big               \n"
+                       "         0           0  01.11.03  13:45:58    0%   RH..A   ...y-long-name.txt\n" +
+                       rule + "4 file(s)\n\n");
+}
+
+TEST_F(TranscriptE2E, InfoOfEmptyEntriesRatesAgainstOneByte) {
+  ASSERT_EQ(box.tarnc({"c", "-m0", "e", "docs/"}).status, 0);
+  const RunResult r = box.tarnc({"i", "e.trn"});
+  EXPECT_NE(r.out.find(" -> Ratio            : 6000.000 % ( 480.000 bpb )\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace tarn::e2e

@@ -1,0 +1,174 @@
+// Running the built tarnc the way a user does: in a fresh temporary
+// directory per test, capturing standard output and the exit status.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "archive/crc32.h"
+#include "archive/format.h"
+#include "files/file_list.h"
+
+namespace tarn::e2e {
+
+struct RunResult {
+  std::string out;
+  int status = -1;
+};
+
+inline std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''";
+    else q += c;
+  }
+  return q + "'";
+}
+
+// Elapsed seconds vary from run to run; everything else must not. Every
+// "<digits>.<5 digits> seconds." becomes "#.##### seconds.".
+inline std::string mask_seconds(const std::string& text) {
+  const std::string tail = " seconds.";
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
+    size_t start = at;
+    size_t decimals = 0;
+    while (start > from && std::isdigit(static_cast<unsigned char>(text[start - 1])) && decimals < 5) {
+      --start;
+      ++decimals;
+    }
+    if (decimals != 5 || start == from || text[start - 1] != '.') continue;
+    size_t begin = start - 1;
+    while (begin > from && std::isdigit(static_cast<unsigned char>(text[begin - 1]))) --begin;
+    if (begin == start - 1) continue;
+    out += text.substr(from, begin - from) + "#.#####";
+    from = at;
+  }
+  return out + text.substr(from);
+}
+
+class Sandbox {
+ public:
+  Sandbox() {
+    char pattern[] = "/tmp/tarn-e2e-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  ~Sandbox() {
+    std::error_code ec;
+    for (auto& p : std::filesystem::recursive_directory_iterator(dir_, ec))
+      std::filesystem::permissions(p.path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  const std::filesystem::path& dir() const { return dir_; }
+  std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
+
+  // Runs a program with arguments (each quoted) inside the sandbox.
+  RunResult run_program(const std::string& program, const std::vector<std::string>& args) const {
+    std::string cmd = "cd ";
+    cmd += quote(dir_.string());
+    cmd += " && ";
+    cmd += quote(program);
+    for (const auto& a : args) {
+      cmd += ' ';
+      cmd += quote(a);
+    }
+    cmd += " 2>/dev/null";
+    RunResult r;
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    if (pipe == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
+    const int raw = ::pclose(pipe);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+  }
+  RunResult tarnc(const std::vector<std::string>& args) const { return run_program(TARNC_PATH, args); }
+  // Runs a shell command inside the sandbox; true when it succeeded.
+  bool sh(const std::string& command) const {
+    std::string cmd = "cd ";
+    cmd += quote(dir_.string());
+    cmd += " && ";
+    cmd += command;
+    return std::system(cmd.c_str()) == 0;
+  }
+
+  void write(const std::string& rel, const std::string& content) const {
+    const auto p = dir_ / rel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  std::string read(const std::string& rel) const {
+    std::ifstream in(dir_ / rel, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool exists(const std::string& rel) const { return std::filesystem::exists(std::filesystem::symlink_status(dir_ / rel)); }
+  // Gives files the fixed time 2003-11-01 12:00:00 UTC and mode 0644.
+  void fix_time(const std::string& rel) const {
+    sh("touch -d '2003-11-01 12:00:00 UTC' " + quote(rel) + " && chmod 644 " + quote(rel));
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+inline std::string banner() { return "\n *** Tarn high compression archiver. Version 0.75 pre-beta 1\n\n"; }
+
+// Archives assembled byte by byte, for damaged and hostile inputs.
+struct RawEntry {
+  FileEntry entry;
+  std::string data;  // piece bytes written at the entry's offset (if not empty)
+};
+
+inline std::string build_archive(std::vector<RawEntry> entries, uint8_t method, const std::string& stub = "") {
+  std::string bytes = stub + std::string(HEADER_SIZE, '\0');
+  uint64_t total = 0;
+  // Heads get the position of their piece; members keep their group position.
+  for (auto& e : entries) {
+    total += e.entry.size;
+    if ((e.entry.flags & FLAG_SOLID_CONTINUATION) == 0 && !e.entry.is_directory()) {
+      e.entry.offset = static_cast<uint32_t>(bytes.size());
+      bytes += e.data;
+    }
+  }
+  const size_t data_end = bytes.size();
+  std::string table;
+  for (const auto& e : entries) table += encode_record(e.entry);
+  uint8_t crc_bytes[4];
+  put_u32_le(crc_bytes, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
+  bytes.append(reinterpret_cast<const char*>(crc_bytes), 4);
+  bytes += table;
+  ArchiveHeader h;
+  h.total_size = static_cast<uint32_t>(total);
+  h.entry_count = static_cast<uint32_t>(entries.size());
+  h.data_length = static_cast<uint32_t>(data_end - stub.size() - HEADER_SIZE);
+  h.method = method;
+  const auto hb = encode_header(h);
+  bytes.replace(stub.size(), HEADER_SIZE, reinterpret_cast<const char*>(hb.data()), HEADER_SIZE);
+  return bytes;
+}
+
+inline FileEntry file_entry(const std::string& name, const std::string& content, uint8_t flags = FLAG_STORED) {
+  FileEntry e;
+  e.name = name;
+  e.size = static_cast<uint32_t>(content.size());
+  e.dos_date = 0x2F61;
+  e.dos_time = 0x6000;
+  e.crc = crc32_of(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+  e.attributes = 0x20;
+  e.packed_size = e.size;
+  e.flags = flags;
+  return e;
+}
+
+}  // namespace tarn::e2e

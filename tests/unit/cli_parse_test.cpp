@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/display_name.h"
+#include "cli/settings.h"
+
+namespace tarn {
+namespace {
+
+ParseResult parse(std::vector<std::string> args, Settings& s) {
+  args.insert(args.begin(), "tarnc");
+  return parse_command_line(args, s);
+}
+
+TEST(CommandLine, CommandsAndUnknownCommands) {
+  Settings s;
+  EXPECT_EQ(parse({}, s).status, ParseStatus::USAGE);
+  auto r = parse({"cx", "a"}, s);
+  EXPECT_EQ(r.status, ParseStatus::UNKNOWN_COMMAND);
+  EXPECT_EQ(r.text, "cx");
+  r = parse({"q"}, s);
+  EXPECT_EQ(r.status, ParseStatus::UNKNOWN_COMMAND);
+  EXPECT_EQ(r.text, "q");
+  EXPECT_EQ(parse({""}, s).status, ParseStatus::UNKNOWN_COMMAND);
+  const std::pair<const char*, uint8_t> commands[] = {{"c", CMD_CREATE}, {"X", CMD_EXTRACT}, {"t", CMD_TEST},
+                                                      {"e", CMD_EXTRACT_FLAT}, {"L", CMD_LIST}, {"i", CMD_INFO}};
+  for (const auto& [letter, code] : commands) {
+    ASSERT_EQ(parse({letter, "a"}, s).status, ParseStatus::RUN);
+    EXPECT_EQ(s.command, code);
+    EXPECT_EQ(s.operand_index, 2u);
+    EXPECT_EQ(s.method, 3);
+    EXPECT_EQ(s.output_dir, ".");
+  }
+}
+
+TEST(CommandLine, SwitchesAndTheirErrors) {
+  Settings s;
+  ASSERT_EQ(parse({"c", "-MQ", "/b", "-r", "-D", "/s", "a", "*"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.method, 1);
+  EXPECT_TRUE(s.solid_blocks && s.recurse && s.store_directories && s.self_extracting);
+  EXPECT_EQ(s.operand_index, 7u);
+
+  ASSERT_EQ(parse({"c", "-m0", "-me", "a"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.method, 6);
+  ASSERT_EQ(parse({"c", "-ftts", "a"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.filter_disable_mask, 17);
+  ASSERT_EQ(parse({"x", "-oout/dir", "a"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.output_dir, "out/dir");
+
+  for (const char* bad : {"-m", "-o", "-mqq", "-mx", "-fx", "-z", "-xy"}) {
+    auto r = parse({"c", bad, "a"}, s);
+    EXPECT_EQ(r.status, ParseStatus::UNKNOWN_SWITCH) << bad;
+    EXPECT_EQ(r.text, bad);
+  }
+}
+
+TEST(CommandLine, ArchiveNameEndsSwitchReading) {
+  Settings s;
+  ASSERT_EQ(parse({"c", "--", "-arc", "*"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.operand_index, 3u);
+  EXPECT_EQ(s.args[s.operand_index], "-arc");
+  ASSERT_EQ(parse({"c", "arc", "-b", "*"}, s).status, ParseStatus::RUN);
+  EXPECT_FALSE(s.solid_blocks);
+  EXPECT_EQ(s.operand_index, 2u);
+  // A rooted POSIX path is an archive name, not a switch.
+  ASSERT_EQ(parse({"l", "/tmp/a.trn"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.operand_index, 2u);
+  ASSERT_EQ(parse({"c", "-", "x"}, s).status, ParseStatus::RUN);
+  EXPECT_EQ(s.operand_index, 2u);
+}
+
+TEST(CreateExtension, AddsTrnOrExeUnlessPresentInAnyCase) {
+  EXPECT_EQ(add_create_extension("data", false), "data.trn");
+  EXPECT_EQ(add_create_extension("data.TRN", false), "data.TRN");
+  EXPECT_EQ(add_create_extension("data", true), "data.exe");
+  EXPECT_EQ(add_create_extension("data.trn", true), "data.trn.exe");
+  EXPECT_EQ(add_create_extension("a.Exe", true), "a.Exe");
+  EXPECT_EQ(add_create_extension("trn", false), "trn.trn");
+}
+
+TEST(DisplayName, PadsOrKeepsTheTail) {
+  const std::string sixty(60, 'x');
+  const std::string tail = "0123456789";
+  EXPECT_EQ(format_display_name(sixty.substr(10) + tail, 50), "..." + sixty.substr(23) + tail);
+  EXPECT_EQ(format_display_name("a.txt", 18), "a.txt             ");
+  EXPECT_EQ(format_display_name(std::string(18, 'n'), 18), std::string(18, 'n'));
+  EXPECT_EQ(format_display_name("abcdefghijklmnopqrs", 18), "...efghijklmnopqrs");
+  // UTF-8 is counted in characters and never cut in half.
+  const std::string cyr = "\xD0\xB0\xD0\xB1\xD0\xB2";  // three letters
+  EXPECT_EQ(format_display_name(cyr, 5), cyr + "  ");
+  EXPECT_EQ(format_display_name(std::string(20, 'a') + cyr, 5), "..." + cyr.substr(2));
+}
+
+}  // namespace
+}  // namespace tarn
