@@ -411,7 +411,10 @@ void PpmModel::encode_block(RangeEncoder& coder, const uint8_t* data, size_t len
 }
 
 void PpmModel::decode_block(RangeDecoder& coder, uint8_t* data, size_t length) {
-  if (max_context_ == nullptr) return;
+  if (max_context_ == nullptr || damaged_) {
+    std::fill(data, data + length, uint8_t{0});
+    return;
+  }
   for (size_t n = 0; n < length; ++n) {
     PpmContext* ctx = max_context_;
     if (ctx->num_stats != 0)
@@ -424,7 +427,11 @@ void PpmModel::decode_block(RangeDecoder& coder, uint8_t* data, size_t length) {
       do {
         ++order_fall_;
         uint32_t suffix = ctx->suffix();
-        if (suffix == 0) return;  // damaged input: end the block early
+        if (suffix == 0) {  // damaged input: end the block early
+          damaged_ = true;
+          std::fill(data + n, data + length, uint8_t{0});
+          return;
+        }
         ctx = context_at(suffix);
       } while (ctx->num_stats == num_masked_);
       decode_symbol2(ctx, coder);

@@ -118,6 +118,9 @@ class PpmModel {
   SubAllocator alloc_;
 
   PpmContext* max_context_ = nullptr;
+  // Set when a damaged stream escaped past the root: the tree no longer
+  // matches any byte sequence, so the rest of the stream decodes to zeros.
+  bool damaged_ = false;
   PpmContext* root_ = nullptr;
   PpmState* found_state_ = nullptr;
   int order_fall_ = 0;

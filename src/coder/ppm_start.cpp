@@ -35,6 +35,7 @@ void PpmModel::start(unsigned max_order, uint32_t heap_bytes, bool cut_off) {
     max_context_ = root_ = nullptr;
     raise_error(ErrorCode::OUT_OF_MEMORY);
   }
+  damaged_ = false;
   start_model(max_order, cut_off ? 1 : 0);
 }
 
