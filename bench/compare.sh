@@ -20,7 +20,7 @@ for f in "${files[@]}"; do total_in=$((total_in + $(stat -c %s "$f"))); done
 
 declare -A pack_time
 run_tool() {  # name, compress command prefix, decompress command prefix
-  local name="$1" comp="$2" decomp="$3" size=0 t0 t1 tc=0 td=0
+  local name="$1" comp="$2" decomp="$3" size=0 t0 t1 tc=0 td=0 per_file=""
   for f in "${files[@]}"; do
     t0=$(now); $comp < "$f" > "$tmp/out"; t1=$(now)
     tc=$(echo "$tc + $t1 - $t0" | bc -l)
@@ -28,6 +28,7 @@ run_tool() {  # name, compress command prefix, decompress command prefix
     t0=$(now); $decomp < "$tmp/out" > "$tmp/back"; t1=$(now)
     td=$(echo "$td + $t1 - $t0" | bc -l)
     cmp -s "$f" "$tmp/back" || echo "  $name: round trip failed on $f"
+    per_file+="$(printf "    %-16s %10d\n" "$(basename "$f")" "$(stat -c %s "$tmp/out")")"$'\n'
   done
   pack_time[$name]=$tc
   printf "%-16s %10d %7.3f bpb  pack %7.3f s  unpack %7.3f s" "$name" "$size" \
@@ -35,7 +36,7 @@ run_tool() {  # name, compress command prefix, decompress command prefix
   if [ -n "${pack_time[xz]:-}" ]; then
     printf "  pack speed x%.2f of xz" "$(echo "${pack_time[xz]} / $tc" | bc -l)"
   fi
-  printf "\n"
+  printf "\n%s" "$per_file"
 }
 
 echo "files: ${#files[@]}, $total_in bytes"
@@ -57,3 +58,12 @@ for m in 1 2 3 4 5 6; do
     "$(echo "${pack_time[xz]} / $tc" | bc -l)" "$mem"
   if echo "$out" | grep -q MISMATCH; then echo "  tarn -m$m: round trip failed"; fi
 done
+
+# What the filters gain: Normal with every filter against Normal with -ftemsl, per file.
+echo
+echo "filters at -mn, per file: packed size with filters / without (-ftemsl)"
+with="$("$bench" --method 3 "${files[@]}" | awk '/^  /{print $1, $3}')"
+without="$("$bench" --method 3 --no-filters "${files[@]}" | awk '/^  /{print $1, $3}')"
+join <(echo "$with" | grep -v -e '^file' -e '^time' | sort) \
+     <(echo "$without" | grep -v -e '^file' -e '^time' | sort) |
+  awk '{ printf "  %-16s %10d %10d  %+6.2f%%\n", $1, $2, $3, ($3 ? 100.0 * ($2 - $3) / $3 : 0) }'

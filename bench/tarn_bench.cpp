@@ -1,12 +1,13 @@
 // Packs and unpacks a set of files the way the archive driver does and
 // reports sizes, bits per byte, speeds and peak memory.
 //
-//   tarn_bench [--method N] [file ...]
+//   tarn_bench [--method N] [--no-filters] [file ...]
 //
 // Without files it takes every file of the Canterbury corpus in the shared
 // folder; without --method it runs methods 1 to 6 in turn. Peak memory
 // (ru_maxrss) covers the whole process, so for a figure per method run one
-// method per invocation (bench/compare.sh does).
+// method per invocation (bench/compare.sh does). --no-filters packs as
+// `-ftemsl` does, so the gain of the filters shows against a normal run.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -20,21 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/format.h"
 #include "common/error.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/block_types.h"
 
 namespace {
-
-struct MethodRow {
-  unsigned order;
-  uint32_t megabytes;
-  bool cut_off;
-};
-
-// Methods 1 to 6: model order, heap MiB, memory-exhaustion rule.
-constexpr MethodRow METHODS[7] = {{0, 0, false},   {3, 5, false},   {4, 12, false}, {7, 25, false},
-                                  {9, 44, false}, {11, 60, false}, {14, 70, true}};
 
 using Clock = std::chrono::steady_clock;
 
@@ -42,9 +34,12 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+bool g_filters = true;
+
 void start_stream(tarn::BlockPipeline& p, int method) {
-  const MethodRow& row = METHODS[method];
-  p.set_coding_options(static_cast<uint8_t>(method), true, true, true, true, true);
+  const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
+  const bool f = g_filters;
+  p.set_coding_options(static_cast<uint8_t>(method), f, f, f, f, f);
   p.order0_model_reset();
   p.byte_predictor_reset();
   p.ppm_start(row.order, row.megabytes, row.cut_off);
@@ -105,6 +100,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "method must be 1 to 6\n");
         return 2;
       }
+    } else if (std::strcmp(argv[i], "--no-filters") == 0) {
+      g_filters = false;
     } else {
       files.emplace_back(argv[i]);
     }
@@ -130,8 +127,9 @@ int main(int argc, char** argv) {
   tarn::BlockPipeline pipeline;
   for (int method = 1; method <= 6; ++method) {
     if (only_method && method != only_method) continue;
-    std::printf("method %d (order %u, %u MiB%s)\n", method, METHODS[method].order,
-                METHODS[method].megabytes, METHODS[method].cut_off ? ", cut-off" : "");
+    const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
+    std::printf("method %d (order %u, %u MiB%s%s)\n", method, row.order, row.megabytes,
+                row.cut_off ? ", cut-off" : "", g_filters ? "" : ", no filters");
     std::printf("  %-28s %10s %10s %6s %9s %9s\n", "file", "size", "packed", "bpb", "pack MB/s",
                 "unpk MB/s");
     Result total;
