@@ -195,7 +195,9 @@ void SubAllocator::glue_free_blocks() {
 
 void SubAllocator::expand_text_area() {
   uint32_t count[N_INDEXES] = {};
-  while (units_start_ != lo_unit_) {
+  // The walk does not stop at lo_unit: when the gap is used up, free
+  // contexts at the bottom of the context area go to the text area as well.
+  for (;;) {
     FreeBlock* fb = block_at(units_start_);
     if (fb->stamp() != FREE_STAMP) break;
     uint32_t nu = fb->nu();

@@ -148,6 +148,19 @@ TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottom) {
   EXPECT_EQ(heap.list_first(1), 0u);
 }
 
+TEST_F(SubAllocatorTest, ExpandTextAreaWalksOnIntoTheContextsWhenTheGapIsGone) {
+  start(1u << 20);
+  use_up_gap();  // contexts now reach down to units_start
+  const uint32_t bottom = heap.units_start();
+  ASSERT_EQ(heap.lo_unit(), bottom);
+  heap.free_units(bottom + 12, 1);
+  heap.free_units(bottom, 1);
+  heap.expand_text_area();
+  EXPECT_EQ(heap.units_start(), bottom + 24);
+  EXPECT_EQ(heap.list_count(0), 0u);
+  EXPECT_EQ(heap.list_first(0), 0u);
+}
+
 TEST_F(SubAllocatorTest, MoveUnitsUpUsesAHigherFreeBlock) {
   start(1u << 20);
   uint32_t low = heap.alloc_units(2);
