@@ -108,7 +108,7 @@ TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
     ASSERT_EQ(one.error, static_cast<ErrorCode>(255)) << one.output;
     const std::string reference = read_file("w1.trn");
     for (const unsigned workers : {2u, 4u}) {
-      const std::string name = "w" + std::to_string(workers) + ".trn";
+      const std::string name = std::to_string(workers) + "w.trn";
       const Outcome many = create(name, solid, workers);
       EXPECT_EQ(many.output, one.output) << workers << " workers";
       EXPECT_TRUE(read_file(name) == reference) << workers << " workers";
