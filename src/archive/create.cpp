@@ -226,12 +226,13 @@ void Creator::pack_group(PackJob& job, const OrderedJobs& runner) const {
     }
     job.crcs[k] = crc.value();
   }
-  const std::vector<uint8_t> packed = pack_group_stream(setup_, group);  // a copy: the raw group is kept
+  std::vector<uint8_t> packed = pack_group_stream(setup_, group);  // a copy: the raw group is kept
   if (packed.size() + STORE_MARGIN > group.size()) {
-    job.piece.append(group.data(), group.size());
+    packed = std::vector<uint8_t>();
+    job.piece.append(std::move(group));
     job.stored = true;
   } else {
-    job.piece.append(packed.data(), packed.size());
+    job.piece.append(std::move(packed));
   }
 }
 

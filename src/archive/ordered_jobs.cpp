@@ -5,16 +5,18 @@
 namespace tarn {
 
 namespace {
-// Jobs started but not yet released, per worker: one running and one
-// finished and waiting keeps every worker busy when job sizes vary a little.
-constexpr size_t WINDOW_PER_WORKER = 2;
+// Jobs started but not yet released: one per worker and one more, so a
+// worker that finishes early may start the next job while the caller still
+// waits for an earlier one, and at most one finished result per extra
+// worker waits in memory.
+constexpr size_t WINDOW_EXTRA = 1;
 constexpr auto TICK = std::chrono::milliseconds(100);
 }  // namespace
 
 OrderedJobs::OrderedJobs(unsigned workers, size_t count, Job run_job)
     : run_job_(std::move(run_job)), count_(count), done_(count, false) {
   const unsigned n = workers < 1 ? 1 : workers;
-  window_ = n * WINDOW_PER_WORKER;
+  window_ = n + WINDOW_EXTRA;
   threads_.reserve(n);
   for (unsigned i = 0; i < n && i < count; ++i) threads_.emplace_back([this] { worker_loop(); });
 }

@@ -5,8 +5,8 @@
 // coder tables, stream position 0), so the drivers can pack or decode
 // several at once and still write the archive or the extracted files in
 // table order. The runner numbers the jobs 0 to count-1; workers take them
-// in that order, but never more than `window` jobs past the one the caller
-// is waiting for, which bounds the finished results waiting in memory. The
+// in that order, but never more than one job per worker plus one past the
+// one the caller is waiting for, which bounds the finished results waiting in memory. The
 // caller waits for job i, uses its result, then releases it, strictly in
 // order. A job's failure is the job's own business: the job records it and
 // the caller rethrows it when it reaches that job, so errors surface in the

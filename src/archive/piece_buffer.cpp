@@ -22,11 +22,22 @@ void PieceBuffer::spill() {
   if (!memory_.empty() && std::fwrite(memory_.data(), 1, memory_.size(), spill_) != memory_.size())
     raise_error(ErrorCode::IO_ERROR);
   memory_.clear();
+  if (memory_.capacity() > 2 * SPILL_LIMIT) memory_.shrink_to_fit();  // a large piece taken over whole
 }
 
 void PieceBuffer::append(const uint8_t* data, size_t count) {
   memory_.insert(memory_.end(), data, data + count);
   size_ += count;
+  if (memory_.size() > SPILL_LIMIT) spill();
+}
+
+void PieceBuffer::append(std::vector<uint8_t>&& bytes) {
+  if (size_ != 0) {
+    append(bytes.data(), bytes.size());
+    return;
+  }
+  memory_ = std::move(bytes);
+  size_ = memory_.size();
   if (memory_.size() > SPILL_LIMIT) spill();
 }
 

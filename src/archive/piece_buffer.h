@@ -18,7 +18,7 @@ namespace tarn {
 class PieceBuffer {
  public:
   // Bytes kept in memory before the piece moves to a temporary file.
-  static constexpr size_t SPILL_LIMIT = 4u << 20;
+  static constexpr size_t SPILL_LIMIT = 2u << 20;
 
   PieceBuffer() = default;
   ~PieceBuffer();
@@ -27,6 +27,8 @@ class PieceBuffer {
 
   // Raises IO_ERROR when the temporary file cannot be made or written.
   void append(const uint8_t* data, size_t count);
+  // The same, taking over `bytes` without a copy when the piece is empty.
+  void append(std::vector<uint8_t>&& bytes);
   uint64_t size() const { return size_; }
   // Hands the bytes to `take` in order; raises IO_ERROR on a read failure.
   void read_back(const std::function<void(const uint8_t*, size_t)>& take);
