@@ -1,20 +1,27 @@
 // The creation driver (see create.h), step by step as the format orders it.
 //
-// The archive is written strictly forward except for the store fallback of
-// a single file (seek back to its start and copy it raw; bytes of the
-// abandoned packed piece are overwritten or cut off by the final truncation)
-// and the two back-patches at the end (table CRC, header). A solid group is
-// packed in memory, so its fallback is decided before anything is written,
-// which gives the same bytes.
+// Files and groups are packed on worker threads (see ordered_jobs.h) and
+// their pieces written here in table order, so the archive is the same for
+// any number of workers. A piece is complete before it is written, so the
+// store fallback is decided first and the raw bytes written at the piece's
+// offset: the same bytes as packing, seeking back and copying raw (the
+// abandoned packed bytes would have been overwritten or cut off by the
+// final truncation). The archive is written strictly forward except for the
+// two back-patches at the end (table CRC, header). The progress lines come
+// in table order, as each piece is written.
 #include "archive/create.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "archive/ordered_jobs.h"
+#include "archive/piece_buffer.h"
 #include "archive/progress.h"
 #include "archive/display_name.h"
 #include "common/error.h"
@@ -46,6 +53,22 @@ void print_progress(const FileEntry& entry) {
   std::fflush(stdout);
 }
 
+// One stream to pack on a worker: a solid group (head and members, in
+// table order) or a single file. The worker fills in the results; the main
+// thread applies them to the entries when it writes the piece.
+struct PackJob {
+  std::vector<FileEntry*> entries;
+  bool group = false;
+
+  PieceBuffer piece;              // the bytes to write at the entry's offset
+  bool stored = false;            // the piece is the raw data
+  std::vector<uint32_t> crcs;     // per entry
+  std::vector<uint32_t> positions;  // per entry: position inside the group
+  size_t reached = 0;             // the entry being read when an error came
+  std::exception_ptr error;
+  std::atomic<uint64_t> progress{0};  // bytes of a single file packed so far
+};
+
 class Creator {
  public:
   Creator(platform::File& archive, const CreateOptions& options) : archive_(archive), options_(options) {
@@ -61,18 +84,21 @@ class Creator {
 
  private:
   std::vector<FileEntry*> order_entries(FileList& list, PivotGenerator& random, size_t& candidate_count);
-  void solid_phase(const std::vector<FileEntry*>& candidates);
-  void flush_group(FileEntry& head);
-  void plain_entry(FileEntry& entry);
+  void write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count);
+  // Worker side.
+  void run_job(PackJob& job, const OrderedJobs& runner) const;
+  void pack_group(PackJob& job, const OrderedJobs& runner) const;
+  void pack_file(PackJob& job, const OrderedJobs& runner) const;
+  // Main-thread side.
+  void write_job(PackJob& job, size_t index, OrderedJobs& runner);
+  void unpacked_entry(FileEntry& entry);
   void store_file(platform::File& input, uint32_t size, Crc32& crc);
-  void compress_file(platform::File& input, uint32_t size, Crc32& crc);
   void write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total);
 
   platform::File& archive_;
   const CreateOptions& options_;
   CodingSetup setup_;
   uint64_t header_position_ = 0;
-  std::vector<uint8_t> group_;  // the open solid group's bytes
   uint64_t archive_length_ = 0;
 };
 
@@ -115,50 +141,170 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
   return order;
 }
 
-void Creator::solid_phase(const std::vector<FileEntry*>& candidates) {
-  if (candidates.empty()) return;
-  group_.reserve(CHUNK_SIZE);
-  FileEntry* head = nullptr;
-  for (FileEntry* e : candidates) {
-    print_progress(*e);
-    platform::File input = open_input(*e);
-    if ((e->flags & FLAG_SOLID_CONTINUATION) == 0) {
-      if (head != nullptr) flush_group(*head);
-      group_.clear();
-      head = e;
+// The data area: solid groups, then the other entries, in table order.
+// Every group and every file that is packed is a job for the workers; the
+// pieces are written here, in order, each at the archive position reached
+// so far. Directories, empty files and -m0 need no codec and are handled
+// here when their turn comes.
+void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count) {
+  std::vector<std::unique_ptr<PackJob>> jobs;
+  std::vector<FileEntry*> unpacked;  // per step: the entry, or null for the next job
+  for (size_t i = 0; i < order.size(); ++i) {
+    FileEntry* e = order[i];
+    if (i < candidate_count) {
+      if ((e->flags & FLAG_SOLID_CONTINUATION) == 0 || jobs.empty()) {
+        jobs.push_back(std::make_unique<PackJob>());
+        jobs.back()->group = true;
+        unpacked.push_back(nullptr);
+      }
+      jobs.back()->entries.push_back(e);
+    } else if (options_.method == METHOD_STORE || e->is_directory() || e->size == 0) {
+      unpacked.push_back(e);
     } else {
-      e->offset = static_cast<uint32_t>(group_.size());
-      e->packed_size = 0;
+      jobs.push_back(std::make_unique<PackJob>());
+      jobs.back()->entries.push_back(e);
+      unpacked.push_back(nullptr);
     }
-    // read_into_group: the selected size, in COPY_PIECE pieces.
-    Crc32 crc;
-    crc.begin();
-    uint32_t remaining = e->size;
-    while (remaining > 0) {
-      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-      const size_t at = group_.size();
-      group_.resize(at + piece);
-      if (!input.read_exact(group_.data() + at, piece)) raise_error(ErrorCode::IO_ERROR);
-      crc.update(group_.data() + at, piece);
-      remaining -= piece;
-    }
-    e->crc = crc.value();
   }
-  if (head != nullptr) flush_group(*head);
-  group_ = std::vector<uint8_t>();
+  for (auto& job : jobs) {
+    job->crcs.assign(job->entries.size(), 0);
+    job->positions.assign(job->entries.size(), 0);
+  }
+
+  OrderedJobs runner(options_.workers, jobs.size(),
+                     [this, &jobs](size_t i, const OrderedJobs& r) { run_job(*jobs[i], r); });
+  size_t next_job = 0;
+  for (FileEntry* e : unpacked) {
+    if (e != nullptr) {
+      unpacked_entry(*e);
+      continue;
+    }
+    write_job(*jobs[next_job], next_job, runner);
+    jobs[next_job].reset();  // its piece is written: free it now
+    runner.release(next_job);
+    ++next_job;
+  }
 }
 
-void Creator::flush_group(FileEntry& head) {
-  head.offset = static_cast<uint32_t>(archive_.tell());
-  const auto fill = static_cast<uint32_t>(group_.size());
-  const std::vector<uint8_t> piece = pack_group_stream(setup_, group_);  // a copy: the raw group is kept
-  if (piece.size() + STORE_MARGIN > fill) {
-    write_or_fail(archive_, group_.data(), fill);
-    head.packed_size = fill;
-    head.flags |= FLAG_STORED;
+void Creator::run_job(PackJob& job, const OrderedJobs& runner) const {
+  try {
+    if (job.group) {
+      pack_group(job, runner);
+    } else {
+      pack_file(job, runner);
+    }
+  } catch (...) {
+    job.error = std::current_exception();
+    job.piece.clear();
+  }
+}
+
+// read_into_group for every member, then the group's stream. A group whose
+// piece does not pay is kept raw; both forms are in memory, so the choice
+// is made before anything is written, with the same result.
+void Creator::pack_group(PackJob& job, const OrderedJobs& runner) const {
+  uint64_t total = 0;
+  for (const FileEntry* e : job.entries) total += e->size;
+  std::vector<uint8_t> group;
+  group.reserve(static_cast<size_t>(total));
+  for (size_t k = 0; k < job.entries.size(); ++k) {
+    if (runner.cancelled()) return;
+    job.reached = k;
+    const FileEntry& e = *job.entries[k];
+    platform::File input = open_input(e);
+    job.positions[k] = static_cast<uint32_t>(group.size());
+    Crc32 crc;
+    crc.begin();
+    uint32_t remaining = e.size;
+    while (remaining > 0) {
+      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
+      const size_t at = group.size();
+      group.resize(at + piece);
+      if (!input.read_exact(group.data() + at, piece)) raise_error(ErrorCode::IO_ERROR);
+      crc.update(group.data() + at, piece);
+      remaining -= piece;
+    }
+    job.crcs[k] = crc.value();
+  }
+  std::vector<uint8_t> packed = pack_group_stream(setup_, group);  // a copy: the raw group is kept
+  if (packed.size() + STORE_MARGIN > group.size()) {
+    packed = std::vector<uint8_t>();
+    job.piece.append(std::move(group));
+    job.stored = true;
   } else {
-    write_or_fail(archive_, piece.data(), piece.size());
-    head.packed_size = static_cast<uint32_t>(piece.size());
+    job.piece.append(std::move(packed));
+  }
+}
+
+// compress_file: chunks of CHUNK_SIZE bytes through one codec. When the
+// packed piece does not pay, the file is read again and kept raw, which is
+// what the store fallback writes at the same offset.
+void Creator::pack_file(PackJob& job, const OrderedJobs& runner) const {
+  const FileEntry& e = *job.entries[0];
+  platform::File input = open_input(e);
+  Crc32 crc;
+  crc.begin();
+  {
+    StreamCodec codec(setup_);
+    ByteSink sink;
+    uint32_t remaining = e.size;
+    while (remaining > 0) {
+      if (runner.cancelled()) return;
+      const uint32_t length = remaining < CHUNK_SIZE ? remaining : CHUNK_SIZE;
+      std::vector<uint8_t> chunk(length);
+      if (!input.read_exact(chunk.data(), length)) raise_error(ErrorCode::IO_ERROR);
+      crc.update(chunk.data(), length);
+      sink.clear();
+      codec.compress_chunk(std::move(chunk), sink);
+      job.piece.append(sink.bytes().data(), sink.size());
+      remaining -= length;
+      job.progress.store(e.size - remaining, std::memory_order_relaxed);
+    }
+  }
+  if (job.piece.size() + STORE_MARGIN > e.size) {
+    job.piece.clear();
+    job.stored = true;
+    seek_or_fail(input, 0);
+    crc.begin();
+    std::vector<uint8_t> buffer(e.size < COPY_PIECE ? e.size : COPY_PIECE);
+    for (uint32_t remaining = e.size; remaining > 0;) {
+      if (runner.cancelled()) return;
+      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
+      if (!input.read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
+      crc.update(buffer.data(), piece);
+      job.piece.append(buffer.data(), piece);
+      remaining -= piece;
+    }
+  }
+  job.crcs[0] = crc.value();
+}
+
+// The progress lines of the job's entries (for a failed job, up to the
+// entry that failed), then its piece at the current archive position.
+void Creator::write_job(PackJob& job, size_t index, OrderedJobs& runner) {
+  if (job.group) {
+    runner.wait(index);
+    const size_t shown = job.error ? job.reached + 1 : job.entries.size();
+    for (size_t k = 0; k < shown; ++k) print_progress(*job.entries[k]);
+    if (job.error) std::rethrow_exception(job.error);
+  } else {
+    print_progress(*job.entries[0]);
+    ProgressMeter meter(job.entries[0]->size);
+    runner.wait(index, [&] { meter.advance(job.progress.load(std::memory_order_relaxed)); });
+    if (job.error) std::rethrow_exception(job.error);
+  }
+  FileEntry& head = *job.entries[0];
+  head.offset = static_cast<uint32_t>(archive_.tell());
+  job.piece.read_back([this](const uint8_t* data, size_t count) { write_or_fail(archive_, data, count); });
+  head.packed_size = static_cast<uint32_t>(job.piece.size());
+  if (job.stored) head.flags |= FLAG_STORED;
+  for (size_t k = 0; k < job.entries.size(); ++k) {
+    FileEntry& e = *job.entries[k];
+    e.crc = job.crcs[k];
+    if (k > 0) {
+      e.offset = job.positions[k];
+      e.packed_size = 0;
+    }
   }
 }
 
@@ -177,28 +323,10 @@ void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
   }
 }
 
-// One file's stream: chunks of CHUNK_SIZE bytes through one codec, each
-// chunk stream written to the archive as soon as it is made.
-void Creator::compress_file(platform::File& input, uint32_t size, Crc32& crc) {
-  crc.begin();
-  StreamCodec codec(setup_);
-  ByteSink sink;
-  ProgressMeter progress(size);
-  uint32_t remaining = size;
-  while (remaining > 0) {
-    const uint32_t length = remaining < CHUNK_SIZE ? remaining : CHUNK_SIZE;
-    std::vector<uint8_t> chunk(length);
-    if (!input.read_exact(chunk.data(), length)) raise_error(ErrorCode::IO_ERROR);
-    crc.update(chunk.data(), length);
-    sink.clear();
-    codec.compress_chunk(std::move(chunk), sink);
-    write_or_fail(archive_, sink.bytes().data(), sink.size());
-    remaining -= length;
-    progress.advance(size - remaining);
-  }
-}
-
-void Creator::plain_entry(FileEntry& entry) {
+// An entry that needs no codec: a directory writes nothing; with -m0, and
+// for an empty file (which packs to nothing and is always stored), the
+// bytes are copied raw.
+void Creator::unpacked_entry(FileEntry& entry) {
   if (entry.is_directory()) {
     entry.crc = 0;
     entry.packed_size = 0;
@@ -209,25 +337,9 @@ void Creator::plain_entry(FileEntry& entry) {
   platform::File input = open_input(entry);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Crc32 crc;
-  // An empty file packs to nothing and is always stored; the codec is not
-  // needed to learn that.
-  if (options_.method == METHOD_STORE || entry.size == 0) {
-    store_file(input, entry.size, crc);
-    entry.packed_size = entry.size;
-    entry.flags |= FLAG_STORED;
-  } else {
-    compress_file(input, entry.size, crc);
-    const uint64_t produced = archive_.tell() - entry.offset;
-    if (produced + STORE_MARGIN > entry.size) {
-      seek_or_fail(archive_, entry.offset);
-      seek_or_fail(input, 0);
-      store_file(input, entry.size, crc);
-      entry.packed_size = entry.size;
-      entry.flags |= FLAG_STORED;
-    } else {
-      entry.packed_size = static_cast<uint32_t>(produced);
-    }
-  }
+  store_file(input, entry.size, crc);
+  entry.packed_size = entry.size;
+  entry.flags |= FLAG_STORED;
   entry.crc = crc.value();
 }
 
@@ -279,8 +391,7 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
   const uint8_t header_room[HEADER_SIZE] = {};
   write_or_fail(archive_, header_room, HEADER_SIZE);
 
-  solid_phase(std::vector<FileEntry*>(order.begin(), order.begin() + static_cast<ptrdiff_t>(candidate_count)));
-  for (size_t i = candidate_count; i < order.size(); ++i) plain_entry(*order[i]);
+  write_data_area(order, candidate_count);
 
   std::printf("\rWriting header...%58s", "");
   std::fflush(stdout);

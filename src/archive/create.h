@@ -25,6 +25,9 @@ struct CreateOptions {
   bool solid_blocks = false;
   // The five filter-enabled flags, as the pipeline takes them.
   bool text = true, exe = true, mm = true, lowred = true, swap = true;
+  // Threads packing files and groups side by side; the archive does not
+  // depend on it. The command line uses the machine's hardware threads.
+  unsigned workers = 1;
 };
 
 struct CreateResult {

@@ -1,5 +1,10 @@
 // The extraction driver (see extract.h).
 //
+// Packed files and groups are decoded on worker threads (ordered_jobs.h),
+// each through its own handle on the archive, while this thread writes the
+// files in table order: the files, the messages and their order are the
+// same for any number of workers.
+//
 // Output paths are built in the stored form (output prefix + relative name,
 // backslash-separated) and turned into the OS's form only for OS calls.
 // Before a file is written, every existing directory component below the
@@ -8,13 +13,18 @@
 // is removed and replaced by the extracted file.
 #include "archive/extract.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <vector>
 
 #include "archive/archive_source.h"
 #include "archive/crc32.h"
 #include "archive/display_name.h"
 #include "archive/format.h"
+#include "archive/ordered_jobs.h"
+#include "archive/piece_buffer.h"
 #include "archive/progress.h"
 #include "archive/safe_path.h"
 #include "archive/stream_codec.h"
@@ -47,6 +57,20 @@ struct Output {
   }
 };
 
+// One stream to decode on a worker: a packed solid group (decoded whole)
+// or a packed single file (decoded chunk by chunk into a piece that waits
+// for its turn). The worker reads the archive through its own handle.
+struct DecodeJob {
+  const FileEntry* head = nullptr;
+  bool group = false;
+
+  std::vector<uint8_t> group_data;
+  PieceBuffer piece;     // a single file's bytes, up to where decoding stopped
+  bool corrupt = false;  // a single file's chunks did not add up to its size
+  std::exception_ptr error;
+  std::atomic<uint64_t> progress{0};
+};
+
 class Extractor {
  public:
   Extractor(ArchiveReader& archive, const WildcardList& wildcards, const ExtractOptions& options)
@@ -59,13 +83,16 @@ class Extractor {
   ExtractResult run(const FileList& entries);
 
  private:
-  void process_group(const std::vector<const FileEntry*>& group);
-  // `group_data` is the group's bytes when the entry belongs to a solid group.
-  void process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data);
+  void run_job(DecodeJob& job, const OrderedJobs& runner) const;
+  void process_group(const std::vector<const FileEntry*>& group, DecodeJob* job, size_t job_index);
+  // `group_data` is the group's bytes when the entry belongs to a solid
+  // group; `job` decodes a packed single file.
+  void process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
+                     size_t job_index);
   std::string output_path(const FileEntry& entry);
   void check_no_escaping_link(const std::string& path);
   void copy_stored(const FileEntry& entry, Output& out);
-  void decode_file(const FileEntry& entry, Output& out);
+  void take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out);
   std::vector<uint8_t> read_group(const FileEntry& head);
 
   ArchiveReader& archive_;
@@ -74,18 +101,54 @@ class Extractor {
   std::string prefix_;
   CodingSetup setup_;  // all filters on
   ExtractResult result_;
+  OrderedJobs* runner_ = nullptr;
 };
 
+// The groups holding a selected entry are found first; the packed ones are
+// decoded on the workers while the groups are processed here in table
+// order, so the files, messages and order are those of a single thread.
 ExtractResult Extractor::run(const FileList& entries) {
   std::printf("Decompressing...\n");
   const auto& all = entries.entries();
+  std::vector<std::vector<const FileEntry*>> groups;
+  std::vector<std::unique_ptr<DecodeJob>> jobs;
+  std::vector<bool> has_job;
   for (size_t i = 0; i < all.size();) {
     std::vector<const FileEntry*> group{&all[i]};
     size_t j = i + 1;
     while (j < all.size() && (all[j].flags & FLAG_SOLID_CONTINUATION) != 0) group.push_back(&all[j++]);
-    process_group(group);
     i = j;
+    bool any = false;
+    for (const FileEntry* e : group) any = any || wildcards_.entry_selected(e->name);
+    if (!any) continue;
+    const FileEntry& head = *group[0];
+    const bool packed = (head.flags & FLAG_STORED) == 0;
+    const bool decode = packed && (group.size() > 1 || (!head.is_directory() && head.size > 0));
+    if (decode) {
+      jobs.push_back(std::make_unique<DecodeJob>());
+      jobs.back()->head = &head;
+      jobs.back()->group = group.size() > 1;
+    }
+    has_job.push_back(decode);
+    groups.push_back(std::move(group));
   }
+
+  OrderedJobs runner(options_.workers, jobs.size(),
+                     [this, &jobs](size_t i, const OrderedJobs& r) { run_job(*jobs[i], r); });
+  runner_ = &runner;
+  size_t next_job = 0;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    if (!has_job[g]) {
+      process_group(groups[g], nullptr, 0);
+      continue;
+    }
+    process_group(groups[g], jobs[next_job].get(), next_job);
+    jobs[next_job].reset();
+    runner.release(next_job);
+    ++next_job;
+  }
+  runner_ = nullptr;
+
   if (result_.processed == 0) raise_error(ErrorCode::NOTHING_TO_DO);
   if (result_.crc_failed) std::printf("\nSeveral CRC errors detected.");
   std::printf("\n%s %ld file(s) in ", options_.write_files ? "Decompressed" : "Tested",
@@ -93,17 +156,51 @@ ExtractResult Extractor::run(const FileList& entries) {
   return result_;
 }
 
-void Extractor::process_group(const std::vector<const FileEntry*>& group) {
-  bool any = false;
-  for (const FileEntry* e : group) any = any || wildcards_.entry_selected(e->name);
-  if (!any) return;
+void Extractor::run_job(DecodeJob& job, const OrderedJobs& runner) const {
+  try {
+    StreamCodec codec(setup_);
+    platform::File file;
+    if (!file.open_read(archive_.archive_name())) raise_error(ErrorCode::IO_ERROR);
+    ArchiveSource source(file, job.head->offset);
+    if (job.group) {
+      job.group_data = codec.decode_chunk(source);
+      return;
+    }
+    const uint32_t size = job.head->size;
+    for (uint32_t remaining = size; remaining > 0;) {
+      if (runner.cancelled()) return;
+      const std::vector<uint8_t> chunk = codec.decode_chunk(source);
+      if (chunk.empty() || chunk.size() > remaining) {
+        // The chunks do not add up to the size: keep what fits, report it.
+        const size_t usable = chunk.size() < remaining ? chunk.size() : remaining;
+        job.piece.append(chunk.data(), usable);
+        job.corrupt = true;
+        return;
+      }
+      job.piece.append(chunk.data(), chunk.size());
+      remaining -= static_cast<uint32_t>(chunk.size());
+      job.progress.store(size - remaining, std::memory_order_relaxed);
+    }
+  } catch (...) {
+    job.error = std::current_exception();
+  }
+}
+
+void Extractor::process_group(const std::vector<const FileEntry*>& group, DecodeJob* job, size_t job_index) {
   if (group.size() == 1) {
-    process_entry(*group[0], nullptr);
+    process_entry(*group[0], nullptr, job, job_index);
     return;
   }
-  const std::vector<uint8_t> data = read_group(*group[0]);
+  std::vector<uint8_t> data;
+  if (job != nullptr) {
+    runner_->wait(job_index);
+    if (job->error) std::rethrow_exception(job->error);
+    data = std::move(job->group_data);
+  } else {
+    data = read_group(*group[0]);
+  }
   for (const FileEntry* e : group) {
-    if (wildcards_.entry_selected(e->name)) process_entry(*e, &data);
+    if (wildcards_.entry_selected(e->name)) process_entry(*e, &data, nullptr, 0);
   }
 }
 
@@ -117,9 +214,7 @@ std::vector<uint8_t> Extractor::read_group(const FileEntry& head) {
       raise_error(ErrorCode::IO_ERROR);
     return data;
   }
-  StreamCodec codec(setup_);
-  ArchiveSource source(archive_.file(), head.offset);
-  return codec.decode_chunk(source);
+  raise_error(ErrorCode::HEADER_DAMAGE);  // packed groups are decoded by the workers
 }
 
 std::string Extractor::output_path(const FileEntry& entry) {
@@ -163,26 +258,20 @@ void Extractor::copy_stored(const FileEntry& entry, Output& out) {
   }
 }
 
-void Extractor::decode_file(const FileEntry& entry, Output& out) {
-  StreamCodec codec(setup_);
-  ArchiveSource source(archive_.file(), entry.offset);
-  ProgressMeter progress(entry.size);
-  for (uint32_t remaining = entry.size; remaining > 0;) {
-    const std::vector<uint8_t> chunk = codec.decode_chunk(source);
-    if (chunk.empty() || chunk.size() > remaining) {
-      // The chunks do not add up to the size: keep what fits, report it.
-      const size_t usable = chunk.size() < remaining ? chunk.size() : remaining;
-      out.take(chunk.data(), usable);
-      out.corrupt = true;
-      return;
-    }
-    out.take(chunk.data(), chunk.size());
-    remaining -= static_cast<uint32_t>(chunk.size());
-    progress.advance(entry.size - remaining);
+// A packed single file: its bytes as the worker decoded them (all of them,
+// or up to where a damaged stream ended), then the worker's error, if any.
+void Extractor::take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out) {
+  {
+    ProgressMeter progress(entry.size);
+    runner_->wait(job_index, [&] { progress.advance(job.progress.load(std::memory_order_relaxed)); });
   }
+  job.piece.read_back([&out](const uint8_t* data, size_t count) { out.take(data, count); });
+  if (job.corrupt) out.corrupt = true;
+  if (job.error) std::rethrow_exception(job.error);
 }
 
-void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data) {
+void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
+                              size_t job_index) {
   ++result_.processed;
   std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
   std::fflush(stdout);
@@ -222,8 +311,10 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
     // nothing to read
   } else if ((entry.flags & FLAG_STORED) != 0) {
     copy_stored(entry, out);
+  } else if (job != nullptr) {
+    take_decoded_file(entry, *job, job_index, out);
   } else {
-    decode_file(entry, out);
+    raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: every packed file has a job
   }
   if (out.corrupt || out.crc.value() != entry.crc) result_.crc_failed = true;
 

@@ -22,6 +22,9 @@ struct ExtractOptions {
   std::string output_dir = ".";  // as typed
   bool write_files = true;
   bool keep_paths = true;
+  // Threads decoding files and groups side by side; the output does not
+  // depend on it. The command line uses the machine's hardware threads.
+  unsigned workers = 1;
 };
 
 struct ExtractResult {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <new>
+#include <thread>
 
 #include "archive/archive_reader.h"
 #include "archive/create.h"
@@ -23,6 +24,12 @@
 namespace tarn {
 
 namespace {
+
+// Files and groups are packed and decoded on one worker per hardware thread.
+unsigned hardware_workers() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n < 1 ? 1 : n;
+}
 
 // What the fatal path needs to know about the run.
 struct RunState {
@@ -101,6 +108,7 @@ class Handlers {
     options.output_dir = s_.output_dir;
     options.write_files = write_files;
     options.keep_paths = keep_paths;
+    options.workers = hardware_workers();
     extract_archive(archive, entries, wildcards, options);
     archive.close();
     print_elapsed();
@@ -117,6 +125,7 @@ class Handlers {
     options.mm = (s_.filter_disable_mask & FILTER_MM) == 0;
     options.lowred = (s_.filter_disable_mask & FILTER_LOWRED) == 0;
     options.swap = (s_.filter_disable_mask & FILTER_SWAP) == 0;
+    options.workers = hardware_workers();
     start_clock();
     std::fputs("Initializing...\n", stdout);
 

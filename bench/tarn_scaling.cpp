@@ -1,0 +1,194 @@
+// Scaling of the archive drivers with the number of workers.
+//
+//   tarn_scaling [--method N] [--solid] [--workers a,b,...] [--generated] [file ...]
+//
+// Packs the files (default: the Canterbury corpus in the shared folder; with
+// --generated, 50 text files of 1,000,000 bytes cut from the corpus) into an
+// archive once per worker count (default 1,2), then tests each archive with
+// the same worker counts. Prints the wall times, the speed-up over the first
+// count and whether every archive is byte-identical to the first. The
+// drivers' own console lines are sent to /dev/null while they run.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/create.h"
+#include "archive/extract.h"
+#include "archive/wildcard_list.h"
+#include "common/error.h"
+#include "files/selection.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string read_all(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Standard output goes to /dev/null between quiet() and loud().
+int saved_stdout = -1;
+void quiet() {
+  std::fflush(stdout);
+  saved_stdout = dup(1);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  close(null);
+}
+void loud() {
+  std::fflush(stdout);
+  dup2(saved_stdout, 1);
+  close(saved_stdout);
+}
+
+// Processor seconds used by the whole process so far (all threads).
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double create(const std::vector<std::string>& files, const std::string& archive_name, uint8_t method, bool solid,
+              unsigned workers) {
+  tarn::FileList list;
+  tarn::FileSelector selector(list, {});
+  for (const auto& f : files) selector.expand_wildcard(f);
+  tarn::platform::File archive;
+  if (!archive.open_write(archive_name)) throw tarn::TarnError(tarn::ErrorCode::CANNOT_OPEN_ARCHIVE);
+  tarn::CreateOptions options;
+  options.method = method;
+  options.solid_blocks = solid;
+  options.workers = workers;
+  tarn::PivotGenerator random;
+  const auto t0 = Clock::now();
+  quiet();
+  create_archive(archive, list, options, random);
+  loud();
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double test(const std::string& archive_name, unsigned workers) {
+  const auto t0 = Clock::now();
+  tarn::ArchiveReader reader;
+  reader.open_archive_for_reading(archive_name);
+  tarn::FileList entries;
+  reader.read_file_table(entries);
+  tarn::WildcardList wildcards;
+  wildcards.add_extract_wildcard("*");
+  tarn::ExtractOptions options;
+  options.write_files = false;
+  options.workers = workers;
+  quiet();
+  const tarn::ExtractResult result = extract_archive(reader, entries, wildcards, options);
+  loud();
+  if (result.crc_failed) std::printf("  CRC errors in %s!\n", archive_name.c_str());
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint8_t method = 3;
+  bool solid = false;
+  bool generated = false;
+  std::vector<unsigned> counts{1, 2};
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--method") == 0 && i + 1 < argc) {
+      method = static_cast<uint8_t>(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--solid") == 0) {
+      solid = true;
+    } else if (std::strcmp(argv[i], "--generated") == 0) {
+      generated = true;
+    } else if (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc) {
+      counts.clear();
+      for (const char* p = argv[++i]; *p != '\0';) {
+        counts.push_back(static_cast<unsigned>(std::strtoul(p, const_cast<char**>(&p), 10)));
+        if (*p == ',') ++p;
+      }
+    } else {
+      files.emplace_back(argv[i]);
+    }
+  }
+  if (method < 1 || method > 6 || counts.empty()) {
+    std::fprintf(stderr, "usage: tarn_scaling [--method 1..6] [--solid] [--workers a,b] [--generated] [file ...]\n");
+    return 2;
+  }
+
+  const fs::path work = fs::temp_directory_path() / ("tarn-scaling-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  if (files.empty()) {
+    std::vector<std::string> corpus;
+    for (const auto& e : fs::directory_iterator(TARN_BENCH_CORPUS))
+      if (e.is_regular_file()) corpus.push_back(e.path().string());
+    std::sort(corpus.begin(), corpus.end());
+    if (!generated) {
+      files = corpus;
+    } else {
+      std::string text;
+      for (const auto& f : corpus)
+        if (f.size() > 4 && f.compare(f.size() - 4, 4, ".txt") == 0) text += read_all(f);
+      for (int k = 0; k < 50; ++k) {
+        std::string body;
+        for (size_t at = static_cast<size_t>(k) * 7919 % text.size(); body.size() < 1000000; at = 0)
+          body += text.substr(at, 1000000 - body.size());
+        const std::string name = (work / ("gen" + std::to_string(k) + ".txt")).string();
+        std::ofstream(name, std::ios::binary) << body;
+        files.push_back(name);
+      }
+    }
+  }
+  uint64_t total = 0;
+  for (const auto& f : files) total += fs::file_size(f);
+  std::printf("%zu files, %llu bytes, method %u%s, %u hardware threads\n", files.size(),
+              static_cast<unsigned long long>(total), method, solid ? ", solid groups" : "",
+              std::thread::hardware_concurrency());
+
+  int status = 0;
+  try {
+    std::string reference;
+    double first_pack = 0;
+    double first_test = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      const std::string name = (work / (std::to_string(counts[i]) + "w.trn")).string();
+      const double cpu0 = cpu_seconds();
+      const double pack = create(files, name, method, solid, counts[i]);
+      const double cpu1 = cpu_seconds();
+      const double tested = test(name, counts[i]);
+      const double cpu2 = cpu_seconds();
+      const std::string bytes = read_all(name);
+      if (i == 0) {
+        reference = bytes;
+        first_pack = pack;
+        first_test = tested;
+      }
+      const bool same = bytes == reference;
+      if (!same) status = 1;
+      std::printf("  %u worker(s): pack %7.3f s (x%.2f, cpu %.3f s)  test %7.3f s (x%.2f, cpu %.3f s)  archive %zu bytes%s\n",
+                  counts[i], pack, first_pack / pack, cpu1 - cpu0, tested, first_test / tested, cpu2 - cpu1, bytes.size(),
+                  i == 0 ? "" : same ? ", identical" : ", DIFFERENT");
+    }
+  } catch (const tarn::TarnError& e) {
+    loud();
+    std::printf("error: %s\n", e.what());
+    status = 1;
+  }
+  fs::remove_all(work);
+  return status;
+}

@@ -1,0 +1,213 @@
+// Packing and decoding on several workers: the archive, the extracted files
+// and the console texts must not depend on the number of workers, and a
+// failure in a worker must end the run as it does on one thread.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/create.h"
+#include "archive/extract.h"
+#include "archive/wildcard_list.h"
+#include "common/error.h"
+#include "files/selection.h"
+#include "pipeline/block_types.h"
+#include "test_data.h"
+#include "test_dir.h"
+
+namespace tarn {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+// Many small files of varied kinds (text, noise that does not pack, empty
+// ones), a directory, and two files above one chunk: one that packs and one
+// that falls back to storing.
+void make_tree() {
+  for (int i = 0; i < 36; ++i) {
+    const auto seed = static_cast<uint32_t>(i + 1);
+    const std::string name = "tree/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+    if (i % 9 == 4) {
+      write_file(name + ".bin", as_text(testdata::random_bytes(3000 + 500 * i, seed)));
+    } else if (i % 12 == 7) {
+      write_file(name + ".empty", "");
+    } else {
+      write_file(name + ".txt", as_text(testdata::mixed_bytes(2000 + 1500 * i, seed)));
+    }
+  }
+  std::filesystem::create_directories("tree/emptydir");
+  std::string large;
+  const std::string paragraph = as_text(testdata::mixed_bytes(150000, 99));
+  while (large.size() <= CHUNK_SIZE) large += paragraph;
+  write_file("tree/large.txt", large);
+  write_file("tree/d0/mid.txt", as_text(testdata::mixed_bytes(200000, 97)));
+  write_file("tree/noise.bin", as_text(testdata::random_bytes(CHUNK_SIZE + 200000, 98)));
+}
+
+struct Outcome {
+  std::string output;
+  ErrorCode error = static_cast<ErrorCode>(255);  // none
+};
+
+Outcome create(const std::string& name, bool solid, unsigned workers, uint8_t method = 1) {
+  FileList list;
+  FileSelector selector(list, SelectionOptions{true, true});
+  selector.expand_wildcard("tree/");
+  platform::File archive;
+  EXPECT_TRUE(archive.open_write(name));
+  CreateOptions options;
+  options.method = method;
+  options.solid_blocks = solid;
+  options.workers = workers;
+  PivotGenerator random;
+  Outcome run;
+  ::testing::internal::CaptureStdout();
+  try {
+    create_archive(archive, list, options, random);
+  } catch (const TarnError& e) {
+    run.error = e.code();
+  }
+  run.output = ::testing::internal::GetCapturedStdout();
+  return run;
+}
+
+Outcome extract(const std::string& name, bool write, unsigned workers, const std::string& out_dir) {
+  ArchiveReader reader;
+  reader.open_archive_for_reading(name);
+  FileList entries;
+  reader.read_file_table(entries);
+  WildcardList wildcards;
+  wildcards.add_extract_wildcard("*");
+  ExtractOptions options;
+  options.output_dir = out_dir;
+  options.write_files = write;
+  options.workers = workers;
+  Outcome run;
+  ::testing::internal::CaptureStdout();
+  try {
+    extract_archive(reader, entries, wildcards, options);
+  } catch (const TarnError& e) {
+    run.error = e.code();
+  }
+  run.output = ::testing::internal::GetCapturedStdout();
+  return run;
+}
+
+TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
+  TempDir dir;
+  make_tree();
+  for (const bool solid : {false, true}) {
+    SCOPED_TRACE(solid ? "solid groups" : "single files");
+    const Outcome one = create("w1.trn", solid, 1);
+    ASSERT_EQ(one.error, static_cast<ErrorCode>(255)) << one.output;
+    const std::string reference = read_file("w1.trn");
+    for (const unsigned workers : {2u, 4u}) {
+      const std::string name = std::to_string(workers) + "w.trn";
+      const Outcome many = create(name, solid, workers);
+      EXPECT_EQ(many.output, one.output) << workers << " workers";
+      EXPECT_TRUE(read_file(name) == reference) << workers << " workers";
+    }
+    if (!solid) {
+      // The store fallback really happened: the noise files.
+      ArchiveReader reader;
+      reader.open_archive_for_reading("w1.trn");
+      FileList entries;
+      reader.read_file_table(entries);
+      int stored = 0;
+      for (const FileEntry& e : entries.entries()) stored += (e.flags & FLAG_STORED) != 0 && e.size > 0;
+      EXPECT_EQ(stored, 5);
+    }
+  }
+}
+
+TEST(ParallelDecoding, ExtractionAndTestMatchTheSingleWorkerRun) {
+  TempDir dir;
+  make_tree();
+  for (const bool solid : {false, true}) {
+    SCOPED_TRACE(solid ? "solid groups" : "single files");
+    ASSERT_EQ(create("a.trn", solid, 3).error, static_cast<ErrorCode>(255));
+    const Outcome tested_one = extract("a.trn", false, 1, ".");
+    const Outcome tested_many = extract("a.trn", false, 3, ".");
+    EXPECT_EQ(tested_many.output, tested_one.output);
+    EXPECT_EQ(tested_one.output.find("CRC"), std::string::npos);
+
+    std::filesystem::remove_all("out1");
+    std::filesystem::remove_all("out3");
+    const Outcome one = extract("a.trn", true, 1, "out1");
+    const Outcome many = extract("a.trn", true, 3, "out3");
+    EXPECT_EQ(many.error, static_cast<ErrorCode>(255));
+    EXPECT_EQ(many.output, one.output);
+    int files = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator("tree")) {
+      const std::filesystem::path relative = std::filesystem::relative(item.path(), ".");
+      ASSERT_TRUE(std::filesystem::exists("out3" / relative)) << relative;
+      if (!item.is_regular_file()) continue;
+      ++files;
+      EXPECT_TRUE(read_file(("out3" / relative).string()) == read_file(item.path().string())) << relative;
+    }
+    EXPECT_EQ(files, 39);
+  }
+}
+
+TEST(ParallelPacking, WorkerFailureEndsTheRunLikeOneWorker) {
+  for (const bool solid : {false, true}) {
+    SCOPED_TRACE(solid ? "solid groups" : "single files");
+    TempDir dir;
+    make_tree();
+    // Selected, then cut short before it is packed: the worker's read
+    // fails (the grouping key reads only the first 131,072 bytes).
+    FileList list;
+    FileSelector(list, SelectionOptions{true, true}).expand_wildcard("tree/");
+    std::filesystem::resize_file("tree/d0/mid.txt", 150000);
+    std::vector<Outcome> runs;
+    for (const unsigned workers : {1u, 4u}) {
+      platform::File archive;
+      ASSERT_TRUE(archive.open_write("x.trn"));
+      FileList copy = list;
+      CreateOptions options;
+      options.method = 1;
+      options.solid_blocks = solid;
+      options.workers = workers;
+      PivotGenerator random;
+      Outcome run;
+      ::testing::internal::CaptureStdout();
+      try {
+        create_archive(archive, copy, options, random);
+      } catch (const TarnError& e) {
+        run.error = e.code();
+      }
+      run.output = ::testing::internal::GetCapturedStdout();
+      runs.push_back(run);
+    }
+    EXPECT_EQ(runs[0].error, ErrorCode::IO_ERROR);
+    EXPECT_EQ(runs[1].error, ErrorCode::IO_ERROR);
+    EXPECT_EQ(runs[1].output, runs[0].output);
+    EXPECT_NE(runs[0].output.find("mid.txt "), std::string::npos);
+  }
+}
+
+TEST(ParallelDecoding, DamagedStreamsGiveTheSameReports) {
+  TempDir dir;
+  make_tree();
+  for (const bool solid : {false, true}) {
+    SCOPED_TRACE(solid ? "solid groups" : "single files");
+    ASSERT_EQ(create("a.trn", solid, 2).error, static_cast<ErrorCode>(255));
+    std::string bytes = read_file("a.trn");
+    // Flip bytes in the data area, and cut the archive short in another copy.
+    for (size_t at = 40; at < bytes.size() / 2; at += 7919) bytes[at] = static_cast<char>(bytes[at] ^ 0x5A);
+    write_file("damaged.trn", bytes);
+    const Outcome one = extract("damaged.trn", false, 1, ".");
+    const Outcome many = extract("damaged.trn", false, 3, ".");
+    EXPECT_EQ(many.error, one.error);
+    EXPECT_EQ(many.output, one.output);
+  }
+}
+
+}  // namespace
+}  // namespace tarn
