@@ -13,7 +13,7 @@ cmake --preset windows
 cmake --build --preset windows
 if grep -q $'TRN\x1a' build/windows/tarn32.sfx; then echo "stub holds the magic" >&2; exit 1; fi
 [ "$(stat -c %s build/windows/tarn32.sfx)" -le 524288 ] || { echo "stub too big" >&2; exit 1; }
-WINE="$(command -v wine64 || command -v wine || true)"
+WINE="$(command -v wine64 || command -v wine || ls /usr/lib/wine/wine64 2>/dev/null || true)"
 if [ -z "$WINE" ]; then echo "wine not installed: Windows build only"; exit 0; fi
 LINUX_TARNC="$PWD/build/release/tarnc"
 WIN_TARNC="$PWD/build/windows/tarnc.exe"
@@ -32,4 +32,9 @@ if [ -x "$LINUX_TARNC" ]; then
   "$LINUX_TARNC" x -olout win.trn '*' > /dev/null
   diff -r t wout/t && diff -r t lout/t
 fi
+# A self-extracting archive made with the Windows stub extracts under wine.
+cp "$(dirname "$WIN_TARNC")/tarn32.sfx" .
+"$WINE" "$WIN_TARNC" c -s -r sfx 't\*' > /dev/null
+mkdir run && (cd run && "$WINE" ../sfx.exe > /dev/null) && diff -r t run/t
+[ "$(stat -c %Y run/t/a.txt)" = "$(stat -c %Y t/a.txt)" ] || { echo "time not restored under wine" >&2; exit 1; }
 echo "Windows check passed"
