@@ -37,9 +37,9 @@ void ArchiveReader::find_header() {
   const uint64_t file_length = file_.length();
   const uint64_t limit = file_length < MAGIC_SEARCH_LIMIT ? file_length : MAGIC_SEARCH_LIMIT;
   uint32_t last4 = 0;
-  const uint32_t magic = static_cast<uint32_t>(ARCHIVE_MAGIC[0]) << 24 |
-                         static_cast<uint32_t>(ARCHIVE_MAGIC[1]) << 16 |
-                         static_cast<uint32_t>(ARCHIVE_MAGIC[2]) << 8 | ARCHIVE_MAGIC[3];
+  const auto bytes4 = archive_magic();
+  const uint32_t magic = static_cast<uint32_t>(bytes4[0]) << 24 | static_cast<uint32_t>(bytes4[1]) << 16 |
+                         static_cast<uint32_t>(bytes4[2]) << 8 | bytes4[3];
   uint64_t count = 0;
   for (;;) {
     const int c = file_.get_byte();

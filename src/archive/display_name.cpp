@@ -4,7 +4,25 @@ namespace tarn {
 
 namespace {
 
+#ifdef _WIN32
+// Windows names are bytes of the ANSI code page: every byte is a character,
+// and the field is remapped from code page 1251 to the console's 866.
+bool starts_character(char) { return true; }
+
+std::string map_for_console(std::string field) {
+  for (char& c : field) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0xC0 && b <= 0xEF) c = static_cast<char>(b - 0x40);
+    else if (b >= 0xF0) c = static_cast<char>(b - 0x10);
+  }
+  return field;
+}
+#else
+// Terminals are UTF-8: characters are counted, bytes never remapped.
 bool starts_character(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
+std::string map_for_console(std::string field) { return field; }
+#endif
 
 size_t count_characters(const std::string& s) {
   size_t n = 0;
@@ -27,9 +45,9 @@ std::string format_display_name(const std::string& name, size_t width) {
       }
       ++pos;
     }
-    return "..." + name.substr(pos);
+    return map_for_console("..." + name.substr(pos));
   }
-  return name + std::string(width - length, ' ');
+  return map_for_console(name + std::string(width - length, ' '));
 }
 
 }  // namespace tarn

@@ -285,6 +285,7 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
       path += '\\';
       check_no_escaping_link(path);
       if (make_path_directories(path) != 0) raise_error(ErrorCode::IO_ERROR);
+      platform::restore_directory_mode(platform::native_path(path), entry.attributes);
     }
     return;
   }

@@ -21,7 +21,11 @@
 
 namespace tarn {
 
-inline constexpr uint8_t ARCHIVE_MAGIC[4] = {'T', 'R', 'N', 0x1A};
+// The magic "TRN" 0x1A. It is assembled at run time (see format.cpp), never
+// kept as one constant: a self-extracting archive's stub is built from this
+// library and must not hold the four bytes anywhere, or readers would take
+// the stub for the archive.
+std::array<uint8_t, 4> archive_magic();
 inline constexpr uint8_t ARCHIVE_VERSION = 0x75;
 inline constexpr uint8_t ENTRY_MARKER = 0x1B;
 inline constexpr uint32_t HEADER_SIZE = 18;

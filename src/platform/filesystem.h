@@ -53,6 +53,14 @@ void make_executable(const std::string& path);
 // Gives an extracted file its stored time (read as UTC) and attributes.
 void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime);
 
+// A name under which the running program's own executable file can be
+// opened for reading (the self-extractor reads the archive behind itself).
+std::string own_executable_path();
+
+// Gives an extracted directory the permission bits stored with it, if any
+// (never set-id or sticky bits). Its times are not restored.
+void restore_directory_mode(const std::string& path, uint32_t attributes);
+
 // Milliseconds of a monotonic clock.
 int64_t clock_milliseconds();
 bool stdout_is_terminal();

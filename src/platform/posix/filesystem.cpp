@@ -127,6 +127,17 @@ void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t
   }
 }
 
+void restore_directory_mode(const std::string& path, uint32_t attributes) {
+  const uint32_t stored_mode = attributes >> 16;
+  if (stored_mode != 0) ::chmod(path.c_str(), stored_mode & 0777);
+}
+
+std::string own_executable_path() {
+  // Opened through the link itself, so the file is found even when it was
+  // renamed or moved while running.
+  return "/proc/self/exe";
+}
+
 int64_t clock_milliseconds() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

@@ -1,0 +1,127 @@
+// Win32 implementation of platform::File over C streams opened with sharing
+// modes: every file is opened denying other readers and writers, as the
+// format's program does. The one exception is a file that some other
+// process is executing, which Windows will only open while it lets others
+// read it: the self-extractor opening its own program falls back to
+// denying writers only.
+#include <windows.h>
+
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/file.h"
+
+namespace tarn::platform {
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept
+    : stream_(std::exchange(other.stream_, nullptr)),
+      writable_(std::exchange(other.writable_, false)),
+      buffer_(std::exchange(other.buffer_, nullptr)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    stream_ = std::exchange(other.stream_, nullptr);
+    writable_ = std::exchange(other.writable_, false);
+    buffer_ = std::exchange(other.buffer_, nullptr);
+  }
+  return *this;
+}
+
+namespace {
+
+char* give_buffer(std::FILE* stream, size_t buffer_size) {
+  if (buffer_size == 0) return nullptr;
+  char* buffer = new (std::nothrow) char[buffer_size];
+  if (buffer != nullptr) std::setvbuf(stream, buffer, _IOFBF, buffer_size);
+  return buffer;
+}
+
+bool is_regular_file(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         (attributes & FILE_ATTRIBUTE_DEVICE) == 0;
+}
+
+}  // namespace
+
+bool File::open_read(const std::string& path, size_t buffer_size) {
+  close();
+  if (!is_regular_file(path)) return false;
+  stream_ = _fsopen(path.c_str(), "rb", _SH_DENYRW);
+  if (stream_ == nullptr) stream_ = _fsopen(path.c_str(), "rb", _SH_DENYWR);
+  if (stream_ == nullptr) return false;
+  buffer_ = give_buffer(stream_, buffer_size);
+  return true;
+}
+
+bool File::open_write(const std::string& path, size_t buffer_size, bool /*exclusive*/) {
+  close();
+  // The sharing mode already keeps a second writer out; a file that is open
+  // elsewhere is refused before it is truncated.
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !is_regular_file(path)) return false;
+  stream_ = _fsopen(path.c_str(), "w+b", _SH_DENYRW);
+  if (stream_ == nullptr) return false;
+  writable_ = true;
+  buffer_ = give_buffer(stream_, buffer_size);
+  return true;
+}
+
+size_t File::read(void* data, size_t count) {
+  if (count == 0) return 0;
+  return std::fread(data, 1, count, stream_);
+}
+
+bool File::write(const void* data, size_t count) {
+  if (count == 0) return true;
+  return std::fwrite(data, 1, count, stream_) == count;
+}
+
+bool File::seek(uint64_t position) { return _fseeki64(stream_, static_cast<__int64>(position), SEEK_SET) == 0; }
+
+uint64_t File::tell() {
+  const __int64 pos = _ftelli64(stream_);
+  return pos < 0 ? 0 : static_cast<uint64_t>(pos);
+}
+
+uint64_t File::length() {
+  if (writable_) std::fflush(stream_);
+  const __int64 length = _filelengthi64(_fileno(stream_));
+  return length < 0 ? 0 : static_cast<uint64_t>(length);
+}
+
+bool File::truncate(uint64_t length) {
+  if (std::fflush(stream_) != 0) return false;
+  return _chsize_s(_fileno(stream_), static_cast<__int64>(length)) == 0;
+}
+
+bool File::identity(FileId& id) const {
+  if (stream_ == nullptr) return false;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return true;
+}
+
+bool File::close() {
+  bool ok = true;
+  if (stream_ != nullptr) {
+    ok = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+  }
+  writable_ = false;
+  delete[] buffer_;
+  buffer_ = nullptr;
+  return ok;
+}
+
+}  // namespace tarn::platform

@@ -1,0 +1,132 @@
+// POSIX metadata through an archive: attribute bits and modes as stored,
+// clamped times, what extraction restores and what it never restores, and
+// which kinds of file system objects are archived at all.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "archive/archive_reader.h"
+#include "e2e_support.h"
+
+namespace tarn::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+FileList read_table(const Sandbox& box, const std::string& archive) {
+  ArchiveReader reader;
+  reader.open_archive_for_reading(box.path(archive));
+  FileList list;
+  reader.read_file_table(list);
+  return list;
+}
+
+const FileEntry* find_entry(const FileList& list, const std::string& name) {
+  for (const auto& e : list.entries())
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
+struct stat stat_of(const Sandbox& box, const std::string& rel) {
+  struct stat st {};
+  ::lstat(box.path(rel).c_str(), &st);
+  return st;
+}
+
+TEST(MetadataE2E, TimesOutsideTheDosRangeAreClamped) {
+  Sandbox box;
+  box.write("old.txt", "old");
+  box.write("future.txt", "future");
+  ASSERT_TRUE(box.sh("touch -d '1975-06-15 10:20:30 UTC' old.txt && touch -d '2150-01-01 00:00:00 UTC' future.txt"));
+  ASSERT_EQ(box.tarnc({"c", "-m0", "times", "*.txt"}).status, 0);
+  const FileList list = read_table(box, "times.trn");
+  const FileEntry* old_entry = find_entry(list, "old.txt");
+  const FileEntry* future_entry = find_entry(list, "future.txt");
+  ASSERT_TRUE(old_entry != nullptr && future_entry != nullptr);
+  EXPECT_EQ(old_entry->dos_date, 0x0021);  // 1980-01-01
+  EXPECT_EQ(old_entry->dos_time, 0x0000);  // 00:00:00
+  EXPECT_EQ(future_entry->dos_date, (127 << 9) | (12 << 5) | 31);
+  EXPECT_EQ(future_entry->dos_time, (23 << 11) | (59 << 5) | 29);
+  ASSERT_EQ(box.tarnc({"x", "-oout", "times", "*"}).status, 0);
+  EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);  // 1980-01-01 00:00:00 UTC
+  EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);
+}
+
+TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
+  Sandbox box;
+  box.write("plain.txt", "p");
+  box.write("tool", "#!/bin/sh\n");
+  box.write("setid", "s");
+  box.write("ro.txt", "r");
+  box.write(".dot", "d");
+  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot && chmod 644 plain.txt .dot "
+                     "&& chmod 750 tool && chmod 6755 setid && chmod 444 ro.txt"));
+  ASSERT_EQ(box.tarnc({"c", "-mq", "m", "*"}).status, 0);
+  const FileList list = read_table(box, "m.trn");
+  EXPECT_EQ(find_entry(list, "plain.txt")->attributes, 0x20u);
+  EXPECT_EQ(find_entry(list, ".dot")->attributes, 0x22u);
+  EXPECT_EQ(find_entry(list, "tool")->attributes, 0x20u | (0100750u << 16));
+  EXPECT_EQ(find_entry(list, "setid")->attributes, 0x20u | (0106755u << 16));
+  EXPECT_EQ(find_entry(list, "ro.txt")->attributes, 0x21u | (0100444u << 16));
+
+  ASSERT_EQ(box.tarnc({"x", "-oout", "m", "*"}).status, 0);
+  EXPECT_EQ(stat_of(box, "out/tool").st_mode & 07777, 0750u);
+  EXPECT_EQ(stat_of(box, "out/setid").st_mode & 07777, 0755u);
+  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mode & 07777, 0444u);
+  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mtime, 1067688000);
+  EXPECT_EQ(stat_of(box, "out/tool").st_mtime, 1067688000);
+}
+
+TEST(MetadataE2E, ReadOnlyEntryWithoutModeLosesItsWriteBits) {
+  // As an archive made on another system records it: only the DOS bits.
+  Sandbox box;
+  FileEntry entry = file_entry("dosro.txt", "data");
+  entry.attributes = 0x21;
+  box.write("dos.trn", build_archive({{entry, "data"}}, 0));
+  ASSERT_EQ(box.tarnc({"x", "-oout", "dos", "*"}).status, 0);
+  const struct stat st = stat_of(box, "out/dosro.txt");
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_EQ(st.st_mtime, 1067688000);
+  EXPECT_EQ(box.read("out/dosro.txt"), "data");
+}
+
+TEST(MetadataE2E, RecordedDirectoriesComeBackWithTheirModes) {
+  Sandbox box;
+  box.write("d/open/a.txt", "a");
+  box.write("d/closed/b.txt", "b");
+  ASSERT_TRUE(box.sh("chmod 755 d/open && chmod 710 d/closed"));
+  ASSERT_EQ(box.tarnc({"c", "-r", "-d", "dirs", "d/"}).status, 0);
+  const FileList list = read_table(box, "dirs.trn");
+  ASSERT_TRUE(find_entry(list, "d\\open") != nullptr);
+  EXPECT_EQ(find_entry(list, "d\\open")->attributes, 0x10u);
+  EXPECT_EQ(find_entry(list, "d\\closed")->attributes, 0x10u | (040710u << 16));
+  ASSERT_EQ(box.tarnc({"x", "-oout", "dirs", "*"}).status, 0);
+  EXPECT_EQ(stat_of(box, "out/d/closed").st_mode & 07777, 0710u);
+  EXPECT_EQ(stat_of(box, "out/d/open").st_mode & 07777, 0755u);
+  EXPECT_EQ(box.read("out/d/closed/b.txt"), "b");
+}
+
+TEST(MetadataE2E, LinksAreFollowedToFilesOnlyAndSpecialFilesLeftOut) {
+  Sandbox box;
+  box.write("tree/real.txt", "real");
+  box.write("elsewhere/inner.txt", "inner");
+  fs::create_symlink("real.txt", box.dir() / "tree/link.txt");
+  fs::create_directory_symlink("../elsewhere", box.dir() / "tree/dirlink");
+  fs::create_directory_symlink("..", box.dir() / "tree/loop");
+  ASSERT_TRUE(box.sh("mkfifo tree/fifo"));
+  const RunResult r = box.tarnc({"c", "-r", "-d", "links", "tree/"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const FileList list = read_table(box, "links.trn");
+  std::vector<std::string> names;
+  for (const auto& e : list.entries()) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"tree\\link.txt", "tree\\real.txt"}));
+  ASSERT_EQ(box.tarnc({"x", "-oout", "links", "*"}).status, 0);
+  EXPECT_FALSE(fs::is_symlink(box.dir() / "out/tree/link.txt"));
+  EXPECT_EQ(box.read("out/tree/link.txt"), "real");
+}
+
+}  // namespace
+}  // namespace tarn::e2e
