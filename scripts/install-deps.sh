@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
 # Installs with apt-get what a fresh Debian machine lacks to build and test tarnc.
+# With --fuzz, also clang and its libFuzzer runtime (only scripts/fuzz.sh asks for them).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ "${1:-}" = "--fuzz" ]; then
+  command -v clang++ >/dev/null || need+=(clang)
+  probe="$(mktemp -d)"
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe/p.cpp"
+  if ! clang++ -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" 2>/dev/null; then
+    version="$(clang++ --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)"
+    need+=("libclang-rt-${version:-14}-dev")
+  fi
+  rm -rf "$probe"
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
