@@ -10,8 +10,9 @@
 // units_start back to the text area.
 #include "coder/suballocator.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/memory.h"
 
 namespace tarn {
 
@@ -25,7 +26,7 @@ bool SubAllocator::start_suballocator(uint32_t size) {
   if (size == heap_size_ && heap_ != nullptr) return true;
   stop_suballocator();
   // One extra unit on top: its stamp is read by the merge and stays zero.
-  void* mem = std::calloc(static_cast<size_t>(size) + UNIT_SIZE, 1);
+  void* mem = platform::allocate_zeroed(static_cast<size_t>(size) + UNIT_SIZE);
   if (mem == nullptr) return false;
   heap_ = static_cast<uint8_t*>(mem);
   heap_size_ = size;
@@ -33,7 +34,7 @@ bool SubAllocator::start_suballocator(uint32_t size) {
 }
 
 void SubAllocator::stop_suballocator() {
-  if (heap_ != nullptr) std::free(heap_);
+  platform::release_zeroed(heap_, static_cast<size_t>(heap_size_) + UNIT_SIZE);
   heap_ = nullptr;
   heap_size_ = 0;
 }

@@ -1,0 +1,25 @@
+// POSIX large allocations: anonymous mappings (zeroed by the kernel), with a
+// hint for transparent huge pages on Linux.
+#include <sys/mman.h>
+
+#include "platform/memory.h"
+
+namespace tarn::platform {
+
+void* allocate_zeroed(size_t size) {
+  if (size == 0) size = 1;
+  void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+#if defined(MADV_HUGEPAGE)
+  ::madvise(memory, size, MADV_HUGEPAGE);  // a hint; refusal changes nothing
+#endif
+  return memory;
+}
+
+void release_zeroed(void* memory, size_t size) {
+  if (memory == nullptr) return;
+  if (size == 0) size = 1;
+  ::munmap(memory, size);
+}
+
+}  // namespace tarn::platform

@@ -1,0 +1,18 @@
+// Win32 large allocations: committed pages from VirtualAlloc, zeroed by the
+// system.
+#include <windows.h>
+
+#include "platform/memory.h"
+
+namespace tarn::platform {
+
+void* allocate_zeroed(size_t size) {
+  if (size == 0) size = 1;
+  return ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void release_zeroed(void* memory, size_t /*size*/) {
+  if (memory != nullptr) ::VirtualFree(memory, 0, MEM_RELEASE);
+}
+
+}  // namespace tarn::platform
