@@ -77,6 +77,7 @@ PPM_INLINE uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx) {
 
 PPM_INLINE void PpmModel::bin_hit(PpmState* s, uint16_t& b) {
   found_state_ = s;
+  prefetch_successor(s);
   if (s->freq < BIN_FREQ_LIMIT) s->freq += 1;
   coded_.low = 0;
   coded_.high = b;
@@ -120,6 +121,7 @@ PPM_INLINE void PpmModel::first_symbol_hit(PpmContext* ctx, PpmState* p) {
   coded_.high = p->freq;
   prev_success_ = (2u * p->freq >= coded_.scale) ? 1 : 0;
   found_state_ = p;
+  prefetch_successor(p);
   p->freq += 4;
   ctx->set_summ_freq(ctx->summ_freq() + 4u);
   run_length_ = static_cast<int32_t>(static_cast<uint32_t>(run_length_) + prev_success_);
@@ -188,6 +190,7 @@ void PpmModel::mask_all(PpmContext* ctx) {
 
 void PpmModel::update1(PpmContext* ctx, PpmState* p) {
   found_state_ = p;
+  prefetch_successor(p);
   p->freq += 4;
   ctx->set_summ_freq(ctx->summ_freq() + 4u);
   if (p[0].freq > p[-1].freq) {
@@ -312,6 +315,7 @@ void PpmModel::decode_symbol2(PpmContext* ctx, RangeDecoder& coder) {
 
 void PpmModel::update2(PpmContext* ctx, PpmState* p) {
   found_state_ = p;
+  prefetch_successor(p);
   p->freq += 4;
   ctx->set_summ_freq(ctx->summ_freq() + 4u);
   if (p->freq > MAX_FREQ) rescale(ctx);

@@ -12,10 +12,9 @@
 // their two preceding bytes (read cyclically), which tells how well an
 // order-2 context predicts them. The order is a stable bucket sort on the
 // 16-bit context, x[2..n-1] placed first, then x[0] and x[1].
-#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <new>
-#include <numeric>
 #include <vector>
 
 #include "common/error.h"
@@ -25,25 +24,55 @@ namespace tarn {
 
 namespace {
 
+// The list is held in registers: entry k in bits 8k..8k+7 of a 64-bit lane,
+// eight entries a lane. A byte is found with the zero-byte test (the lowest
+// flagged byte is exact), and moving it to the front is one shift under a
+// mask, so a step costs a few instructions instead of a scan and a copy.
+constexpr uint64_t LANE_ONES = 0x0101010101010101u;
+constexpr uint64_t LANE_HIGHS = 0x8080808080808080u;
+
+// Position (0..7) of the first entry equal to x, or 8.
+inline uint32_t lane_find(uint64_t lane, uint8_t x) {
+  const uint64_t v = lane ^ (LANE_ONES * x);
+  const uint64_t zero = (v - LANE_ONES) & ~v & LANE_HIGHS;
+  return zero == 0 ? 8u : static_cast<uint32_t>(std::countr_zero(zero)) / 8;
+}
+
+// The entries below position k (k in 0..8).
+inline uint64_t lane_below(uint32_t k) { return k >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * k)) - 1; }
+
+// Removes the entry at position j (8 = none: the last entry falls off) and
+// puts `front` at position 0.
+inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
+  return ((lane & lane_below(j)) << 8) | (lane & ~lane_below(j + 1)) | front;
+}
+
 template <uint32_t list_size>
 double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
-  uint8_t list[list_size];
-  std::iota(list, list + list_size, uint8_t{0});
+  static_assert(list_size == 8 || list_size == 16);
+  uint64_t lo = 0x0706050403020100u;  // entries 0..7
+  uint64_t hi = 0x0F0E0D0C0B0A0908u;  // entries 8..15 (16-entry list only)
   uint64_t position_sum = 0;
   uint32_t coded = 0;
   uint32_t repeat_count = 0;
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t x = bytes[i];
-    uint32_t j = 0;
-    while (j < list_size && list[j] != x) ++j;
+    uint32_t j = lane_find(lo, x);
     if (j == 0) {
       ++repeat_count;
       continue;
     }
     ++coded;
+    if (j < 8) {
+      lo = lane_move(lo, j, x);
+    } else {
+      if constexpr (list_size == 16) {
+        j = 8 + lane_find(hi, x);
+        hi = lane_move(hi, j - 8, static_cast<uint8_t>(lo >> 56));
+      }
+      lo = (lo << 8) | x;
+    }
     position_sum += j;
-    std::copy_backward(list, list + std::min(j, list_size - 1), list + std::min(j, list_size - 1) + 1);
-    list[0] = x;
   }
   if (repeats) *repeats = repeat_count;
   return coded == 0 ? 0.0 : static_cast<double>(position_sum) / static_cast<double>(coded);

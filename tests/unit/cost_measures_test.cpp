@@ -32,6 +32,43 @@ TEST(CostMeasures, MoveToFrontPositionsAndRepeats) {
   EXPECT_EQ(mtf_cost8(c.data(), 2), 8.0);
 }
 
+// The list held in registers against a plain list, on bytes drawn from small
+// alphabets so that hits at every position, misses and repeats all occur.
+template <uint32_t size>
+double plain_mtf_cost(const Bytes& bytes, uint32_t* repeats) {
+  uint8_t list[size];
+  for (uint32_t k = 0; k < size; ++k) list[k] = static_cast<uint8_t>(k);
+  uint64_t sum = 0;
+  uint32_t coded = 0;
+  *repeats = 0;
+  for (uint8_t x : bytes) {
+    uint32_t j = 0;
+    while (j < size && list[j] != x) ++j;
+    if (j == 0) {
+      ++*repeats;
+      continue;
+    }
+    ++coded;
+    sum += j;
+    for (uint32_t k = (j < size ? j : size - 1); k > 0; --k) list[k] = list[k - 1];
+    list[0] = x;
+  }
+  return coded == 0 ? 0.0 : static_cast<double>(sum) / coded;
+}
+
+TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
+  for (uint32_t alphabet : {3u, 9u, 17u, 24u, 256u}) {
+    Bytes b = random_bytes(5000, alphabet);
+    for (uint8_t& x : b) x = static_cast<uint8_t>(x % alphabet + (alphabet == 24 ? 0xE0 : 0));
+    uint32_t expected_repeats = 0;
+    uint32_t repeats = 0;
+    EXPECT_EQ(mtf_cost8(b.data(), 5000, &repeats), plain_mtf_cost<8>(b, &expected_repeats)) << alphabet;
+    EXPECT_EQ(repeats, expected_repeats);
+    EXPECT_EQ(mtf_cost16(b.data(), 5000, &repeats), plain_mtf_cost<16>(b, &expected_repeats)) << alphabet;
+    EXPECT_EQ(repeats, expected_repeats);
+  }
+}
+
 TEST(CostMeasures, RunsOfOneByte) {
   const Bytes zeros(1000, 0x00);
   uint32_t repeats = 0;
