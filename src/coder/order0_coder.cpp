@@ -25,18 +25,25 @@ inline uint32_t next_run(uint8_t symbol, uint8_t& previous, uint32_t run) {
 
 void Order0Coder::order0_model_reset() {
   std::fill(std::begin(freq_), std::end(freq_), RESET_FREQ);
+  std::fill(std::begin(group_), std::end(group_), static_cast<uint16_t>(RESET_FREQ << GROUP_BITS));
   total_ = RESET_TOTAL;
 }
 
 void Order0Coder::order0_update(uint8_t symbol, uint32_t run) {
   uint32_t increment = run < 4 ? 4 : (run <= 32 ? run : 8);
   freq_[symbol] = static_cast<uint16_t>(freq_[symbol] + increment);
+  group_[symbol >> GROUP_BITS] = static_cast<uint16_t>(group_[symbol >> GROUP_BITS] + increment);
   uint32_t new_total = total_ + increment;
   if (new_total > RESCALE_LIMIT) {
     new_total = 0;
-    for (uint16_t& f : freq_) {
-      f = static_cast<uint16_t>((f + 1) >> 1);
-      new_total += f;
+    for (unsigned g = 0; g < GROUPS; ++g) {
+      uint32_t group_sum = 0;
+      for (unsigned c = g << GROUP_BITS; c < (g + 1) << GROUP_BITS; ++c) {
+        freq_[c] = static_cast<uint16_t>((freq_[c] + 1) >> 1);
+        group_sum += freq_[c];
+      }
+      group_[g] = static_cast<uint16_t>(group_sum);
+      new_total += group_sum;
     }
   }
   total_ = static_cast<uint16_t>(new_total);
@@ -49,7 +56,9 @@ void Order0Coder::order0_encode(RangeEncoder& coder, const uint8_t* bytes, uint3
     uint8_t s = bytes[i];
     run = next_run(s, previous, run);
     uint32_t low_count = 0;
-    for (unsigned c = 0; c < s; ++c) low_count += freq_[c];
+    const unsigned g = s >> GROUP_BITS;
+    for (unsigned k = 0; k < g; ++k) low_count += group_[k];
+    for (unsigned c = g << GROUP_BITS; c < s; ++c) low_count += freq_[c];
     coder.encode(low_count, low_count + freq_[s], total_);
     coder.normalize();
     order0_update(s, run);
@@ -66,12 +75,15 @@ void Order0Coder::order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t co
     // the full passes are skipped arithmetically so the search stays short.
     uint32_t passes = target / total_;
     uint32_t within = target % total_;
+    // The first value whose cumulative count passes `within`: whole groups
+    // first, then the values of one group. The frequencies always add up to
+    // the total, so both walks end inside the table.
     uint32_t sum = 0;
-    unsigned s = 0;
-    for (;; ++s) {
-      sum += freq_[s];
-      if (sum > within || s == 255) break;
-    }
+    unsigned g = 0;
+    while (g < GROUPS - 1 && sum + group_[g] <= within) sum += group_[g++];
+    unsigned s = g << GROUP_BITS;
+    while (s < 255 && sum + freq_[s] <= within) sum += freq_[s++];
+    sum += freq_[s];
     uint32_t high_count = passes * total_ + sum;
     coder.update(high_count - freq_[s], high_count);
     coder.normalize();

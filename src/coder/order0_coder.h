@@ -16,6 +16,10 @@
 // for high nibble 5 they are whatever the filter left there and the decoder
 // ignores them.
 //
+// Besides the 256 frequencies the coder keeps their sums by groups of 16
+// values, so finding a value's cumulative count (encoder) or the value under
+// a count (decoder) walks at most 16 group sums and 16 frequencies.
+//
 // The table lives from one order0_model_reset to the next and carries over
 // from block to block; the run state starts afresh in every block.
 #pragma once
@@ -58,7 +62,11 @@ class Order0Coder {
   // the sort transform, kept between blocks so no block allocates.
   void prepare_scratch(uint32_t n);
 
+  static constexpr unsigned GROUP_BITS = 4;
+  static constexpr unsigned GROUPS = 256 >> GROUP_BITS;
+
   uint16_t freq_[256];
+  uint16_t group_[GROUPS];  // group_[g] = sum of freq_[16g .. 16g + 15]
   uint16_t total_ = RESET_TOTAL;
   std::vector<uint32_t> buckets_;
   std::vector<uint8_t> scratch_;
