@@ -52,6 +52,7 @@ struct BlockPipeline::State {
   LongRepeat long_repeat;
   std::vector<uint8_t> work;
   std::vector<BlockSpan> blocks;
+  SortScratch sort_scratch;
   uint32_t stream_position = 0;
   uint8_t filter_mask = FILTER_ALLOW_ALL;
   uint8_t block_type = 255;
@@ -147,9 +148,9 @@ void BlockPipeline::State::encode_block(RangeEncoder& coder, const uint8_t* buff
   if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length);
   if (type == 0) {
     type = try_stride_and_mm_filters(w, length, (filter_mask & FILTER_ALLOW_SWAP) != 0,
-                                     (filter_mask & FILTER_ALLOW_MM) != 0);
+                                     (filter_mask & FILTER_ALLOW_MM) != 0, sort_scratch);
   }
-  if (type == 0 && (filter_mask & FILTER_ALLOW_LOWRED)) type = test_low_redundancy(w, length);
+  if (type == 0 && (filter_mask & FILTER_ALLOW_LOWRED)) type = test_low_redundancy(w, length, sort_scratch);
 
   write_block_header(coder, type, length);
   block_type = type;

@@ -89,13 +89,19 @@ double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
 }
 
 double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure) {
+  SortScratch scratch;
+  return context_sorted_cost(bytes, length, measure, scratch);
+}
+
+double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure,
+                           SortScratch& scratch) {
   if (length < 2) return measure(bytes, length, nullptr);  // one byte: measured as it is
   const uint32_t n = length;
-  std::vector<uint32_t> bucket_start;
-  std::vector<uint8_t> sorted;
+  std::vector<uint32_t>& bucket_start = scratch.bucket_start;
+  std::vector<uint8_t>& sorted = scratch.sorted;
   try {
     bucket_start.assign(65536, 0);
-    sorted.resize(n);
+    if (sorted.size() < n) sorted.resize(n);
   } catch (const std::bad_alloc&) {
     raise_error(ErrorCode::OUT_OF_MEMORY);
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "pipeline/block_types.h"
+#include "pipeline/filters.h"
 
 namespace tarn {
 
@@ -94,7 +95,11 @@ void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 // Decides the multimedia model (0, 1, 2) of the block at the front of
 // `work` and applies it; the rounded residual estimate stays behind it.
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter);
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch);
+inline uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
+  SortScratch scratch;
+  return select_mm_model(work, n, stride_parameter, scratch);
+}
 // The adaptive three-tap predictor's residual of in[0..n) into out[0..n)
 // (out may equal in).
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded);

@@ -10,8 +10,16 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace tarn {
+
+// Work space of the order-2 context sort behind the cost measures. A stream
+// keeps one, so that measuring a block allocates nothing after the first.
+struct SortScratch {
+  std::vector<uint32_t> bucket_start;
+  std::vector<uint8_t> sorted;
+};
 
 // x86 code: E8/E9 targets made absolute with the stream position, other
 // fields stored most significant byte first. Returns 0x20 or 0.
@@ -27,10 +35,13 @@ void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type);
 // For a result of high nibble 5 the two bytes behind the block are the first
 // two bytes of the rounded residual estimate.
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
+                                  bool mm_allowed, SortScratch& scratch);
+uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
                                   bool mm_allowed);
 void undo_stride_and_mm_filters(uint8_t* work, uint32_t& length, uint8_t block_type);
 
 // Returns 0x60 when the block looks random, else 0. Never changes the block.
+uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch);
 uint8_t test_low_redundancy(const uint8_t* block, uint32_t length);
 
 // Move-to-front cost measures: average list position of the coded bytes
@@ -39,6 +50,9 @@ double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nul
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
 using CostMeasure = double (*)(const uint8_t*, uint32_t, uint32_t*);
 // The cost of the bytes sorted by their two preceding bytes, read cyclically.
+// The forms without a SortScratch use a temporary one.
+double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure,
+                           SortScratch& scratch);
 double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure);
 
 }  // namespace tarn

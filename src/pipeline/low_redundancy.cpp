@@ -18,10 +18,15 @@ constexpr double RANDOM_THRESHOLD = 7.4;
 }
 
 uint8_t test_low_redundancy(const uint8_t* block, uint32_t length) {
+  SortScratch scratch;
+  return test_low_redundancy(block, length, scratch);
+}
+
+uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch) {
   if (length < 2) return 0;
   // The sort is only needed when the plain cost already passes.
   if (!(mtf_cost8(block, length) > RANDOM_THRESHOLD)) return 0;
-  if (!(context_sorted_cost(block, length, mtf_cost8) > RANDOM_THRESHOLD)) return 0;
+  if (!(context_sorted_cost(block, length, mtf_cost8, scratch) > RANDOM_THRESHOLD)) return 0;
   return BLOCK_LOW_REDUNDANCY;
 }
 

@@ -166,7 +166,7 @@ void delta_decode(uint8_t* block, uint32_t n) {
   }
 }
 
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch) {
   const uint32_t channels = stride_parameter + 1;
   const uint32_t q = n / channels;  // bytes past channels * q take no part
   uint8_t* block = work;
@@ -193,7 +193,7 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
   const double g = repeat_sum / h;
   if (!(r < x && g < 60.0 && 2 * noisy <= channels)) return 0;
 
-  const double sorted_cost = context_sorted_cost(block, n, mtf_cost16);
+  const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
   const double residual_cost = mtf_cost16(residual, n);
   if (sorted_cost >= residual_cost) {
     lms_residual(block, block, n, false);  // the estimate behind the block stays
@@ -205,6 +205,12 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
 
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
                                   bool mm_allowed) {
+  SortScratch scratch;
+  return try_stride_and_mm_filters(work, length, stride_allowed, mm_allowed, scratch);
+}
+
+uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
+                                  bool mm_allowed, SortScratch& scratch) {
   const uint32_t n = length;
   if (n < MIN_SIGNAL_BLOCK) return 0;
   uint32_t stride_parameter = 0;
@@ -212,7 +218,7 @@ uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_a
     stride_parameter = detect_stride(work, n);
     if (stride_parameter != 0) transpose_by_stride(work, n, stride_parameter);
   }
-  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter) : 0;
+  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch) : 0;
   if (stride_parameter == 0 && model == 0) return 0;
   return static_cast<uint8_t>((model + 3) * 16 + stride_parameter);
 }
