@@ -1,35 +1,34 @@
+// Selecting files by wildcards and list files, matching stored names, and
+// the names and directories extraction makes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/safe_path.h"
 #include "archive/wildcard_list.h"
-#include "common/error.h"
 #include "files/output_dirs.h"
-#include "files/selection.h"
 #include "platform/name_mask.h"
 #include "test_dir.h"
 
 namespace tarn {
 namespace {
 
+using testdata::error_of;
 using testing::TempDir;
 using testing::write_file;
+using Names = std::vector<std::string>;
 
 // Names in list order (from the head: reverse of discovery).
-std::vector<std::string> select(const std::vector<std::string>& args, SelectionOptions options = {}) {
-  FileList list;
-  FileSelector selector(list, options);
-  for (const auto& a : args) selector.expand_wildcard(a);
-  std::vector<std::string> names;
+Names select(const Names& args, SelectionOptions options = {}) {
+  Names names;
+  const FileList list = testing::select_files(args, options);
   for (const auto& e : list.entries()) names.push_back(e.name);
   return names;
 }
 
-std::vector<std::string> discovery(std::vector<std::string> names) { return {names.rbegin(), names.rend()}; }
+Names discovery(Names names) { return {names.rbegin(), names.rend()}; }
 
 void make_tree() {
   write_file("b.txt", "b");
@@ -44,48 +43,32 @@ void make_tree() {
 TEST(FileSelection, MaskSelectsFilesOfOneDirectoryInByteOrder) {
   TempDir dir;
   make_tree();
-  EXPECT_EQ(discovery(select({"*.txt"})), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(discovery(select({"*.txt"})), (Names{"a.txt", "b.txt"}));
   // A directory without a trailing separator and without -r selects nothing.
   EXPECT_TRUE(select({"docs"}).empty());
   // A trailing separator selects the directory's files, nothing below.
-  EXPECT_EQ(select({"docs/"}), (std::vector<std::string>{"docs\\x.txt"}));
-  EXPECT_EQ(select({"docs\\"}), (std::vector<std::string>{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs/"}), (Names{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs\\"}), (Names{"docs\\x.txt"}));
   EXPECT_TRUE(select({"*.none"}).empty());
+  // A wildcard in the directory part is an incorrect request.
+  EXPECT_EQ(error_of([] { select({"d*\\x.txt"}); }), ErrorCode::INCORRECT_REQUEST);
 }
 
 TEST(FileSelection, RecursionIsDepthFirstAndDirectoriesRecordedWithD) {
   TempDir dir;
   make_tree();
   EXPECT_EQ(discovery(select({"*.txt"}, {true, false})),
-            (std::vector<std::string>{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
+            (Names{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
   EXPECT_EQ(discovery(select({"docs\\"}, {true, true})),
-            (std::vector<std::string>{"docs\\x.txt", "docs\\sub", "docs\\sub\\y.txt", "docs\\sub\\z.dat"}));
+            (Names{"docs\\x.txt", "docs\\sub", "docs\\sub\\y.txt", "docs\\sub\\z.dat"}));
   // -d alone does nothing.
-  EXPECT_EQ(select({"docs\\"}, {false, true}), (std::vector<std::string>{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs\\"}, {false, true}), (Names{"docs\\x.txt"}));
 
-  FileList list;
-  FileSelector(list, {true, true}).expand_wildcard("*.dat");
-  const auto& entries = list.entries();
-  bool saw_empty = false;
-  for (const auto& e : entries) {
-    if (e.name == "empty") {
-      saw_empty = true;
-      EXPECT_TRUE(e.is_directory());
-      EXPECT_EQ(e.size, 0u);
-    }
-  }
-  EXPECT_TRUE(saw_empty);
-}
-
-TEST(FileSelection, WildcardInDirectoryPartIsIncorrectRequest) {
-  TempDir dir;
-  make_tree();
-  try {
-    select({"d*\\x.txt"});
-    FAIL();
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.code(), ErrorCode::INCORRECT_REQUEST);
-  }
+  int empty_dirs = 0;
+  const FileList list = testing::select_files({"*.dat"}, {true, true});
+  for (const auto& e : list.entries())
+    empty_dirs += e.name == "empty" && e.is_directory() && e.size == 0;
+  EXPECT_EQ(empty_dirs, 1);
 }
 
 TEST(FileSelection, ListFilesNestAndSkipEmptyLines) {
@@ -93,13 +76,8 @@ TEST(FileSelection, ListFilesNestAndSkipEmptyLines) {
   make_tree();
   write_file("inner.lst", "c.dat\r\n\r\ndocs/x.txt");
   write_file("outer.lst", "a.txt\r\n\r\n@inner.lst\n");
-  EXPECT_EQ(discovery(select({"@outer.lst"})), (std::vector<std::string>{"a.txt", "c.dat", "docs\\x.txt"}));
-  try {
-    select({"@"});
-    FAIL();
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.code(), ErrorCode::IO_ERROR);
-  }
+  EXPECT_EQ(discovery(select({"@outer.lst"})), (Names{"a.txt", "c.dat", "docs\\x.txt"}));
+  EXPECT_EQ(error_of([] { select({"@"}); }), ErrorCode::IO_ERROR);
 }
 
 TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
@@ -108,7 +86,7 @@ TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
   write_file("open.txt", "o");
   write_file("closed.txt", "c");
   std::filesystem::permissions("closed.txt", std::filesystem::perms::none);
-  EXPECT_EQ(select({"*.txt"}), (std::vector<std::string>{"open.txt"}));
+  EXPECT_EQ(select({"*.txt"}), (Names{"open.txt"}));
 }
 
 TEST(FileSelection, AttributesCarryNonDefaultModes) {
@@ -119,30 +97,23 @@ TEST(FileSelection, AttributesCarryNonDefaultModes) {
   std::filesystem::permissions("plain", std::filesystem::perms(0644));
   std::filesystem::permissions(".hidden", std::filesystem::perms(0644));
   std::filesystem::permissions("run.sh", std::filesystem::perms(0755));
-  FileList list;
-  FileSelector(list, {}).expand_wildcard("*");
-  for (const auto& e : list.entries()) {
-    if (e.name == "plain") { EXPECT_EQ(e.attributes, 0x20u); }
-    if (e.name == ".hidden") { EXPECT_EQ(e.attributes, 0x22u); }
-    if (e.name == "run.sh") { EXPECT_EQ(e.attributes, 0x20u | (0100755u << 16)); }
-  }
-  EXPECT_EQ(list.count(), 3u);
+  std::vector<uint32_t> attributes;
+  const FileList list = testing::select_files({"*"});
+  for (const auto& e : list.entries()) attributes.push_back(e.attributes);
+  // List order: run.sh, plain, .hidden.
+  EXPECT_EQ(attributes, (std::vector<uint32_t>{0x20u | (0100755u << 16), 0x20u, 0x22u}));
 }
 
-TEST(WildcardMatch, ComparesBytesExactly) {
-  EXPECT_TRUE(wildcard_match("docs\\a.txt", "*.txt"));
-  EXPECT_FALSE(wildcard_match("a.txt", "A*"));
-  EXPECT_FALSE(wildcard_match("a.txt", "*.TXT"));
-  EXPECT_TRUE(wildcard_match("a.txt", "*"));
-  EXPECT_TRUE(wildcard_match("", "*"));
-  EXPECT_TRUE(wildcard_match("abc", "a?c"));
-  EXPECT_FALSE(wildcard_match("ab", "ab?"));
-  EXPECT_TRUE(wildcard_match("aXbXc", "a**b*c"));
-  EXPECT_FALSE(wildcard_match("abcd", "a*c"));
-  EXPECT_TRUE(wildcard_match("docs\\sub\\a", "docs\\*"));
-}
-
-TEST(NameMask, StarDotStarMatchesEveryNameOthersAreByteExact) {
+TEST(WildcardMatch, ComparesBytesExactlyAndNameMaskStarDotStarMatchesEveryName) {
+  const struct {
+    const char* name;
+    const char* pattern;
+    bool match;
+  } cases[] = {{"docs\\a.txt", "*.txt", true}, {"a.txt", "A*", false},    {"a.txt", "*.TXT", false},
+               {"a.txt", "*", true},            {"", "*", true},           {"abc", "a?c", true},
+               {"ab", "ab?", false},            {"aXbXc", "a**b*c", true}, {"abcd", "a*c", false},
+               {"docs\\sub\\a", "docs\\*", true}};
+  for (const auto& c : cases) EXPECT_EQ(wildcard_match(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
   EXPECT_TRUE(platform::name_mask_match("README", "*.*"));
   EXPECT_TRUE(platform::name_mask_match("a.txt", "*.txt"));
   EXPECT_FALSE(platform::name_mask_match("a.TXT", "*.txt"));

@@ -3,16 +3,16 @@
 #include <vector>
 
 #include "coder/range_coder.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
 
+using testdata::decode_stream;
+using testdata::encode_stream;
+
 TEST(RangeCoder, EmptyStreamIsFourZeroBytes) {
-  ByteSink sink;
-  RangeEncoder enc(sink);
-  enc.init();
-  enc.flush();
-  EXPECT_EQ(sink.bytes(), (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(encode_stream([](RangeEncoder&) {}), (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
 TEST(RangeCoder, BottomRuleCutsRangeAtStraddle) {
@@ -21,7 +21,6 @@ TEST(RangeCoder, BottomRuleCutsRangeAtStraddle) {
   ByteSink sink;
   RangeEncoder enc(sink);
   enc.init();
-  // Reach low = 0x00FFFF00, range = 0x200 through plain encode steps.
   enc.encode(0x00FFFF00u, 0x00FFFF00u + 0x200u, 0xFFFFFFFFu);
   ASSERT_EQ(enc.low(), 0x00FFFF00u);
   ASSERT_EQ(enc.range(), 0x200u);
@@ -32,62 +31,58 @@ TEST(RangeCoder, BottomRuleCutsRangeAtStraddle) {
 }
 
 TEST(RangeCoder, DecoderReadsBackValuesAndConsumesExactlyTheStream) {
-  ByteSink sink;
-  RangeEncoder enc(sink);
-  enc.init();
+  // Bit fields of 1..15 bits, and every third value a symbol of a scale.
+  struct Value {
+    uint32_t v;
+    unsigned bits;
+    uint32_t scale;  // 0: a bit field
+  };
+  std::vector<Value> values;
   uint32_t seed = 12345;
-  std::vector<std::pair<uint32_t, unsigned>> values;
   for (int i = 0; i < 5000; ++i) {
     seed = seed * 1103515245u + 12345u;
-    unsigned bits = 1 + (seed >> 16) % 15;
-    uint32_t v = (seed >> 3) & ((1u << bits) - 1);
-    values.emplace_back(v, bits);
-    if (i % 3 == 0) {
-      uint32_t scale = 1 + (seed >> 8) % 0x8000;
-      uint32_t lo = v % scale;
-      enc.encode(lo, lo + 1, scale);
+    const unsigned bits = 1 + (seed >> 16) % 15;
+    const uint32_t scale = i % 3 == 0 ? 1 + (seed >> 8) % 0x8000 : 0;
+    const uint32_t v = (seed >> 3) & ((1u << bits) - 1);
+    values.push_back({scale ? v % scale : v, bits, scale});
+  }
+  std::vector<uint8_t> stream = encode_stream([&](RangeEncoder& enc) {
+    for (const Value& x : values) {
+      if (x.scale == 0) {
+        enc.encode_bits(x.v, x.bits);
+        continue;
+      }
+      enc.encode(x.v, x.v + 1, x.scale);
       enc.normalize();
-      values.back() = {lo, 100 + scale};  // marks a scaled symbol
-    } else {
-      enc.encode_bits(v, bits);
     }
-  }
-  enc.flush();
-  sink.put(0xAB);  // a byte that belongs to whatever follows the stream
-
-  MemorySource src(sink.bytes());
-  RangeDecoder dec(src);
-  dec.init();
-  for (auto [v, bits] : values) {
-    if (bits >= 100) {
-      uint32_t scale = bits - 100;
-      uint32_t count = dec.get_freq(scale);
-      ASSERT_EQ(count, v);
-      dec.update(v, v + 1);
-      dec.normalize();
-    } else {
-      ASSERT_EQ(dec.decode_bits(bits), v);
-    }
-  }
-  EXPECT_EQ(src.remaining(), 1u);
+  });
+  stream.push_back(0xAB);  // a byte that belongs to whatever follows the stream
+  EXPECT_EQ(decode_stream(stream,
+                          [&](RangeDecoder& dec) {
+                            for (const Value& x : values) {
+                              if (x.scale == 0) {
+                                ASSERT_EQ(dec.decode_bits(x.bits), x.v);
+                                continue;
+                              }
+                              ASSERT_EQ(dec.get_freq(x.scale), x.v);
+                              dec.update(x.v, x.v + 1);
+                              dec.normalize();
+                            }
+                          }),
+            1u);
 }
 
 TEST(RangeCoder, TruncatedStreamRaisesUnexpectedEof) {
-  ByteSink sink;
-  RangeEncoder enc(sink);
-  enc.init();
-  for (int i = 0; i < 100; ++i) enc.encode_bits(static_cast<uint32_t>(i) & 0xFF, 8);
-  enc.flush();
-  std::vector<uint8_t> cut(sink.bytes().begin(), sink.bytes().end() - 3);
-  MemorySource src(cut);
-  RangeDecoder dec(src);
-  try {
-    dec.init();
-    for (int i = 0; i < 100; ++i) dec.decode_bits(8);
-    FAIL() << "no error";
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.code(), ErrorCode::UNEXPECTED_EOF);
-  }
+  std::vector<uint8_t> stream = encode_stream([](RangeEncoder& enc) {
+    for (uint32_t i = 0; i < 100; ++i) enc.encode_bits(i & 0xFF, 8);
+  });
+  stream.resize(stream.size() - 3);
+  EXPECT_EQ(testdata::error_of([&] {
+              decode_stream(stream, [](RangeDecoder& dec) {
+                for (int i = 0; i < 100; ++i) dec.decode_bits(8);
+              });
+            }),
+            ErrorCode::UNEXPECTED_EOF);
 }
 
 }  // namespace
