@@ -29,15 +29,12 @@ TEST(CommandLineE2E, UsageUnknownCommandAndSwitch) {
                        "\n   -f[temsl] - DISABLE Filtering of: [text; IA-32 exe; mm; swap; low-red]"
                        "\n\n\n");
 
-  r = box.tarnc({"cx", "a"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown command: \"cx\"\n");
-  r = box.tarnc({"q", "a"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown command: \"q\"\n");
-  r = box.tarnc({"c", "-mz", "a", "*"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown switch: \"-mz\"\n");
+  for (const auto& [args, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"cx", "a"}, "command: \"cx\""}, {{"q", "a"}, "command: \"q\""}, {{"c", "-mz", "a", "*"}, "switch: \"-mz\""}}) {
+    r = box.tarnc(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + " Unknown " + text + "\n");
+  }
 }
 
 TEST(CommandLineE2E, NothingToDoCases) {

@@ -42,10 +42,7 @@ std::vector<GoldenCase> load_cases() {
   return cases;
 }
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string read_all(const fs::path& p) { return testing::read_file(p.string()); }
 
 std::string case_name(const ::testing::TestParamInfo<GoldenCase>& info) {
   std::string name = info.param.archive.substr(0, info.param.archive.size() - 4);

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 
-#include "archive/archive_reader.h"
 #include "e2e_support.h"
 
 namespace tarn::e2e {
@@ -15,13 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-FileList read_table(const Sandbox& box, const std::string& archive) {
-  ArchiveReader reader;
-  reader.open_archive_for_reading(box.path(archive));
-  FileList list;
-  reader.read_file_table(list);
-  return list;
-}
+FileList read_table(const Sandbox& box, const std::string& archive) { return testing::read_table(box.path(archive)); }
 
 const FileEntry* find_entry(const FileList& list, const std::string& name) {
   for (const auto& e : list.entries())
@@ -61,7 +54,8 @@ TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
   box.write("setid", "s");
   box.write("ro.txt", "r");
   box.write(".dot", "d");
-  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot && chmod 644 plain.txt .dot "
+  box.write("empty", "");
+  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot empty && chmod 644 plain.txt .dot empty "
                      "&& chmod 750 tool && chmod 6755 setid && chmod 444 ro.txt"));
   ASSERT_EQ(box.tarnc({"c", "-mq", "m", "*"}).status, 0);
   const FileList list = read_table(box, "m.trn");
@@ -75,8 +69,10 @@ TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
   EXPECT_EQ(stat_of(box, "out/tool").st_mode & 07777, 0750u);
   EXPECT_EQ(stat_of(box, "out/setid").st_mode & 07777, 0755u);
   EXPECT_EQ(stat_of(box, "out/ro.txt").st_mode & 07777, 0444u);
-  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mtime, 1067688000);
-  EXPECT_EQ(stat_of(box, "out/tool").st_mtime, 1067688000);
+  EXPECT_EQ(stat_of(box, "out/plain.txt").st_mode & 0200, 0200u);
+  for (const char* f : {"out/plain.txt", "out/tool", "out/ro.txt", "out/empty"})
+    EXPECT_EQ(stat_of(box, f).st_mtime, 1067688000) << f;
+  EXPECT_EQ(box.read("out/tool"), "#!/bin/sh\n");
 }
 
 TEST(MetadataE2E, ReadOnlyEntryWithoutModeLosesItsWriteBits) {

@@ -9,12 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "coder/ppm_model.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
@@ -22,11 +21,6 @@ namespace {
 constexpr size_t CHUNK = 4194304;
 constexpr size_t BLOCK = 262144;
 constexpr size_t ARCHIVE_HEADER = 18;
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 struct GoldenCase {
   const char* archive;
@@ -59,9 +53,7 @@ std::vector<uint8_t> pack(const std::vector<uint8_t>& data, const GoldenCase& c,
     enc.flush();
   }
   *exhaustions = model.restarts() + model.cut_offs();
-  if (c.cut_off) {
-    EXPECT_GT(model.cut_offs(), 0u);
-  }
+  EXPECT_TRUE(!c.cut_off || model.cut_offs() > 0);
   return sink.bytes();
 }
 
@@ -90,9 +82,8 @@ std::vector<uint8_t> unpack(const std::vector<uint8_t>& stream, size_t size, con
 }
 
 void check_golden(const GoldenCase& c) {
-  const std::string shared = TARN_SHARED_DIR;
-  const std::vector<uint8_t> input = read_file(shared + "/" + c.input);
-  const std::vector<uint8_t> archive = read_file(shared + "/golden/" + c.archive);
+  const std::vector<uint8_t> input = testdata::shared_bytes(c.input);
+  const std::vector<uint8_t> archive = testdata::shared_bytes(std::string("golden/") + c.archive);
   ASSERT_FALSE(input.empty());
   ASSERT_GT(archive.size(), ARCHIVE_HEADER);
   unsigned exhaustions = 0;

@@ -27,8 +27,8 @@ Bytes run_pass(const Bytes& input, Pass pass) {
   return Bytes(work.begin(), work.begin() + length);
 }
 
-// Words of letters from [lower_first, lower_last] (and their capitals),
-// some capitalised, some in capitals, with punctuation, escapes and line
+// Words of letters of the character set (1 Latin, 2 code page 866, 3 code
+// page 1251), some capitalised, some in capitals, with punctuation, escapes and line
 // breaks; `indent` starts most lines with a space.
 Bytes make_text(uint32_t n, int charset, bool indent, uint32_t seed) {
   Bytes out;
@@ -53,19 +53,14 @@ Bytes make_text(uint32_t n, int charset, bool indent, uint32_t seed) {
     const uint32_t m = 1 + next() % 8;
     for (uint32_t i = 0; i < m; ++i) out.push_back(letter(kind == 0 ? true : kind == 1 && i == 0));
     const uint32_t after = next() % 40;
-    if (after == 0) {
-      out.push_back('\r');
-      out.push_back('\n');
-      if (indent) out.push_back(' ');
-    } else if (after == 1) {
+    if (after <= 1) {  // CR LF or LF
+      if (after == 0) out.push_back('\r');
       out.push_back('\n');
       if (indent) out.push_back(' ');
     } else if (after == 2) {
       out.push_back(static_cast<uint8_t>(1 + next() % 3));  // control byte inside a word
-    } else if (after == 3) {
-      out.push_back(',');
-      out.push_back(' ');
     } else {
+      if (after == 3) out.push_back(',');
       out.push_back(' ');
     }
   }
