@@ -1,10 +1,12 @@
-// The archive's bytes: header and record layout, the smallest archive, the
-// search for the magic, and what opening and reading the table report.
+// The archive's bytes: the CRC, header and record layout, the smallest
+// archive, the search for the magic, and what opening and reading the table
+// report.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "archive/crc32.h"
 #include "archive/format.h"
 #include "test_dir.h"
 
@@ -15,6 +17,19 @@ using testdata::error_of;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
+
+TEST(Crc32, CheckValueInOneCallOrInPiecesAndEmptyInputIsZero) {
+  const auto* digits = reinterpret_cast<const uint8_t*>("123456789");
+  EXPECT_EQ(crc32_of(digits, 9), 0xCBF43926u);
+  EXPECT_EQ(crc32_of(nullptr, 0), 0u);
+  Crc32 crc;
+  crc.begin();
+  crc.update(digits, 4);
+  crc.update(digits + 4, 5);
+  EXPECT_EQ(crc.value(), 0xCBF43926u);
+  crc.begin();
+  EXPECT_EQ(crc.value(), 0u);
+}
 
 TEST(ArchiveFormat, HeaderFieldsAreLittleEndianRecordFieldsBigEndian) {
   ArchiveHeader h;
@@ -90,10 +105,8 @@ TEST(ArchiveFormat, OpeningReportsVersionMissingFileAndAddsExtension) {
   std::string other = minimal_archive_at(0);
   other[4] = 0x74;
   write_file("other.trn", other + std::string(100, '\0'));
-  EXPECT_EQ(open_error("other.trn"), ErrorCode::OTHER_VERSION);
+  EXPECT_EQ(open_error("other"), ErrorCode::OTHER_VERSION);
   EXPECT_EQ(open_error("missing"), ErrorCode::CANNOT_OPEN_ARCHIVE);
-  write_file("text.trn", std::string(100, 'a'));
-  EXPECT_EQ(open_error("text"), ErrorCode::NOT_AN_ARCHIVE);
   // An empty table leaves too few bytes after the magic without the padding.
   write_file("bare.trn", minimal_archive_at(0));
   EXPECT_EQ(open_error("bare.trn"), ErrorCode::NOT_AN_ARCHIVE);

@@ -64,12 +64,8 @@ TEST(Segmentation, CutsOfSmallBuffersSegmentsAndUniformData) {
   for (uint32_t k = 0; k < 16; ++k) EXPECT_EQ(blocks[k], (BlockSpan{k * BLOCK_SIZE, BLOCK_SIZE}));
 }
 
-TEST(Segmentation, GoldenTextNoiseCutsAt90000AndRepeatsIsOneBlockAfterThePrepass) {
+TEST(Segmentation, GoldenTextNoiseCutsAt90000) {
   EXPECT_EQ(blocks_of(shared_bytes("golden/inputs/textnoise")), (Spans{{0, 90000}, {90000, 60000}}));
-  std::vector<uint8_t> repeats = shared_bytes("golden/inputs/repeats");
-  LongRepeat prepass;
-  prepass.long_repeat_encode(repeats);
-  EXPECT_EQ(blocks_of(repeats), (Spans{{0, 100064}}));
 }
 
 TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
@@ -198,48 +194,15 @@ TEST(BlockPipeline, ChunksOfOneStreamShareTheModelsAndTheStreamPosition) {
   EXPECT_EQ(total, packed_position);
 }
 
-// A hand-made chunk stream of type-6 blocks (no inverse filter, coded by the
-// predicted-byte coder), with whatever prepass header the test wants.
-struct StreamBuilder {
-  ByteSink sink;
-  RangeEncoder enc{sink};
-  BytePredictor predictor;
-  StreamBuilder(uint32_t plain, uint32_t prepass_output) {
-    enc.init();
-    LongRepeat::encode_u24(enc, plain);
-    enc.encode_bits(prepass_output != 0, 1);
-    if (prepass_output) LongRepeat::encode_u24(enc, prepass_output);
-  }
-  StreamBuilder& block(const std::vector<uint8_t>& bytes) {
+// A hand-made chunk stream announcing 100 bytes, no prepass, and one type-6
+// block (no inverse filter, coded by the predicted-byte coder) of `bytes`.
+std::vector<uint8_t> low_redundancy_stream(const std::vector<uint8_t>& bytes) {
+  return testdata::encode_stream([&](RangeEncoder& enc) {
+    LongRepeat::encode_u24(enc, 100);
+    enc.encode_bits(0, 1);
     write_block_header(enc, BLOCK_LOW_REDUNDANCY, static_cast<uint32_t>(bytes.size()));
-    predictor.encode(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return *this;
-  }
-  std::vector<uint8_t> finish() {
-    enc.flush();
-    return sink.bytes();
-  }
-};
-
-TEST(BlockPipeline, DecoderStopsWhenTheAnnouncedLengthIsReached) {
-  std::vector<uint8_t> a = testdata::random_bytes(600, 1);
-  std::vector<uint8_t> b = testdata::random_bytes(400, 2);
-  std::vector<uint8_t> stream = StreamBuilder(1000, 0).block(a).block(b).finish();
-  const size_t stream_size = stream.size();
-  stream.insert(stream.end(), {1, 2, 3, 4, 5});  // the next stream
-  BlockPipeline p;
-  start(p, FILTER_ALLOW_ALL);
-  MemorySource src(stream);
-  ChunkTrace trace;
-  std::vector<uint8_t> out = p.decode_buffer(src, &trace);
-  a.insert(a.end(), b.begin(), b.end());
-  EXPECT_EQ(out, a);
-  EXPECT_EQ(src.remaining(), stream.size() - stream_size);
-  ASSERT_EQ(trace.blocks.size(), 2u);
-  EXPECT_EQ(trace.blocks[1].type, 0x60);
-  EXPECT_EQ(trace.blocks[1].coded_length, 400u);
-  EXPECT_EQ(trace.blocks[1].restored_length, 400u);
-  EXPECT_EQ(p.stream_position(), 1000u);
+    BytePredictor().encode(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  });
 }
 
 // The error decoding one chunk of `stream` ends with (NO_ERROR: it decoded).
@@ -255,13 +218,13 @@ ErrorCode decode_error(const std::vector<uint8_t>& stream, size_t* decoded_size 
 
 TEST(BlockPipeline, DamagedOrTruncatedStreamsFailCleanly) {
   // A block that restores to nothing would never finish the chunk.
-  EXPECT_EQ(decode_error(StreamBuilder(100, 0).block({}).finish()), ErrorCode::HEADER_DAMAGE);
+  EXPECT_EQ(decode_error(low_redundancy_stream({})), ErrorCode::HEADER_DAMAGE);
   // More than the announced length plus the spare 10,000 bytes.
-  EXPECT_EQ(decode_error(StreamBuilder(100, 0).block(testdata::random_bytes(10101, 3)).finish()),
+  EXPECT_EQ(decode_error(low_redundancy_stream(testdata::random_bytes(10101, 3))),
             ErrorCode::HEADER_DAMAGE);
   // Within the spare bytes it decodes (to the announced length).
   size_t size = 0;
-  EXPECT_EQ(decode_error(StreamBuilder(100, 0).block(testdata::random_bytes(10100, 3)).finish(), &size),
+  EXPECT_EQ(decode_error(low_redundancy_stream(testdata::random_bytes(10100, 3)), &size),
             testdata::NO_ERROR);
   EXPECT_EQ(size, 100u);
 

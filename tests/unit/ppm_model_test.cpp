@@ -119,20 +119,5 @@ TEST(PpmModelRoundTrip, SameSizeRestartReusesTheHeapOnBothSides) {
   EXPECT_EQ(unpack(decoder, s2, second.size(), 30000), second);
 }
 
-TEST(PpmModelRoundTrip, DecoderSurvivesGarbage) {
-  const std::vector<uint8_t> garbage = testdata::random_bytes(20000, 99);
-  for (bool cut : {false, true}) {
-    PpmModel model;
-    model.start(5, 64u << 10, cut);
-    std::vector<uint8_t> out(100000);
-    const ErrorCode code = testdata::error_of([&] {
-      testdata::decode_stream(garbage, [&](RangeDecoder& dec) {
-        for (size_t pos = 0; pos < out.size(); pos += 10000) model.decode_block(dec, out.data() + pos, 10000);
-      });
-    });
-    EXPECT_TRUE(code == testdata::NO_ERROR || code == ErrorCode::UNEXPECTED_EOF);
-  }
-}
-
 }  // namespace
 }  // namespace tarn
