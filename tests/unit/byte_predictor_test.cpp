@@ -65,24 +65,6 @@ TEST(BytePredictor, ConfidenceSaturatesAtTenAndAMissStartsOver) {
   EXPECT_EQ(p.entry(v).predicted, 0x42);
 }
 
-TEST(BytePredictor, DecoderFollowsTheEncoderAcrossBlocks) {
-  BytePredictor enc_table, dec_table;
-  const std::vector<std::vector<uint8_t>> blocks = {testdata::mixed_bytes(20000, 3), testdata::random_bytes(5000, 4),
-                                                    std::vector<uint8_t>(3000, 0x33), testdata::mixed_bytes(7000, 5)};
-  const std::vector<uint8_t> stream = encode_stream([&](RangeEncoder& enc) {
-    for (const auto& b : blocks) enc_table.encode(enc, b.data(), static_cast<uint32_t>(b.size()));
-  });
-  EXPECT_EQ(testdata::decode_stream(stream,
-                                    [&](RangeDecoder& dec) {
-                                      for (const auto& b : blocks) {
-                                        std::vector<uint8_t> out(b.size());
-                                        dec_table.decode(dec, out.data(), static_cast<uint32_t>(out.size()));
-                                        EXPECT_EQ(out, b);
-                                      }
-                                    }),
-            0u);
-}
-
 TEST(BytePredictor, CorruptStreamNeverFailsButAtItsEnd) {
   for (uint32_t seed = 1; seed <= 20; ++seed) {
     BytePredictor p;

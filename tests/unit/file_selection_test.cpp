@@ -71,15 +71,6 @@ TEST(FileSelection, RecursionIsDepthFirstAndDirectoriesRecordedWithD) {
   EXPECT_EQ(empty_dirs, 1);
 }
 
-TEST(FileSelection, ListFilesNestAndSkipEmptyLines) {
-  TempDir dir;
-  make_tree();
-  write_file("inner.lst", "c.dat\r\n\r\ndocs/x.txt");
-  write_file("outer.lst", "a.txt\r\n\r\n@inner.lst\n");
-  EXPECT_EQ(discovery(select({"@outer.lst"})), (Names{"a.txt", "c.dat", "docs\\x.txt"}));
-  EXPECT_EQ(error_of([] { select({"@"}); }), ErrorCode::IO_ERROR);
-}
-
 TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   TempDir dir;
@@ -87,21 +78,6 @@ TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
   write_file("closed.txt", "c");
   std::filesystem::permissions("closed.txt", std::filesystem::perms::none);
   EXPECT_EQ(select({"*.txt"}), (Names{"open.txt"}));
-}
-
-TEST(FileSelection, AttributesCarryNonDefaultModes) {
-  TempDir dir;
-  write_file("plain", "p");
-  write_file("run.sh", "r");
-  write_file(".hidden", "h");
-  std::filesystem::permissions("plain", std::filesystem::perms(0644));
-  std::filesystem::permissions(".hidden", std::filesystem::perms(0644));
-  std::filesystem::permissions("run.sh", std::filesystem::perms(0755));
-  std::vector<uint32_t> attributes;
-  const FileList list = testing::select_files({"*"});
-  for (const auto& e : list.entries()) attributes.push_back(e.attributes);
-  // List order: run.sh, plain, .hidden.
-  EXPECT_EQ(attributes, (std::vector<uint32_t>{0x20u | (0100755u << 16), 0x20u, 0x22u}));
 }
 
 TEST(WildcardMatch, ComparesBytesExactlyAndNameMaskStarDotStarMatchesEveryName) {

@@ -110,7 +110,7 @@ TEST_F(SubAllocatorTest, GlueMergesNeighbouringFreeBlocks) {
   EXPECT_EQ(heap.list_count(1) + heap.list_count(3), 0u);
 }
 
-TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottom) {
+TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottomAndWalksOnWhenTheGapIsGone) {
   start(1u << 20);
   uint32_t a = heap.alloc_units(2);
   uint32_t b = heap.alloc_units(3);
@@ -122,9 +122,7 @@ TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottom) {
   EXPECT_EQ(heap.list_count(1), 0u);
   EXPECT_EQ(heap.list_count(2), 0u);
   EXPECT_EQ(heap.list_first(1), 0u);
-}
 
-TEST_F(SubAllocatorTest, ExpandTextAreaWalksOnIntoTheContextsWhenTheGapIsGone) {
   start(1u << 20);
   use_up_gap();  // contexts now reach down to units_start
   const uint32_t bottom = heap.units_start();
