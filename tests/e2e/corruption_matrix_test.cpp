@@ -43,19 +43,15 @@ std::string text(size_t n, uint32_t seed) {
   return s;
 }
 
+// Calls to near targets, and mov eax, [ebp + d]; push ebp; nop.
 std::string code(size_t n, uint32_t seed) {
   Lcg rng(seed);
   std::string s;
   while (s.size() < n) {
-    if (rng.next() % 2 == 0) {
-      const uint32_t target = rng.next() % 2048 - 1024;
-      s += '\xE8';
-      for (int i = 0; i < 4; ++i) s += static_cast<char>(target >> (8 * i));
-    } else {
-      s += "\x8B\x45";
-      s += static_cast<char>(rng.next() % 64);
-      s += '\x55';
-    }
+    const bool call = rng.next() % 2 == 0;
+    const uint32_t v = call ? rng.next() % 2048 - 1024 : 0x90550045u | (rng.next() % 64) << 8;
+    s += call ? '\xE8' : '\x8B';
+    for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i));
   }
   s.resize(n);
   return s;
@@ -188,8 +184,6 @@ TEST_P(CorruptionMatrix, EveryFlipAndTruncationEndsWithAMessage) {
   const std::string out = box.path("w/out");
   box.write("w/v.trn", original);
   const std::set<std::string> before = tree(box.dir());
-  double slowest = 0;
-  size_t sampled = 0;
   for (size_t k = 0; k < variants.size(); ++k) {
     box.write("w/v.trn", variants[k]);
     const auto start = std::chrono::steady_clock::now();
@@ -205,21 +199,16 @@ TEST_P(CorruptionMatrix, EveryFlipAndTruncationEndsWithAMessage) {
       }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    slowest = std::max(slowest, seconds);
     ASSERT_EQ(failure, "") << c.name << " variant " << k;
     ASSERT_LT(seconds, 10.0) << c.name << " variant " << k;
 
     // The real program on a sample: status 0 or 1 and a closing message.
     if (k % 151 == 0) {
-      ++sampled;
       const e2e::RunResult r = box.tarnc({"t", "w/v.trn", "*"});
       EXPECT_TRUE(r.status == 0 || r.status == 1) << c.name << " variant " << k << " status " << r.status;
       EXPECT_TRUE(ends_with_a_format_message(r.out)) << c.name << " variant " << k << ":\n" << r.out;
     }
   }
-  EXPECT_GT(sampled, 0u);
-  RecordProperty("variants", static_cast<int>(variants.size()));
-  RecordProperty("slowest_ms", static_cast<int>(slowest * 1000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Archives, CorruptionMatrix, ::testing::Range<size_t>(0, matrix_cases().size()),

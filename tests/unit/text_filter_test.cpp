@@ -40,11 +40,8 @@ Bytes make_text(uint32_t n, int charset, bool indent, uint32_t seed) {
     const uint32_t k = next();
     switch (charset) {
       case 1: return static_cast<uint8_t>((upper ? 'A' : 'a') + k % 26);
-      case 2: {
-        const uint32_t i = k % 32;  // 0x80..0x9F upper; 0xA0..0xAF, 0xE0..0xEF lower
-        if (upper) return static_cast<uint8_t>(0x80 + i);
-        return static_cast<uint8_t>(i < 16 ? 0xA0 + i : 0xE0 + i - 16);
-      }
+      case 2:  // 0x80..0x9F upper; 0xA0..0xAF, 0xE0..0xEF lower
+        return static_cast<uint8_t>(upper ? 0x80 + k % 32 : k % 32 < 16 ? 0xA0 + k % 32 : 0xD0 + k % 32);
       default: return static_cast<uint8_t>((upper ? 0xC0 : 0xE0) + k % 32);
     }
   };
