@@ -80,14 +80,8 @@ class Sandbox {
 
   // Runs a program with arguments (each quoted) inside the sandbox.
   RunResult run_program(const std::string& program, const std::vector<std::string>& args) const {
-    std::string cmd = "cd ";
-    cmd += quote(dir_.string());
-    cmd += " && ";
-    cmd += quote(program);
-    for (const auto& a : args) {
-      cmd += ' ';
-      cmd += quote(a);
-    }
+    std::string cmd = in_dir(quote(program));
+    for (const auto& a : args) cmd += ' ' + quote(a);
     cmd += " 2>/dev/null";
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
@@ -101,13 +95,8 @@ class Sandbox {
   }
   RunResult tarnc(const std::vector<std::string>& args) const { return run_program(TARNC_PATH, args); }
   // Runs a shell command inside the sandbox; true when it succeeded.
-  bool sh(const std::string& command) const {
-    std::string cmd = "cd ";
-    cmd += quote(dir_.string());
-    cmd += " && ";
-    cmd += command;
-    return std::system(cmd.c_str()) == 0;
-  }
+  bool sh(const std::string& command) const { return std::system(in_dir(command).c_str()) == 0; }
+  std::string in_dir(const std::string& command) const { return "cd " + quote(dir_.string()) + " && " + command; }
 
   void write(const std::string& rel, const std::string& content) const {
     const auto p = dir_ / rel;
