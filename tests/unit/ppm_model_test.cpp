@@ -1,5 +1,5 @@
 // The PPM model beyond the golden streams: exhausting tiny heaps at many
-// orders (restart and cut-off), a second start in the same heap, garbage.
+// orders (restart and cut-off), a second start in the same heap.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,11 +17,8 @@ std::vector<uint8_t> varied_data() {
   data.resize(90000);
   const std::vector<uint8_t> fax = testdata::shared_bytes("corpus/canterbury/ptt5");
   data.insert(data.end(), fax.begin(), fax.begin() + 60000);
-  uint32_t seed = 7;
-  for (int i = 0; i < 40000; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    data.push_back(static_cast<uint8_t>(seed >> 23));
-  }
+  const std::vector<uint8_t> noise = testdata::random_bytes(40000, 7);
+  data.insert(data.end(), noise.begin(), noise.end());
   data.insert(data.end(), 5000, 0x00);
   data.insert(data.end(), 3000, 0xFF);
   for (int i = 0; i < 2000; ++i)
