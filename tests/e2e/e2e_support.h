@@ -37,15 +37,8 @@ inline bool contains(const std::string& text, const std::string& part) { return 
         << fatal_run_.out;                                                     \
   } while (0)
 
-// Deterministic bytes as a string.
-inline std::string random_text(size_t n, uint32_t seed) {
-  const auto v = testdata::random_bytes(n, seed);
-  return std::string(v.begin(), v.end());
-}
-inline std::string mixed_text(size_t n, uint32_t seed) {
-  const auto v = testdata::mixed_bytes(n, seed);
-  return std::string(v.begin(), v.end());
-}
+using testdata::mixed_text;
+using testdata::random_text;
 
 inline std::string quote(const std::string& s) {
   std::string q = "'";

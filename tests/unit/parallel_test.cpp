@@ -20,7 +20,8 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+using testdata::mixed_text;
+using testdata::random_text;
 
 // Many small files of varied kinds (text, noise that does not pack, empty
 // ones), a directory, and two files above one chunk: one that packs and one
@@ -30,20 +31,20 @@ void make_tree() {
     const auto seed = static_cast<uint32_t>(i + 1);
     const std::string name = "tree/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
     if (i % 9 == 4) {
-      write_file(name + ".bin", as_text(testdata::random_bytes(3000 + 500 * i, seed)));
+      write_file(name + ".bin", random_text(3000 + 500 * i, seed));
     } else if (i % 12 == 7) {
       write_file(name + ".empty", "");
     } else {
-      write_file(name + ".txt", as_text(testdata::mixed_bytes(2000 + 1500 * i, seed)));
+      write_file(name + ".txt", mixed_text(2000 + 1500 * i, seed));
     }
   }
   std::filesystem::create_directories("tree/emptydir");
   std::string large;
-  const std::string paragraph = as_text(testdata::mixed_bytes(150000, 99));
+  const std::string paragraph = mixed_text(150000, 99);
   while (large.size() <= CHUNK_SIZE) large += paragraph;
   write_file("tree/large.txt", large);
-  write_file("tree/d0/mid.txt", as_text(testdata::mixed_bytes(200000, 97)));
-  write_file("tree/noise.bin", as_text(testdata::random_bytes(CHUNK_SIZE + 200000, 98)));
+  write_file("tree/d0/mid.txt", mixed_text(200000, 97));
+  write_file("tree/noise.bin", random_text(CHUNK_SIZE + 200000, 98));
 }
 
 struct Outcome {

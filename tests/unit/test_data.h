@@ -73,6 +73,16 @@ inline std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
   return v;
 }
 
+// The same bytes as a string.
+inline std::string random_text(size_t n, uint32_t seed) {
+  const auto v = random_bytes(n, seed);
+  return {v.begin(), v.end()};
+}
+inline std::string mixed_text(size_t n, uint32_t seed) {
+  const auto v = mixed_bytes(n, seed);
+  return {v.begin(), v.end()};
+}
+
 // A whole file; empty when it is missing.
 inline std::vector<uint8_t> read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
