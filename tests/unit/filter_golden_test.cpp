@@ -41,10 +41,8 @@ Choice choose_and_undo(const std::vector<uint8_t>& data, uint32_t offset, uint32
   switch (type >> 4) {
     case 1: undo_text_filter(work.data(), block_length, type); break;
     case 2: undo_exe_filter(work.data(), block_length, stream_position); break;
-    case 3:
-    case 4:
-    case 5: undo_stride_and_mm_filters(work.data(), block_length, type); break;
-    default: break;
+    case 6: case 0: break;
+    default: undo_stride_and_mm_filters(work.data(), block_length, type); break;
   }
   EXPECT_EQ(block_length, length);
   EXPECT_TRUE(block_length == length &&

@@ -111,16 +111,8 @@ TEST(PpmGolden, QuickestRestartsWhenMemoryRunsOut) {
   check_golden({"letters1m-q-restart.trn", "golden/inputs/letters1m", 3, 5, false, 771662, true});
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TARN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARN_SANITIZED 1
-#endif
-#endif
-
 TEST(PpmGolden, ExtremeCutsOffWhenMemoryRunsOut) {
-#ifdef TARN_SANITIZED
+#if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "6 MB at order 14 is too slow under the sanitizers; the release run covers it";
 #endif
   check_golden({"letters6m-e-cutoff.trn", "golden/inputs/letters6m", 14, 70, true, 3876776, true});
