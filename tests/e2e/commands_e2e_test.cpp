@@ -29,15 +29,12 @@ TEST(CommandLineE2E, UsageUnknownCommandAndSwitch) {
                        "\n   -f[temsl] - DISABLE Filtering of: [text; IA-32 exe; mm; swap; low-red]"
                        "\n\n\n");
 
-  r = box.tarnc({"cx", "a"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown command: \"cx\"\n");
-  r = box.tarnc({"q", "a"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown command: \"q\"\n");
-  r = box.tarnc({"c", "-mz", "a", "*"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() + " Unknown switch: \"-mz\"\n");
+  for (const auto& [args, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"cx", "a"}, "command: \"cx\""}, {{"q", "a"}, "command: \"q\""}, {{"c", "-mz", "a", "*"}, "switch: \"-mz\""}}) {
+    r = box.tarnc(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner() + " Unknown " + text + "\n");
+  }
 }
 
 TEST(CommandLineE2E, NothingToDoCases) {
@@ -129,7 +126,6 @@ TEST_F(TranscriptE2E, CreateListInfoTestExtractStored) {
 
 TEST_F(TranscriptE2E, SolidMembersShowQuestionMarksAndRatioIsRounded) {
   // A solid group of two members, stored, and a file of 1000 bytes packed to 250.
-  std::vector<RawEntry> entries;
   FileEntry head = file_entry("g1", "aaaa");
   head.packed_size = 7;
   FileEntry member = file_entry("g2", "bbb", FLAG_SOLID_CONTINUATION);
@@ -140,11 +136,7 @@ TEST_F(TranscriptE2E, SolidMembersShowQuestionMarksAndRatioIsRounded) {
   FileEntry hidden = file_entry("hidden-readonly-long-name.txt", "");
   hidden.attributes = 0x23;
   hidden.dos_time = (13 << 11) | (45 << 5) | 29;
-  entries.push_back({head, "aaaabbb"});
-  entries.push_back({member, ""});
-  entries.push_back({big, std::string(250, 'z')});
-  entries.push_back({hidden, ""});
-  box.write("s.trn", build_archive(entries, 3));
+  box.write("s.trn", build_archive({{head, "aaaabbb"}, {member, ""}, {big, std::string(250, 'z')}, {hidden, ""}}, 3));
   const RunResult r = box.tarnc({"l", "s.trn"});
   EXPECT_EQ(r.status, 0);
   const std::string rule = std::string(78, '=') + "\n";

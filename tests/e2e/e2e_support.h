@@ -10,10 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <cctype>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "../unit/test_dir.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
 #include "files/file_list.h"
@@ -24,6 +25,20 @@ struct RunResult {
   std::string out;
   int status = -1;
 };
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A run that ended with "FATAL: <message>" and status 1.
+#define EXPECT_FATAL(run, message)                                             \
+  do {                                                                         \
+    const ::tarn::e2e::RunResult fatal_run_ = (run);                           \
+    EXPECT_EQ(fatal_run_.status, 1) << fatal_run_.out;                         \
+    EXPECT_TRUE(::tarn::e2e::contains(fatal_run_.out, "\nFATAL: " + std::string(message) + "\n\n")) \
+        << fatal_run_.out;                                                     \
+  } while (0)
+
+using testdata::mixed_text;
+using testdata::random_text;
 
 inline std::string quote(const std::string& s) {
   std::string q = "'";
@@ -37,24 +52,8 @@ inline std::string quote(const std::string& s) {
 // Elapsed seconds vary from run to run; everything else must not. Every
 // "<digits>.<5 digits> seconds." becomes "#.##### seconds.".
 inline std::string mask_seconds(const std::string& text) {
-  const std::string tail = " seconds.";
-  std::string out;
-  size_t from = 0;
-  for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
-    size_t start = at;
-    size_t decimals = 0;
-    while (start > from && std::isdigit(static_cast<unsigned char>(text[start - 1])) && decimals < 5) {
-      --start;
-      ++decimals;
-    }
-    if (decimals != 5 || start == from || text[start - 1] != '.') continue;
-    size_t begin = start - 1;
-    while (begin > from && std::isdigit(static_cast<unsigned char>(text[begin - 1]))) --begin;
-    if (begin == start - 1) continue;
-    out += text.substr(from, begin - from) + "#.#####";
-    from = at;
-  }
-  return out + text.substr(from);
+  static const std::regex seconds("[0-9]+\\.[0-9]{5} seconds\\.");
+  return std::regex_replace(text, seconds, "#.##### seconds.");
 }
 
 class Sandbox {
@@ -74,14 +73,8 @@ class Sandbox {
 
   // Runs a program with arguments (each quoted) inside the sandbox.
   RunResult run_program(const std::string& program, const std::vector<std::string>& args) const {
-    std::string cmd = "cd ";
-    cmd += quote(dir_.string());
-    cmd += " && ";
-    cmd += quote(program);
-    for (const auto& a : args) {
-      cmd += ' ';
-      cmd += quote(a);
-    }
+    std::string cmd = in_dir(quote(program));
+    for (const auto& a : args) cmd += ' ' + quote(a);
     cmd += " 2>/dev/null";
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
@@ -95,13 +88,8 @@ class Sandbox {
   }
   RunResult tarnc(const std::vector<std::string>& args) const { return run_program(TARNC_PATH, args); }
   // Runs a shell command inside the sandbox; true when it succeeded.
-  bool sh(const std::string& command) const {
-    std::string cmd = "cd ";
-    cmd += quote(dir_.string());
-    cmd += " && ";
-    cmd += command;
-    return std::system(cmd.c_str()) == 0;
-  }
+  bool sh(const std::string& command) const { return std::system(in_dir(command).c_str()) == 0; }
+  std::string in_dir(const std::string& command) const { return "cd " + quote(dir_.string()) + " && " + command; }
 
   void write(const std::string& rel, const std::string& content) const {
     const auto p = dir_ / rel;

@@ -42,10 +42,6 @@ std::vector<GoldenCase> load_cases() {
   return cases;
 }
 
-std::string read_all(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string case_name(const ::testing::TestParamInfo<GoldenCase>& info) {
   std::string name = info.param.archive.substr(0, info.param.archive.size() - 4);
@@ -87,13 +83,13 @@ TEST_P(GoldenTest, CreatesTheSameArchive) {
   const RunResult r = box.tarnc(c.args);
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string made = box.read(c.archive);
-  const std::string golden = read_all(SHARED / "golden" / c.archive);
+  const std::string golden = testing::read_file(SHARED / "golden" / c.archive);
   EXPECT_EQ(made.size(), golden.size());
   EXPECT_TRUE(made == golden) << "archive bytes differ";
 #ifdef TARN_INSPECT_PATH
   const RunResult inspect = box.run_program(TARN_INSPECT_PATH, {c.archive});
   const fs::path inspect_file = SHARED / "golden" / (c.archive.substr(0, c.archive.size() - 4) + ".inspect");
-  EXPECT_EQ(inspect.out, read_all(inspect_file));
+  EXPECT_EQ(inspect.out, testing::read_file(inspect_file));
 #endif
 }
 

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
-#include "archive/archive_reader.h"
 #include "e2e_support.h"
 
 namespace tarn::e2e {
@@ -15,18 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-FileList read_table(const Sandbox& box, const std::string& archive) {
-  ArchiveReader reader;
-  reader.open_archive_for_reading(box.path(archive));
-  FileList list;
-  reader.read_file_table(list);
-  return list;
-}
-
-const FileEntry* find_entry(const FileList& list, const std::string& name) {
-  for (const auto& e : list.entries())
-    if (e.name == name) return &e;
-  return nullptr;
+// The table of an archive in the sandbox, by stored name.
+std::map<std::string, FileEntry> table_of(const Sandbox& box, const std::string& archive) {
+  std::map<std::string, FileEntry> table;
+  const FileList list = testing::read_table(box.path(archive));
+  for (const auto& e : list.entries()) table[e.name] = e;
+  return table;
 }
 
 struct stat stat_of(const Sandbox& box, const std::string& rel) {
@@ -41,14 +35,11 @@ TEST(MetadataE2E, TimesOutsideTheDosRangeAreClamped) {
   box.write("future.txt", "future");
   ASSERT_TRUE(box.sh("touch -d '1975-06-15 10:20:30 UTC' old.txt && touch -d '2150-01-01 00:00:00 UTC' future.txt"));
   ASSERT_EQ(box.tarnc({"c", "-m0", "times", "*.txt"}).status, 0);
-  const FileList list = read_table(box, "times.trn");
-  const FileEntry* old_entry = find_entry(list, "old.txt");
-  const FileEntry* future_entry = find_entry(list, "future.txt");
-  ASSERT_TRUE(old_entry != nullptr && future_entry != nullptr);
-  EXPECT_EQ(old_entry->dos_date, 0x0021);  // 1980-01-01
-  EXPECT_EQ(old_entry->dos_time, 0x0000);  // 00:00:00
-  EXPECT_EQ(future_entry->dos_date, (127 << 9) | (12 << 5) | 31);
-  EXPECT_EQ(future_entry->dos_time, (23 << 11) | (59 << 5) | 29);
+  const auto table = table_of(box, "times.trn");
+  EXPECT_EQ(table.at("old.txt").dos_date, 0x0021);  // 1980-01-01
+  EXPECT_EQ(table.at("old.txt").dos_time, 0x0000);  // 00:00:00
+  EXPECT_EQ(table.at("future.txt").dos_date, (127 << 9) | (12 << 5) | 31);
+  EXPECT_EQ(table.at("future.txt").dos_time, (23 << 11) | (59 << 5) | 29);
   ASSERT_EQ(box.tarnc({"x", "-oout", "times", "*"}).status, 0);
   EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);  // 1980-01-01 00:00:00 UTC
   EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);
@@ -61,22 +52,27 @@ TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
   box.write("setid", "s");
   box.write("ro.txt", "r");
   box.write(".dot", "d");
-  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot && chmod 644 plain.txt .dot "
+  box.write("empty", "");
+  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot empty && chmod 644 plain.txt .dot empty "
                      "&& chmod 750 tool && chmod 6755 setid && chmod 444 ro.txt"));
   ASSERT_EQ(box.tarnc({"c", "-mq", "m", "*"}).status, 0);
-  const FileList list = read_table(box, "m.trn");
-  EXPECT_EQ(find_entry(list, "plain.txt")->attributes, 0x20u);
-  EXPECT_EQ(find_entry(list, ".dot")->attributes, 0x22u);
-  EXPECT_EQ(find_entry(list, "tool")->attributes, 0x20u | (0100750u << 16));
-  EXPECT_EQ(find_entry(list, "setid")->attributes, 0x20u | (0106755u << 16));
-  EXPECT_EQ(find_entry(list, "ro.txt")->attributes, 0x21u | (0100444u << 16));
+  std::map<std::string, uint32_t> attributes;
+  for (const auto& [name, e] : table_of(box, "m.trn")) attributes[name] = e.attributes;
+  EXPECT_EQ(attributes, (std::map<std::string, uint32_t>{{"plain.txt", 0x20u},
+                                                          {".dot", 0x22u},
+                                                          {"empty", 0x20u},
+                                                          {"tool", 0x20u | (0100750u << 16)},
+                                                          {"setid", 0x20u | (0106755u << 16)},
+                                                          {"ro.txt", 0x21u | (0100444u << 16)}}));
 
   ASSERT_EQ(box.tarnc({"x", "-oout", "m", "*"}).status, 0);
   EXPECT_EQ(stat_of(box, "out/tool").st_mode & 07777, 0750u);
   EXPECT_EQ(stat_of(box, "out/setid").st_mode & 07777, 0755u);
   EXPECT_EQ(stat_of(box, "out/ro.txt").st_mode & 07777, 0444u);
-  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mtime, 1067688000);
-  EXPECT_EQ(stat_of(box, "out/tool").st_mtime, 1067688000);
+  EXPECT_EQ(stat_of(box, "out/plain.txt").st_mode & 0200, 0200u);
+  for (const char* f : {"out/plain.txt", "out/tool", "out/ro.txt", "out/empty"})
+    EXPECT_EQ(stat_of(box, f).st_mtime, 1067688000) << f;
+  EXPECT_EQ(box.read("out/tool"), "#!/bin/sh\n");
 }
 
 TEST(MetadataE2E, ReadOnlyEntryWithoutModeLosesItsWriteBits) {
@@ -98,10 +94,9 @@ TEST(MetadataE2E, RecordedDirectoriesComeBackWithTheirModes) {
   box.write("d/closed/b.txt", "b");
   ASSERT_TRUE(box.sh("chmod 755 d/open && chmod 710 d/closed"));
   ASSERT_EQ(box.tarnc({"c", "-r", "-d", "dirs", "d/"}).status, 0);
-  const FileList list = read_table(box, "dirs.trn");
-  ASSERT_TRUE(find_entry(list, "d\\open") != nullptr);
-  EXPECT_EQ(find_entry(list, "d\\open")->attributes, 0x10u);
-  EXPECT_EQ(find_entry(list, "d\\closed")->attributes, 0x10u | (040710u << 16));
+  const auto table = table_of(box, "dirs.trn");
+  EXPECT_EQ(table.at("d\\open").attributes, 0x10u);
+  EXPECT_EQ(table.at("d\\closed").attributes, 0x10u | (040710u << 16));
   ASSERT_EQ(box.tarnc({"x", "-oout", "dirs", "*"}).status, 0);
   EXPECT_EQ(stat_of(box, "out/d/closed").st_mode & 07777, 0710u);
   EXPECT_EQ(stat_of(box, "out/d/open").st_mode & 07777, 0755u);
@@ -118,10 +113,8 @@ TEST(MetadataE2E, LinksAreFollowedToFilesOnlyAndSpecialFilesLeftOut) {
   ASSERT_TRUE(box.sh("mkfifo tree/fifo"));
   const RunResult r = box.tarnc({"c", "-r", "-d", "links", "tree/"});
   ASSERT_EQ(r.status, 0) << r.out;
-  const FileList list = read_table(box, "links.trn");
   std::vector<std::string> names;
-  for (const auto& e : list.entries()) names.push_back(e.name);
-  std::sort(names.begin(), names.end());
+  for (const auto& [name, e] : table_of(box, "links.trn")) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"tree\\link.txt", "tree\\real.txt"}));
   ASSERT_EQ(box.tarnc({"x", "-oout", "links", "*"}).status, 0);
   EXPECT_FALSE(fs::is_symlink(box.dir() / "out/tree/link.txt"));

@@ -18,10 +18,7 @@ namespace fs = std::filesystem;
 
 const char* const STUB_BANNER = "\n *** Tarn self-extracting archive. Version 0.75 pre-beta 1\n\n";
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::read_file;
 
 std::string repeated_text(size_t n) {
   std::string s;
@@ -40,10 +37,7 @@ void make_tree(const Sandbox& box) {
   box.write("t/run.sh", "#!/bin/sh\necho hi\n");
   box.write("t/ro.txt", "read only");
   box.write("t/.hidden", "hidden");
-  std::string noise(5000, '\0');
-  uint32_t x = 7;
-  for (auto& c : noise) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
-  box.write("t/sub/noise.bin", noise);
+  box.write("t/sub/noise.bin", random_text(5000, 7));
   box.write("t/sub/deep/tiny.txt", "x");
   fs::create_directories(box.dir() / "t/private");
   ASSERT_TRUE(box.sh("find t -exec touch -d '2011-05-06 07:08:10 UTC' {} + && chmod 755 t/run.sh && "
@@ -87,11 +81,6 @@ TEST(SfxE2E, SelfExtractingArchiveRecreatesTheTreeLikeExtract) {
   ASSERT_EQ(::stat(box.path("tree.exe").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0111, 0111u);
   // tarnc reads it like any archive.
-  r = box.tarnc({"t", "tree.exe", "*"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Tested 12 file(s) in "), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("CRC"), std::string::npos) << r.out;
-  EXPECT_EQ(box.tarnc({"l", "tree.exe"}).status, 0);
   RunResult by_tarnc = box.tarnc({"x", "-oby_tarnc", "tree.exe", "*"});
   ASSERT_EQ(by_tarnc.status, 0) << by_tarnc.out;
 
@@ -125,12 +114,8 @@ TEST(SfxE2E, StubWithoutUsableArchiveFails) {
   box.write("damaged", damaged);
   box.write("truncated", good.substr(0, good.size() - 3));
   ASSERT_TRUE(box.sh("chmod 755 damaged truncated && mkdir out"));
-  r = box.run_program(box.path("damaged"), {});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\nFATAL: Header damage encountered!\n\n"), std::string::npos) << r.out;
-  r = box.run_program(box.path("truncated"), {});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\nFATAL: I/O error\n\n"), std::string::npos) << r.out;
+  EXPECT_FATAL(box.run_program(box.path("damaged"), {}), "Header damage encountered!");
+  EXPECT_FATAL(box.run_program(box.path("truncated"), {}), "I/O error");
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
+// Segmentation into blocks, the chunk stream's opening bytes, and the block
+// pipeline: round trips under every filter mask, chunks sharing a stream,
+// and damaged streams.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "coder/byte_predictor.h"
 #include "coder/long_repeat.h"
-#include "common/error.h"
 #include "pipeline/block_header.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/block_types.h"
@@ -17,10 +17,7 @@
 namespace tarn {
 namespace {
 
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using testdata::shared_bytes;
 
 std::vector<BlockSpan> blocks_of(const std::vector<uint8_t>& data) {
   std::vector<BlockSpan> blocks;
@@ -40,55 +37,35 @@ std::vector<uint8_t> regions(const std::vector<uint32_t>& starts, uint32_t n) {
 
 using Spans = std::vector<BlockSpan>;
 
-TEST(Segmentation, BuffersBelow12288BytesAreOneBlock) {
+TEST(Segmentation, CutsOfSmallBuffersSegmentsAndUniformData) {
+  // Below 12,288 bytes a buffer is one block.
   EXPECT_EQ(blocks_of(regions({0, 6144}, 12287)), (Spans{{0, 12287}}));
   EXPECT_EQ(blocks_of(regions({0, 6144}, 12288)), (Spans{{0, 6144}, {6144, 6144}}));
   EXPECT_EQ(blocks_of({}), (Spans{{0, 0}}));
-}
-
-TEST(Segmentation, UniformFourMiBBecomesSixteenFullBlocks) {
-  Spans blocks = blocks_of(testdata::random_bytes(CHUNK_SIZE, 77));
-  ASSERT_EQ(blocks.size(), 16u);
-  for (uint32_t k = 0; k < 16; ++k) EXPECT_EQ(blocks[k], (BlockSpan{k * BLOCK_SIZE, BLOCK_SIZE}));
-}
-
-TEST(Segmentation, SegmentsSplitIntoFullBlocksAndAShorterLast) {
+  // a | b at 10340 (window 2) | c 5120 later: the second candidate (window 3)
+  // is skipped, as a cut must lie more than 5120 bytes after the previous
+  // one, and window 4 still sees b and c differ enough.
+  EXPECT_EQ(blocks_of(regions({0, 10340, 15460}, 32768)), (Spans{{0, 10340}, {10340, 6044}, {16384, 16384}}));
+  // 5121 bytes later the second candidate cuts.
+  EXPECT_EQ(blocks_of(regions({0, 10340, 15461}, 32768)), (Spans{{0, 10340}, {10340, 5121}, {15461, 17307}}));
+  // The change at 8400 is already visible from window 1 (distance 2 x 3887 at
+  // 8191), so the cut lands there rather than where the histograms differ most.
+  EXPECT_EQ(blocks_of(regions({0, 8400}, 20000)), (Spans{{0, 8191}, {8191, 11809}}));
+  // Segments split into full blocks and a shorter last.
   Spans blocks;
   split_segment(10, 10 + 262145, blocks);
   EXPECT_EQ(blocks, (Spans{{10, 262144}, {262154, 1}}));
   blocks.clear();
   split_segment(0, 262144, blocks);
   EXPECT_EQ(blocks, (Spans{{0, 262144}}));
-}
-
-TEST(Segmentation, CutMustLieMoreThan5120BytesAfterThePreviousOne) {
-  // a | b at 10340 (window 2) | c 5120 later: the second candidate (window 3)
-  // is skipped, and window 4 still sees b and c differ enough.
-  EXPECT_EQ(blocks_of(regions({0, 10340, 15460}, 32768)),
-            (Spans{{0, 10340}, {10340, 6044}, {16384, 16384}}));
-  // 5121 bytes later the second candidate cuts.
-  EXPECT_EQ(blocks_of(regions({0, 10340, 15461}, 32768)),
-            (Spans{{0, 10340}, {10340, 5121}, {15461, 17307}}));
-}
-
-TEST(Segmentation, EarlierWindowPastTheThresholdWins) {
-  // The change at 8400 is already visible from window 1 (distance 2 x 3887 at
-  // 8191), so the cut lands there rather than where the histograms differ most.
-  EXPECT_EQ(blocks_of(regions({0, 8400}, 20000)), (Spans{{0, 8191}, {8191, 11809}}));
+  // Uniform 4 MiB: sixteen full blocks.
+  blocks = blocks_of(testdata::random_bytes(CHUNK_SIZE, 77));
+  ASSERT_EQ(blocks.size(), 16u);
+  for (uint32_t k = 0; k < 16; ++k) EXPECT_EQ(blocks[k], (BlockSpan{k * BLOCK_SIZE, BLOCK_SIZE}));
 }
 
 TEST(Segmentation, GoldenTextNoiseCutsAt90000) {
-  std::vector<uint8_t> data = read_file(TARN_SHARED_DIR "/golden/inputs/textnoise");
-  if (data.empty()) GTEST_SKIP() << "golden inputs not found";
-  EXPECT_EQ(blocks_of(data), (Spans{{0, 90000}, {90000, 60000}}));
-}
-
-TEST(Segmentation, GoldenRepeatsIsOneBlockAfterThePrepass) {
-  std::vector<uint8_t> data = read_file(TARN_SHARED_DIR "/golden/inputs/repeats");
-  if (data.empty()) GTEST_SKIP() << "golden inputs not found";
-  LongRepeat prepass;
-  prepass.long_repeat_encode(data);
-  EXPECT_EQ(blocks_of(data), (Spans{{0, 100064}}));
+  EXPECT_EQ(blocks_of(shared_bytes("golden/inputs/textnoise")), (Spans{{0, 90000}, {90000, 60000}}));
 }
 
 TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
@@ -100,8 +77,8 @@ TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
                                  "sum",         "ptt5",         "kennedy.xls"};
   std::vector<uint8_t> group;
   for (const char* m : members) {
-    std::vector<uint8_t> data = read_file(std::string(TARN_SHARED_DIR "/corpus/canterbury/") + m);
-    if (data.empty()) GTEST_SKIP() << "corpus not found";
+    const std::vector<uint8_t> data = shared_bytes(std::string("corpus/canterbury/") + m);
+    ASSERT_FALSE(data.empty()) << m;
     group.insert(group.end(), data.begin(), data.end());
   }
   const uint32_t expected[] = {262144, 262144, 262144, 262144, 180223, 9001,   14229,
@@ -109,29 +86,6 @@ TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
   Spans blocks = blocks_of(group);
   ASSERT_EQ(blocks.size(), std::size(expected));
   for (size_t k = 0; k < blocks.size(); ++k) EXPECT_EQ(blocks[k].length, expected[k]) << k;
-}
-
-TEST(BlockHeader, LengthSplitsIntoLow14AndHigh5Bits) {
-  ByteSink got;
-  RangeEncoder enc(got);
-  enc.init();
-  write_block_header(enc, 0x20, 262150);
-  enc.flush();
-  ByteSink want;
-  RangeEncoder ref(want);
-  ref.init();
-  ref.encode_bits(0x20, 8);
-  ref.encode_bits(6, 14);
-  ref.encode_bits(16, 5);
-  ref.flush();
-  EXPECT_EQ(got.bytes(), want.bytes());
-
-  MemorySource src(got.bytes());
-  RangeDecoder dec(src);
-  dec.init();
-  BlockHeader h = read_block_header(dec);
-  EXPECT_EQ(h.type, 0x20);
-  EXPECT_EQ(h.length, 262150u);
 }
 
 // The golden archives were written by another implementation. Everything a
@@ -156,8 +110,8 @@ TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
       {"letters6m-e-cutoff.trn", 4194304, 0, 0x00, 262144},
   };
   for (const GoldenOpening& c : cases) {
-    std::vector<uint8_t> archive = read_file(std::string(TARN_SHARED_DIR "/golden/") + c.archive);
-    if (archive.empty()) GTEST_SKIP() << "golden archives not found";
+    const std::vector<uint8_t> archive = shared_bytes(std::string("golden/") + c.archive);
+    ASSERT_GT(archive.size(), 30u) << c.archive;
     ByteSink sink;
     RangeEncoder enc(sink);
     enc.init();
@@ -166,8 +120,7 @@ TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
     if (c.prepass_output) LongRepeat::encode_u24(enc, c.prepass_output);
     write_block_header(enc, c.type, c.block_length);
     ASSERT_GE(sink.size(), 4u) << c.archive;
-    std::vector<uint8_t> golden(archive.begin() + 18, archive.begin() + 18 + sink.size());
-    EXPECT_EQ(sink.bytes(), golden) << c.archive;
+    EXPECT_EQ(sink.bytes(), std::vector<uint8_t>(archive.begin() + 18, archive.begin() + 18 + sink.size())) << c.archive;
   }
 }
 
@@ -241,99 +194,49 @@ TEST(BlockPipeline, ChunksOfOneStreamShareTheModelsAndTheStreamPosition) {
   EXPECT_EQ(total, packed_position);
 }
 
-// A hand-made chunk stream of type-6 blocks (no inverse filter, coded by the
-// predicted-byte coder), with whatever prepass header the test wants.
-struct StreamBuilder {
-  ByteSink sink;
-  RangeEncoder enc{sink};
-  BytePredictor predictor;
-  StreamBuilder(uint32_t plain, uint32_t prepass_output) {
-    enc.init();
-    LongRepeat::encode_u24(enc, plain);
-    enc.encode_bits(prepass_output != 0, 1);
-    if (prepass_output) LongRepeat::encode_u24(enc, prepass_output);
-  }
-  StreamBuilder& block(const std::vector<uint8_t>& bytes) {
+// A hand-made chunk stream announcing 100 bytes, no prepass, and one type-6
+// block (no inverse filter, coded by the predicted-byte coder) of `bytes`.
+std::vector<uint8_t> low_redundancy_stream(const std::vector<uint8_t>& bytes) {
+  return testdata::encode_stream([&](RangeEncoder& enc) {
+    LongRepeat::encode_u24(enc, 100);
+    enc.encode_bits(0, 1);
     write_block_header(enc, BLOCK_LOW_REDUNDANCY, static_cast<uint32_t>(bytes.size()));
-    predictor.encode(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return *this;
-  }
-  std::vector<uint8_t> finish() {
-    enc.flush();
-    return sink.bytes();
-  }
-};
-
-TEST(BlockPipeline, DecoderStopsWhenTheAnnouncedLengthIsReached) {
-  std::vector<uint8_t> a = testdata::random_bytes(600, 1);
-  std::vector<uint8_t> b = testdata::random_bytes(400, 2);
-  std::vector<uint8_t> stream = StreamBuilder(1000, 0).block(a).block(b).finish();
-  const size_t stream_size = stream.size();
-  stream.insert(stream.end(), {1, 2, 3, 4, 5});  // the next stream
-  BlockPipeline p;
-  start(p, FILTER_ALLOW_ALL);
-  MemorySource src(stream);
-  ChunkTrace trace;
-  std::vector<uint8_t> out = p.decode_buffer(src, &trace);
-  a.insert(a.end(), b.begin(), b.end());
-  EXPECT_EQ(out, a);
-  EXPECT_EQ(src.remaining(), stream.size() - stream_size);
-  ASSERT_EQ(trace.blocks.size(), 2u);
-  EXPECT_EQ(trace.blocks[1].type, 0x60);
-  EXPECT_EQ(trace.blocks[1].coded_length, 400u);
-  EXPECT_EQ(trace.blocks[1].restored_length, 400u);
-  EXPECT_EQ(p.stream_position(), 1000u);
+    BytePredictor().encode(enc, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  });
 }
 
-TEST(BlockPipeline, StructurallyDamagedStreamsAreHeaderDamage) {
-  auto expect_damage = [](std::vector<uint8_t> stream) {
+// The error decoding one chunk of `stream` ends with (NO_ERROR: it decoded).
+ErrorCode decode_error(const std::vector<uint8_t>& stream, size_t* decoded_size = nullptr) {
+  return testdata::error_of([&] {
     BlockPipeline p;
     start(p, FILTER_ALLOW_ALL);
     MemorySource src(stream);
-    try {
-      p.decode_buffer(src);
-      ADD_FAILURE() << "no error";
-    } catch (const TarnError& e) {
-      EXPECT_EQ(e.code(), ErrorCode::HEADER_DAMAGE);
-    }
-  };
-  // A block that restores to nothing would never finish the chunk.
-  expect_damage(StreamBuilder(100, 0).block({}).finish());
-  // More than the announced length plus the spare 10,000 bytes.
-  expect_damage(StreamBuilder(100, 0).block(testdata::random_bytes(10101, 3)).finish());
-  // Within the spare bytes it decodes (to the announced length).
-  StreamBuilder ok(100, 0);
-  std::vector<uint8_t> stream = ok.block(testdata::random_bytes(10100, 3)).finish();
-  BlockPipeline p;
-  start(p, FILTER_ALLOW_ALL);
-  MemorySource src(stream);
-  EXPECT_EQ(p.decode_buffer(src).size(), 100u);
+    const size_t size = p.decode_buffer(src).size();
+    if (decoded_size) *decoded_size = size;
+  });
 }
 
 TEST(BlockPipeline, DamagedOrTruncatedStreamsFailCleanly) {
-  const std::vector<uint8_t> data = testdata::mixed_bytes(30000, 51);
-  const std::vector<uint8_t> stream = pack({data}, FILTER_ALLOW_ALL);
-  auto decode = [](const std::vector<uint8_t>& bytes) {
-    BlockPipeline p;
-    start(p, FILTER_ALLOW_ALL);
-    MemorySource src(bytes);
-    try {
-      p.decode_buffer(src);
-    } catch (const TarnError& e) {
-      return e.code();
-    }
-    return ErrorCode::IO_ERROR;  // decoded to something
-  };
-  for (size_t cut : {size_t{0}, size_t{3}, size_t{7}, stream.size() / 2, stream.size() - 1}) {
-    EXPECT_EQ(decode({stream.begin(), stream.begin() + cut}), ErrorCode::UNEXPECTED_EOF) << cut;
-  }
+  // A block that restores to nothing would never finish the chunk.
+  EXPECT_EQ(decode_error(low_redundancy_stream({})), ErrorCode::HEADER_DAMAGE);
+  // More than the announced length plus the spare 10,000 bytes.
+  EXPECT_EQ(decode_error(low_redundancy_stream(testdata::random_bytes(10101, 3))),
+            ErrorCode::HEADER_DAMAGE);
+  // Within the spare bytes it decodes (to the announced length).
+  size_t size = 0;
+  EXPECT_EQ(decode_error(low_redundancy_stream(testdata::random_bytes(10100, 3)), &size),
+            testdata::NO_ERROR);
+  EXPECT_EQ(size, 100u);
+
+  const std::vector<uint8_t> stream = pack({testdata::mixed_bytes(30000, 51)}, FILTER_ALLOW_ALL);
+  for (size_t cut : {size_t{0}, size_t{3}, size_t{7}, stream.size() / 2, stream.size() - 1})
+    EXPECT_EQ(decode_error({stream.begin(), stream.begin() + cut}), ErrorCode::UNEXPECTED_EOF) << cut;
   testdata::Lcg rng(52);
   for (int trial = 0; trial < 40; ++trial) {
     std::vector<uint8_t> bad = stream;
-    size_t at = rng.next() % (trial < 20 ? 12 : bad.size());
-    bad[at] ^= static_cast<uint8_t>(1 + rng.next() % 255);
-    ErrorCode code = decode(bad);
-    EXPECT_TRUE(code == ErrorCode::IO_ERROR || code == ErrorCode::UNEXPECTED_EOF ||
+    bad[rng.next() % (trial < 20 ? 12 : bad.size())] ^= static_cast<uint8_t>(1 + rng.next() % 255);
+    const ErrorCode code = decode_error(bad);
+    EXPECT_TRUE(code == testdata::NO_ERROR || code == ErrorCode::IO_ERROR || code == ErrorCode::UNEXPECTED_EOF ||
                 code == ErrorCode::HEADER_DAMAGE);
   }
 }

@@ -4,22 +4,16 @@
 #include <vector>
 
 #include "pipeline/filters.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes random_bytes(uint32_t n, uint32_t seed) {
-  Bytes out(n);
-  for (uint8_t& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 23);
-  }
-  return out;
-}
+using testdata::random_bytes;
 
-TEST(CostMeasures, MoveToFrontPositionsAndRepeats) {
+TEST(CostMeasures, MoveToFrontPositionsRepeatsAndRunsOfOneByte) {
   const Bytes b = {1, 2, 1, 1, 9};
   uint32_t repeats = 99;
   // positions 1, 2, 1, miss (8); one repeat
@@ -30,6 +24,17 @@ TEST(CostMeasures, MoveToFrontPositionsAndRepeats) {
   // a miss drops the last entry: 7 falls out of the 8-entry list
   const Bytes c = {200, 7};
   EXPECT_EQ(mtf_cost8(c.data(), 2), 8.0);
+  const Bytes zeros(1000, 0x00);
+  EXPECT_EQ(mtf_cost16(zeros.data(), 1000, &repeats), 0.0);
+  EXPECT_EQ(repeats, 1000u);  // the list starts with 0
+  const Bytes letters(1000, 'A');
+  EXPECT_EQ(mtf_cost16(letters.data(), 1000, &repeats), 16.0);  // only the first byte is coded
+  EXPECT_EQ(repeats, 999u);
+  EXPECT_EQ(mtf_cost8(letters.data(), 1000), 8.0);
+  const Bytes fives(1000, 5);
+  EXPECT_EQ(mtf_cost8(fives.data(), 1000), 5.0);
+  EXPECT_EQ(mtf_cost8(letters.data(), 0, &repeats), 0.0);
+  EXPECT_EQ(repeats, 0u);
 }
 
 // The list held in registers against a plain list, on bytes drawn from small
@@ -69,21 +74,6 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
   }
 }
 
-TEST(CostMeasures, RunsOfOneByte) {
-  const Bytes zeros(1000, 0x00);
-  uint32_t repeats = 0;
-  EXPECT_EQ(mtf_cost16(zeros.data(), 1000, &repeats), 0.0);
-  EXPECT_EQ(repeats, 1000u);  // the list starts with 0
-  const Bytes letters(1000, 'A');
-  EXPECT_EQ(mtf_cost16(letters.data(), 1000, &repeats), 16.0);  // only the first byte is coded
-  EXPECT_EQ(repeats, 999u);
-  EXPECT_EQ(mtf_cost8(letters.data(), 1000), 8.0);
-  const Bytes fives(1000, 5);
-  EXPECT_EQ(mtf_cost8(fives.data(), 1000), 5.0);
-  EXPECT_EQ(mtf_cost8(letters.data(), 0, &repeats), 0.0);
-  EXPECT_EQ(repeats, 0u);
-}
-
 Bytes g_measured;
 double capture(const uint8_t* bytes, uint32_t n, uint32_t*) {
   g_measured.assign(bytes, bytes + n);
@@ -105,13 +95,10 @@ TEST(CostMeasures, ContextSortIsStableAndCyclic) {
   EXPECT_EQ(g_measured, one);
 }
 
-TEST(LowRedundancy, RandomBlocksAreTyped60) {
-  const Bytes noise = random_bytes(60000, 3);
-  EXPECT_GT(mtf_cost8(noise.data(), 60000), 7.8);
-  EXPECT_EQ(test_low_redundancy(noise.data(), 60000), 0x60);
-}
-
 TEST(LowRedundancy, BothOrdersMustLookRandom) {
+  const Bytes random = random_bytes(60000, 3);
+  EXPECT_GT(mtf_cost8(random.data(), 60000), 7.8);
+  EXPECT_EQ(test_low_redundancy(random.data(), 60000), 0x60);
   // Each byte is one of four values chosen by the byte before it: random in
   // its own order, predictable once grouped by context.
   const Bytes noise = random_bytes(40000, 5);

@@ -1,35 +1,36 @@
+// Selecting files by wildcards and list files, sorting and de-duplicating
+// them, matching stored names, and the names and directories extraction makes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/safe_path.h"
 #include "archive/wildcard_list.h"
-#include "common/error.h"
 #include "files/output_dirs.h"
-#include "files/selection.h"
+#include "files/pivot_generator.h"
+#include "files/sorts.h"
 #include "platform/name_mask.h"
 #include "test_dir.h"
 
 namespace tarn {
 namespace {
 
+using testdata::error_of;
 using testing::TempDir;
 using testing::write_file;
+using Names = std::vector<std::string>;
 
 // Names in list order (from the head: reverse of discovery).
-std::vector<std::string> select(const std::vector<std::string>& args, SelectionOptions options = {}) {
-  FileList list;
-  FileSelector selector(list, options);
-  for (const auto& a : args) selector.expand_wildcard(a);
-  std::vector<std::string> names;
+Names select(const Names& args, SelectionOptions options = {}) {
+  Names names;
+  const FileList list = testing::select_files(args, options);
   for (const auto& e : list.entries()) names.push_back(e.name);
   return names;
 }
 
-std::vector<std::string> discovery(std::vector<std::string> names) { return {names.rbegin(), names.rend()}; }
+Names discovery(Names names) { return {names.rbegin(), names.rend()}; }
 
 void make_tree() {
   write_file("b.txt", "b");
@@ -44,62 +45,32 @@ void make_tree() {
 TEST(FileSelection, MaskSelectsFilesOfOneDirectoryInByteOrder) {
   TempDir dir;
   make_tree();
-  EXPECT_EQ(discovery(select({"*.txt"})), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(discovery(select({"*.txt"})), (Names{"a.txt", "b.txt"}));
   // A directory without a trailing separator and without -r selects nothing.
   EXPECT_TRUE(select({"docs"}).empty());
   // A trailing separator selects the directory's files, nothing below.
-  EXPECT_EQ(select({"docs/"}), (std::vector<std::string>{"docs\\x.txt"}));
-  EXPECT_EQ(select({"docs\\"}), (std::vector<std::string>{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs/"}), (Names{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs\\"}), (Names{"docs\\x.txt"}));
   EXPECT_TRUE(select({"*.none"}).empty());
+  // A wildcard in the directory part is an incorrect request.
+  EXPECT_EQ(error_of([] { select({"d*\\x.txt"}); }), ErrorCode::INCORRECT_REQUEST);
 }
 
 TEST(FileSelection, RecursionIsDepthFirstAndDirectoriesRecordedWithD) {
   TempDir dir;
   make_tree();
   EXPECT_EQ(discovery(select({"*.txt"}, {true, false})),
-            (std::vector<std::string>{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
+            (Names{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
   EXPECT_EQ(discovery(select({"docs\\"}, {true, true})),
-            (std::vector<std::string>{"docs\\x.txt", "docs\\sub", "docs\\sub\\y.txt", "docs\\sub\\z.dat"}));
+            (Names{"docs\\x.txt", "docs\\sub", "docs\\sub\\y.txt", "docs\\sub\\z.dat"}));
   // -d alone does nothing.
-  EXPECT_EQ(select({"docs\\"}, {false, true}), (std::vector<std::string>{"docs\\x.txt"}));
+  EXPECT_EQ(select({"docs\\"}, {false, true}), (Names{"docs\\x.txt"}));
 
-  FileList list;
-  FileSelector(list, {true, true}).expand_wildcard("*.dat");
-  const auto& entries = list.entries();
-  bool saw_empty = false;
-  for (const auto& e : entries) {
-    if (e.name == "empty") {
-      saw_empty = true;
-      EXPECT_TRUE(e.is_directory());
-      EXPECT_EQ(e.size, 0u);
-    }
-  }
-  EXPECT_TRUE(saw_empty);
-}
-
-TEST(FileSelection, WildcardInDirectoryPartIsIncorrectRequest) {
-  TempDir dir;
-  make_tree();
-  try {
-    select({"d*\\x.txt"});
-    FAIL();
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.code(), ErrorCode::INCORRECT_REQUEST);
-  }
-}
-
-TEST(FileSelection, ListFilesNestAndSkipEmptyLines) {
-  TempDir dir;
-  make_tree();
-  write_file("inner.lst", "c.dat\r\n\r\ndocs/x.txt");
-  write_file("outer.lst", "a.txt\r\n\r\n@inner.lst\n");
-  EXPECT_EQ(discovery(select({"@outer.lst"})), (std::vector<std::string>{"a.txt", "c.dat", "docs\\x.txt"}));
-  try {
-    select({"@"});
-    FAIL();
-  } catch (const TarnError& e) {
-    EXPECT_EQ(e.code(), ErrorCode::IO_ERROR);
-  }
+  int empty_dirs = 0;
+  const FileList list = testing::select_files({"*.dat"}, {true, true});
+  for (const auto& e : list.entries())
+    empty_dirs += e.name == "empty" && e.is_directory() && e.size == 0;
+  EXPECT_EQ(empty_dirs, 1);
 }
 
 TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
@@ -108,41 +79,19 @@ TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
   write_file("open.txt", "o");
   write_file("closed.txt", "c");
   std::filesystem::permissions("closed.txt", std::filesystem::perms::none);
-  EXPECT_EQ(select({"*.txt"}), (std::vector<std::string>{"open.txt"}));
+  EXPECT_EQ(select({"*.txt"}), (Names{"open.txt"}));
 }
 
-TEST(FileSelection, AttributesCarryNonDefaultModes) {
-  TempDir dir;
-  write_file("plain", "p");
-  write_file("run.sh", "r");
-  write_file(".hidden", "h");
-  std::filesystem::permissions("plain", std::filesystem::perms(0644));
-  std::filesystem::permissions(".hidden", std::filesystem::perms(0644));
-  std::filesystem::permissions("run.sh", std::filesystem::perms(0755));
-  FileList list;
-  FileSelector(list, {}).expand_wildcard("*");
-  for (const auto& e : list.entries()) {
-    if (e.name == "plain") { EXPECT_EQ(e.attributes, 0x20u); }
-    if (e.name == ".hidden") { EXPECT_EQ(e.attributes, 0x22u); }
-    if (e.name == "run.sh") { EXPECT_EQ(e.attributes, 0x20u | (0100755u << 16)); }
-  }
-  EXPECT_EQ(list.count(), 3u);
-}
-
-TEST(WildcardMatch, ComparesBytesExactly) {
-  EXPECT_TRUE(wildcard_match("docs\\a.txt", "*.txt"));
-  EXPECT_FALSE(wildcard_match("a.txt", "A*"));
-  EXPECT_FALSE(wildcard_match("a.txt", "*.TXT"));
-  EXPECT_TRUE(wildcard_match("a.txt", "*"));
-  EXPECT_TRUE(wildcard_match("", "*"));
-  EXPECT_TRUE(wildcard_match("abc", "a?c"));
-  EXPECT_FALSE(wildcard_match("ab", "ab?"));
-  EXPECT_TRUE(wildcard_match("aXbXc", "a**b*c"));
-  EXPECT_FALSE(wildcard_match("abcd", "a*c"));
-  EXPECT_TRUE(wildcard_match("docs\\sub\\a", "docs\\*"));
-}
-
-TEST(NameMask, StarDotStarMatchesEveryNameOthersAreByteExact) {
+TEST(WildcardMatch, ComparesBytesExactlyAndNameMaskStarDotStarMatchesEveryName) {
+  const struct {
+    const char* name;
+    const char* pattern;
+    bool match;
+  } cases[] = {{"docs\\a.txt", "*.txt", true}, {"a.txt", "A*", false},    {"a.txt", "*.TXT", false},
+               {"a.txt", "*", true},            {"", "*", true},           {"abc", "a?c", true},
+               {"ab", "ab?", false},            {"aXbXc", "a**b*c", true}, {"abcd", "a*c", false},
+               {"docs\\sub\\a", "docs\\*", true}};
+  for (const auto& c : cases) EXPECT_EQ(wildcard_match(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
   EXPECT_TRUE(platform::name_mask_match("README", "*.*"));
   EXPECT_TRUE(platform::name_mask_match("a.txt", "*.txt"));
   EXPECT_FALSE(platform::name_mask_match("a.TXT", "*.txt"));
@@ -172,6 +121,78 @@ TEST(SafePath, DropsDrivesRootsAndDotComponents) {
   EXPECT_EQ(make_safe_relative_name("C:\\x\\.\\y"), "x\\y");
   EXPECT_EQ(make_safe_relative_name("a/../../b"), "a\\b");
   EXPECT_EQ(make_safe_relative_name(".."), "");
+}
+
+
+// Entries with the given names, and pointers to them as the sorts take them.
+struct Entries {
+  std::vector<FileEntry> entries;
+  std::vector<FileEntry*> v;
+  explicit Entries(const std::vector<std::string>& names) {
+    for (const auto& n : names) entries.push_back(FileEntry{n});
+    for (auto& e : entries) v.push_back(&e);
+  }
+};
+
+TEST(PivotGenerator, DrawsTheFixedSequenceFromStateOne) {
+  PivotGenerator g;
+  for (uint32_t e : {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358}) EXPECT_EQ(g.next(), e);
+}
+
+TEST(SortByName, UsesSignedBytesWithTheEndOfNameAsZero) {
+  Entries example({"a!", "a", std::string("a\xE9")});
+  PivotGenerator g;
+  sort_entries_by_name(example.v, g);
+  EXPECT_EQ(example.v[0]->name, std::string("a\xE9"));
+  EXPECT_EQ(example.v[1]->name, "a");
+  EXPECT_EQ(example.v[2]->name, "a!");
+
+  // And on many names it agrees with a signed comparison.
+  std::vector<std::string> names;
+  uint32_t x = 7;
+  for (int i = 0; i < 400; ++i) {
+    std::string s;
+    const int len = 1 + static_cast<int>((x >> 8) % 5);
+    for (int k = 0; k < len; ++k) {
+      x = x * 1103515245u + 12345u;
+      s += "ab\\.\xE0Z"[(x >> 16) % 6];
+    }
+    names.push_back(s);
+  }
+  Entries many(names);
+  sort_entries_by_name(many.v, g);
+  auto signed_less = [](const std::string& a, const std::string& b) {
+    for (size_t i = 0;; ++i) {
+      const int ca = i < a.size() ? static_cast<signed char>(a[i]) : 0;
+      const int cb = i < b.size() ? static_cast<signed char>(b[i]) : 0;
+      if (ca != cb) return ca < cb;
+      if (ca == 0) return false;
+    }
+  };
+  for (size_t i = 1; i < many.v.size(); ++i) EXPECT_FALSE(signed_less(many.v[i]->name, many.v[i - 1]->name)) << i;
+}
+
+TEST(RemoveDuplicates, KeepsTheLastOfEachRunAndReportsOnce) {
+  Entries dups({"a", "a", "a", "b", "c", "c"});
+  EXPECT_TRUE(remove_duplicate_entries(dups.v));
+  std::vector<std::string> left;
+  for (auto* e : dups.v) left.push_back(e ? e->name : "-");
+  EXPECT_EQ(left, (std::vector<std::string>{"-", "-", "a", "b", "-", "c"}));
+  EXPECT_EQ(dups.v[2], &dups.entries[2]);
+  Entries distinct({"a", "A", "b"});
+  EXPECT_FALSE(remove_duplicate_entries(distinct.v));
+}
+
+TEST(SortByKey, OrdersByUnsignedKey) {
+  Entries keyed(std::vector<std::string>(50));
+  uint32_t x = 99;
+  for (auto& e : keyed.entries) {
+    x = x * 1664525u + 1013904223u;
+    e.crc = x % 7 == 0 ? 0xFFFFFFF0u : x % 1000;
+  }
+  PivotGenerator g;
+  sort_entries_by_key(keyed.v, g);
+  for (size_t i = 1; i < keyed.v.size(); ++i) EXPECT_LE(keyed.v[i - 1]->crc, keyed.v[i]->crc);
 }
 
 }  // namespace

@@ -4,21 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
 
 std::vector<uint8_t> read_shared_file(const std::string& relative) {
-  std::ifstream in(std::string(TARN_SHARED_DIR) + "/" + relative, std::ios::binary);
-  EXPECT_TRUE(in.good()) << relative;
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::vector<uint8_t> data = testdata::shared_bytes(relative);
+  EXPECT_FALSE(data.empty()) << relative;
+  return data;
 }
 
 struct Choice {
@@ -42,10 +41,8 @@ Choice choose_and_undo(const std::vector<uint8_t>& data, uint32_t offset, uint32
   switch (type >> 4) {
     case 1: undo_text_filter(work.data(), block_length, type); break;
     case 2: undo_exe_filter(work.data(), block_length, stream_position); break;
-    case 3:
-    case 4:
-    case 5: undo_stride_and_mm_filters(work.data(), block_length, type); break;
-    default: break;
+    case 6: case 0: break;
+    default: undo_stride_and_mm_filters(work.data(), block_length, type); break;
   }
   EXPECT_EQ(block_length, length);
   EXPECT_TRUE(block_length == length &&
@@ -61,53 +58,43 @@ void expect_choice(const std::vector<uint8_t>& data, uint32_t offset, uint32_t l
   EXPECT_EQ(c.length, filtered_length);
 }
 
-TEST(FilterGolden, LatinTextBecomesType18) {
-  const auto alice = read_shared_file("corpus/canterbury/alice29.txt");
-  expect_choice(alice, 0, alice.size(), 0x18, 118449);
-}
-
-TEST(FilterGolden, CyrillicInBothCodePages) {
-  const auto cp866 = read_shared_file("golden/inputs/cyr866");
-  expect_choice(cp866, 0, cp866.size(), 0x19, 123880);
-  const auto cp1251 = read_shared_file("golden/inputs/cyr1251");
-  expect_choice(cp1251, 0, cp1251.size(), 0x1a, 123880);
-}
-
-TEST(FilterGolden, X86CodeGrowsBySixBytes) {
-  const auto code = read_shared_file("golden/inputs/x86code");
-  expect_choice(code, 0, code.size(), 0x20, 150007);
-}
-
-TEST(FilterGolden, PixelsAreTransposedWithStrideThree) {
-  const auto pixels = read_shared_file("golden/inputs/pixels24");
-  expect_choice(pixels, 0, pixels.size(), 0x32, 180000);
-}
-
-TEST(FilterGolden, StereoSamplesTakeThePredictorWithStrideFour) {
-  const auto stereo = read_shared_file("golden/inputs/stereo16");
-  expect_choice(stereo, 0, stereo.size(), 0x57, 240000);
-}
-
-TEST(FilterGolden, SpreadsheetBlocksAreTransposedWithStrideThirteen) {
-  const auto sheet = read_shared_file("corpus/canterbury/kennedy.xls");
-  ASSERT_EQ(sheet.size(), 1029744u);
-  for (uint32_t offset = 0; offset < sheet.size(); offset += BLOCK_SIZE) {
-    const uint32_t length = std::min<uint32_t>(BLOCK_SIZE, sheet.size() - offset);
-    expect_choice(sheet, offset, length, 0x3c, length);
+// Whole files, or blocks of them (`length` 0: to the end; `expected_length`
+// 0: the block's own length).
+TEST(FilterGolden, FilesChooseTheTypesAndLengthsOfTheGoldenArchives) {
+  const struct {
+    const char* file;
+    uint32_t offset, length;
+    uint8_t type;
+    uint32_t expected_length;
+  } cases[] = {
+      {"corpus/canterbury/alice29.txt", 0, 0, 0x18, 118449},  // Latin text
+      {"golden/inputs/cyr866", 0, 0, 0x19, 123880},           // Cyrillic in both code pages
+      {"golden/inputs/cyr1251", 0, 0, 0x1a, 123880},
+      {"golden/inputs/x86code", 0, 0, 0x20, 150007},          // x86 code grows by six bytes
+      {"golden/inputs/pixels24", 0, 0, 0x32, 180000},         // pixels: stride three
+      {"golden/inputs/stereo16", 0, 0, 0x57, 240000},         // stereo samples: predictor, stride four
+      {"golden/inputs/textnoise", 0, 90000, 0x18, 70025},     // text, then noise
+      {"golden/inputs/textnoise", 90000, 60000, 0x60, 0},
+      {"corpus/canterbury/ptt5", 0, 262144, 0x00, 0},         // fax image blocks stay plain
+      {"corpus/canterbury/ptt5", 262144, 251072, 0x00, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto data = read_shared_file(c.file);
+    const uint32_t length = c.length ? c.length : static_cast<uint32_t>(data.size());
+    ASSERT_LE(c.offset + length, data.size());
+    expect_choice(data, c.offset, length, c.type, c.expected_length ? c.expected_length : length);
   }
-}
-
-TEST(FilterGolden, TextThenNoise) {
-  const auto mixed = read_shared_file("golden/inputs/textnoise");
-  ASSERT_EQ(mixed.size(), 150000u);
-  expect_choice(mixed, 0, 90000, 0x18, 70025);
-  expect_choice(mixed, 90000, 60000, 0x60, 60000);
-}
-
-TEST(FilterGolden, FaxImageBlocksStayPlain) {
-  const auto fax = read_shared_file("corpus/canterbury/ptt5");
-  expect_choice(fax, 0, 262144, 0x00, 262144);
-  expect_choice(fax, 262144, 251072, 0x00, 251072);
+  // Every block of the spreadsheet is transposed with stride thirteen; the
+  // letter soup's stay plain.
+  for (const auto& [file, type] : {std::pair{"corpus/canterbury/kennedy.xls", 0x3c}, {"golden/inputs/letters1m", 0x00}}) {
+    SCOPED_TRACE(file);
+    const auto data = read_shared_file(file);
+    for (uint32_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
+      const uint32_t length = std::min<uint32_t>(BLOCK_SIZE, data.size() - offset);
+      expect_choice(data, offset, length, static_cast<uint8_t>(type), length);
+    }
+  }
 }
 
 // In both solid golden cases `sum` follows text whose last 785 or 946 bytes
@@ -130,14 +117,6 @@ TEST(FilterGolden, SolidGroupTextBlock) {
   }
   ASSERT_EQ(group.size(), 168880u);
   expect_choice(group, 0, 167934, 0x18, 137603);
-}
-
-TEST(FilterGolden, LetterSoupBlocksStayPlain) {
-  const auto letters = read_shared_file("golden/inputs/letters1m");
-  for (uint32_t offset = 0; offset < letters.size(); offset += BLOCK_SIZE) {
-    const uint32_t length = std::min<uint32_t>(BLOCK_SIZE, letters.size() - offset);
-    expect_choice(letters, offset, length, 0x00, length);
-  }
 }
 
 }  // namespace

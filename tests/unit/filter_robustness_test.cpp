@@ -11,6 +11,16 @@
 namespace tarn {
 namespace {
 
+uint32_t undo(std::vector<uint8_t>& work, uint32_t length, uint8_t type, uint32_t stream_position = 0) {
+  switch (type >> 4) {
+    case 1: undo_text_filter(work.data(), length, type); break;
+    case 2: undo_exe_filter(work.data(), length, stream_position); break;
+    default: undo_stride_and_mm_filters(work.data(), length, type); break;
+  }
+  EXPECT_LE(length, WORK_BUFFER_SIZE) << "type " << int{type};
+  return length;
+}
+
 TEST(FilterRobustness, UndoOfEveryTypeOnRandomBytesStaysInBounds) {
   std::vector<uint8_t> work(WORK_BUFFER_SIZE);
   uint32_t seed = 2024;
@@ -22,15 +32,30 @@ TEST(FilterRobustness, UndoOfEveryTypeOnRandomBytesStaysInBounds) {
         seed = seed * 1103515245u + 12345u;
         work[i] = static_cast<uint8_t>(seed >> 24);
       }
-      uint32_t length = n;
-      switch (type >> 4) {
-        case 1: undo_text_filter(work.data(), length, static_cast<uint8_t>(type)); break;
-        case 2: undo_exe_filter(work.data(), length, seed); break;
-        default: undo_stride_and_mm_filters(work.data(), length, static_cast<uint8_t>(type)); break;
-      }
-      EXPECT_LE(length, WORK_BUFFER_SIZE);
+      undo(work, n, static_cast<uint8_t>(type), seed);
     }
   }
+}
+
+TEST(FilterRobustness, WorstCaseBlocksOfEachFilterStayInBounds) {
+  // Text: four-letter dictionary codes (or random bytes) and a lone escape at the end.
+  std::vector<uint8_t> work(WORK_BUFFER_SIZE);
+  uint32_t seed = 99;
+  for (uint8_t type = 0x10; type <= 0x1F; ++type) {
+    for (uint32_t i = 0; i < MAX_CODED_BLOCK; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      work[i] = (type & 1) ? static_cast<uint8_t>(seed >> 24) : 0xCE;
+    }
+    work[MAX_CODED_BLOCK - 1] = 0x04;
+    undo(work, MAX_CODED_BLOCK, type);
+  }
+  // x86: prefixes only; the padding comes off, and a block shorter than it is empty.
+  std::vector<uint8_t> prefixes(WORK_BUFFER_SIZE, 0x66);
+  EXPECT_EQ(undo(prefixes, MAX_CODED_BLOCK, BLOCK_EXE), MAX_CODED_BLOCK - 6);
+  EXPECT_EQ(undo(prefixes, 3, BLOCK_EXE), 0u);
+  // Model 2 with the largest stride keeps its length.
+  std::vector<uint8_t> flat(WORK_BUFFER_SIZE, 0x5A);
+  EXPECT_EQ(undo(flat, MAX_CODED_BLOCK, 0x5F), MAX_CODED_BLOCK);
 }
 
 }  // namespace

@@ -7,24 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
-#include "archive/create.h"
 #include "archive/extract.h"
 #include "archive/wildcard_list.h"
-#include "common/error.h"
-#include "files/selection.h"
 #include "pipeline/block_types.h"
-#include "test_data.h"
 #include "test_dir.h"
 
 namespace tarn {
 namespace {
 
+using testdata::NO_ERROR;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+using testdata::mixed_text;
+using testdata::random_text;
 
 // Many small files of varied kinds (text, noise that does not pack, empty
 // ones), a directory, and two files above one chunk: one that packs and one
@@ -34,46 +31,35 @@ void make_tree() {
     const auto seed = static_cast<uint32_t>(i + 1);
     const std::string name = "tree/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
     if (i % 9 == 4) {
-      write_file(name + ".bin", as_text(testdata::random_bytes(3000 + 500 * i, seed)));
+      write_file(name + ".bin", random_text(3000 + 500 * i, seed));
     } else if (i % 12 == 7) {
       write_file(name + ".empty", "");
     } else {
-      write_file(name + ".txt", as_text(testdata::mixed_bytes(2000 + 1500 * i, seed)));
+      write_file(name + ".txt", mixed_text(2000 + 1500 * i, seed));
     }
   }
   std::filesystem::create_directories("tree/emptydir");
   std::string large;
-  const std::string paragraph = as_text(testdata::mixed_bytes(150000, 99));
+  const std::string paragraph = mixed_text(150000, 99);
   while (large.size() <= CHUNK_SIZE) large += paragraph;
   write_file("tree/large.txt", large);
-  write_file("tree/d0/mid.txt", as_text(testdata::mixed_bytes(200000, 97)));
-  write_file("tree/noise.bin", as_text(testdata::random_bytes(CHUNK_SIZE + 200000, 98)));
+  write_file("tree/d0/mid.txt", mixed_text(200000, 97));
+  write_file("tree/noise.bin", random_text(CHUNK_SIZE + 200000, 98));
 }
 
 struct Outcome {
   std::string output;
-  ErrorCode error = static_cast<ErrorCode>(255);  // none
+  ErrorCode error = NO_ERROR;
 };
 
-Outcome create(const std::string& name, bool solid, unsigned workers, uint8_t method = 1) {
-  FileList list;
-  FileSelector selector(list, SelectionOptions{true, true});
-  selector.expand_wildcard("tree/");
-  platform::File archive;
-  EXPECT_TRUE(archive.open_write(name));
+Outcome create(const std::string& name, bool solid, unsigned workers, const FileList* list = nullptr) {
   CreateOptions options;
-  options.method = method;
+  options.method = 1;
   options.solid_blocks = solid;
   options.workers = workers;
-  PivotGenerator random;
   Outcome run;
-  ::testing::internal::CaptureStdout();
-  try {
-    create_archive(archive, list, options, random);
-  } catch (const TarnError& e) {
-    run.error = e.code();
-  }
-  run.output = ::testing::internal::GetCapturedStdout();
+  run.output = testing::create_from(list ? *list : testing::select_files({"tree/"}, {true, true}), options, name,
+                                    &run.error);
   return run;
 }
 
@@ -90,11 +76,7 @@ Outcome extract(const std::string& name, bool write, unsigned workers, const std
   options.workers = workers;
   Outcome run;
   ::testing::internal::CaptureStdout();
-  try {
-    extract_archive(reader, entries, wildcards, options);
-  } catch (const TarnError& e) {
-    run.error = e.code();
-  }
+  run.error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options); });
   run.output = ::testing::internal::GetCapturedStdout();
   return run;
 }
@@ -105,7 +87,7 @@ TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
   for (const bool solid : {false, true}) {
     SCOPED_TRACE(solid ? "solid groups" : "single files");
     const Outcome one = create("w1.trn", solid, 1);
-    ASSERT_EQ(one.error, static_cast<ErrorCode>(255)) << one.output;
+    ASSERT_EQ(one.error, NO_ERROR) << one.output;
     const std::string reference = read_file("w1.trn");
     for (const unsigned workers : {2u, 4u}) {
       const std::string name = std::to_string(workers) + "w.trn";
@@ -115,10 +97,7 @@ TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
     }
     if (!solid) {
       // The store fallback really happened: the noise files.
-      ArchiveReader reader;
-      reader.open_archive_for_reading("w1.trn");
-      FileList entries;
-      reader.read_file_table(entries);
+      const FileList entries = testing::read_table("w1.trn");
       int stored = 0;
       for (const FileEntry& e : entries.entries()) stored += (e.flags & FLAG_STORED) != 0 && e.size > 0;
       EXPECT_EQ(stored, 5);
@@ -131,7 +110,7 @@ TEST(ParallelDecoding, ExtractionAndTestMatchTheSingleWorkerRun) {
   make_tree();
   for (const bool solid : {false, true}) {
     SCOPED_TRACE(solid ? "solid groups" : "single files");
-    ASSERT_EQ(create("a.trn", solid, 3).error, static_cast<ErrorCode>(255));
+    ASSERT_EQ(create("a.trn", solid, 3).error, NO_ERROR);
     const Outcome tested_one = extract("a.trn", false, 1, ".");
     const Outcome tested_many = extract("a.trn", false, 3, ".");
     EXPECT_EQ(tested_many.output, tested_one.output);
@@ -141,7 +120,7 @@ TEST(ParallelDecoding, ExtractionAndTestMatchTheSingleWorkerRun) {
     std::filesystem::remove_all("out3");
     const Outcome one = extract("a.trn", true, 1, "out1");
     const Outcome many = extract("a.trn", true, 3, "out3");
-    EXPECT_EQ(many.error, static_cast<ErrorCode>(255));
+    EXPECT_EQ(many.error, NO_ERROR);
     EXPECT_EQ(many.output, one.output);
     int files = 0;
     for (const auto& item : std::filesystem::recursive_directory_iterator("tree")) {
@@ -162,29 +141,10 @@ TEST(ParallelPacking, WorkerFailureEndsTheRunLikeOneWorker) {
     make_tree();
     // Selected, then cut short before it is packed: the worker's read
     // fails (the grouping key reads only the first 131,072 bytes).
-    FileList list;
-    FileSelector(list, SelectionOptions{true, true}).expand_wildcard("tree/");
+    const FileList list = testing::select_files({"tree/"}, {true, true});
     std::filesystem::resize_file("tree/d0/mid.txt", 150000);
     std::vector<Outcome> runs;
-    for (const unsigned workers : {1u, 4u}) {
-      platform::File archive;
-      ASSERT_TRUE(archive.open_write("x.trn"));
-      FileList copy = list;
-      CreateOptions options;
-      options.method = 1;
-      options.solid_blocks = solid;
-      options.workers = workers;
-      PivotGenerator random;
-      Outcome run;
-      ::testing::internal::CaptureStdout();
-      try {
-        create_archive(archive, copy, options, random);
-      } catch (const TarnError& e) {
-        run.error = e.code();
-      }
-      run.output = ::testing::internal::GetCapturedStdout();
-      runs.push_back(run);
-    }
+    for (const unsigned workers : {1u, 4u}) runs.push_back(create("x.trn", solid, workers, &list));
     EXPECT_EQ(runs[0].error, ErrorCode::IO_ERROR);
     EXPECT_EQ(runs[1].error, ErrorCode::IO_ERROR);
     EXPECT_EQ(runs[1].output, runs[0].output);
@@ -197,7 +157,7 @@ TEST(ParallelDecoding, DamagedStreamsGiveTheSameReports) {
   make_tree();
   for (const bool solid : {false, true}) {
     SCOPED_TRACE(solid ? "solid groups" : "single files");
-    ASSERT_EQ(create("a.trn", solid, 2).error, static_cast<ErrorCode>(255));
+    ASSERT_EQ(create("a.trn", solid, 2).error, NO_ERROR);
     std::string bytes = read_file("a.trn");
     // Flip bytes in the data area, and cut the archive short in another copy.
     for (size_t at = 40; at < bytes.size() / 2; at += 7919) bytes[at] = static_cast<char>(bytes[at] ^ 0x5A);

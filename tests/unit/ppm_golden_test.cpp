@@ -9,12 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "coder/ppm_model.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
@@ -22,11 +21,6 @@ namespace {
 constexpr size_t CHUNK = 4194304;
 constexpr size_t BLOCK = 262144;
 constexpr size_t ARCHIVE_HEADER = 18;
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 struct GoldenCase {
   const char* archive;
@@ -59,9 +53,7 @@ std::vector<uint8_t> pack(const std::vector<uint8_t>& data, const GoldenCase& c,
     enc.flush();
   }
   *exhaustions = model.restarts() + model.cut_offs();
-  if (c.cut_off) {
-    EXPECT_GT(model.cut_offs(), 0u);
-  }
+  EXPECT_TRUE(!c.cut_off || model.cut_offs() > 0);
   return sink.bytes();
 }
 
@@ -90,9 +82,8 @@ std::vector<uint8_t> unpack(const std::vector<uint8_t>& stream, size_t size, con
 }
 
 void check_golden(const GoldenCase& c) {
-  const std::string shared = TARN_SHARED_DIR;
-  const std::vector<uint8_t> input = read_file(shared + "/" + c.input);
-  const std::vector<uint8_t> archive = read_file(shared + "/golden/" + c.archive);
+  const std::vector<uint8_t> input = testdata::shared_bytes(c.input);
+  const std::vector<uint8_t> archive = testdata::shared_bytes(std::string("golden/") + c.archive);
   ASSERT_FALSE(input.empty());
   ASSERT_GT(archive.size(), ARCHIVE_HEADER);
   unsigned exhaustions = 0;
@@ -120,16 +111,8 @@ TEST(PpmGolden, QuickestRestartsWhenMemoryRunsOut) {
   check_golden({"letters1m-q-restart.trn", "golden/inputs/letters1m", 3, 5, false, 771662, true});
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TARN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARN_SANITIZED 1
-#endif
-#endif
-
 TEST(PpmGolden, ExtremeCutsOffWhenMemoryRunsOut) {
-#ifdef TARN_SANITIZED
+#if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "6 MB at order 14 is too slow under the sanitizers; the release run covers it";
 #endif
   check_golden({"letters6m-e-cutoff.trn", "golden/inputs/letters6m", 14, 70, true, 3876776, true});

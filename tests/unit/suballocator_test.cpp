@@ -1,3 +1,5 @@
+// The model's heap: its split, the free lists, the text area and the
+// rarer paths (splitting, gluing, moving units up).
 #include <gtest/gtest.h>
 
 #include "coder/suballocator.h"
@@ -6,7 +8,6 @@ namespace tarn {
 namespace {
 
 using ppm_tables::INDEX_TO_UNITS;
-using ppm_tables::UNITS_TO_INDEX;
 
 class SubAllocatorTest : public ::testing::Test {
  protected:
@@ -21,33 +22,17 @@ class SubAllocatorTest : public ::testing::Test {
   SubAllocator heap;
 };
 
-TEST(PpmTables, UnitLadderAndIndexes) {
-  const uint8_t first[] = {1, 2, 3, 4, 6, 8, 10, 12, 15, 18, 21, 24, 28, 32, 36};
-  for (unsigned i = 0; i < sizeof first; ++i) EXPECT_EQ(INDEX_TO_UNITS[i], first[i]) << i;
-  EXPECT_EQ(INDEX_TO_UNITS[37], 128);
-  EXPECT_EQ(UNITS_TO_INDEX[1 - 1], 0);
-  EXPECT_EQ(UNITS_TO_INDEX[5 - 1], 4);
-  EXPECT_EQ(UNITS_TO_INDEX[6 - 1], 4);
-  EXPECT_EQ(UNITS_TO_INDEX[13 - 1], 8);
-  EXPECT_EQ(UNITS_TO_INDEX[29 - 1], 13);
-  EXPECT_EQ(UNITS_TO_INDEX[128 - 1], 37);
-  EXPECT_EQ(ppm_tables::NS_TO_BS_INDEX[0], 0);
-  EXPECT_EQ(ppm_tables::NS_TO_BS_INDEX[1], 2);
-  EXPECT_EQ(ppm_tables::NS_TO_BS_INDEX[10], 4);
-  EXPECT_EQ(ppm_tables::NS_TO_BS_INDEX[11], 6);
-  EXPECT_EQ(ppm_tables::QUANT_TABLE[4], 4);
-  EXPECT_EQ(ppm_tables::QUANT_TABLE[8], 7);
-  EXPECT_EQ(ppm_tables::QUANT_TABLE[10], 7);
-  EXPECT_EQ(ppm_tables::QUANT_TABLE[11], 8);
-  EXPECT_EQ(ppm_tables::QUANT_TABLE[259], 27);
-}
-
-TEST_F(SubAllocatorTest, TwentyFiveMegabyteHeapSplitsIntoTextAndUnits) {
+TEST_F(SubAllocatorTest, TwentyFiveMegabyteHeapSplitsIntoTextAndUnitsAndUsedMemoryCountsUnits) {
   start(25u << 20);
   EXPECT_EQ(heap.hi_unit() - heap.units_start(), 22937544u);
   EXPECT_EQ(heap.units_start() - heap.text_ptr(), 3276856u);
   EXPECT_EQ(heap.lo_unit(), heap.units_start());
   EXPECT_EQ(heap.get_used_memory(), 0u);
+  const uint32_t a = heap.alloc_units(5);  // cut as 6 units
+  heap.alloc_context();
+  EXPECT_EQ(heap.get_used_memory(), 7u * 12);
+  heap.free_units(a, 5);
+  EXPECT_EQ(heap.get_used_memory(), 12u);
 }
 
 TEST_F(SubAllocatorTest, FreedBlocksGoToTheListOfTheirSize) {
@@ -64,15 +49,6 @@ TEST_F(SubAllocatorTest, FreedBlocksGoToTheListOfTheirSize) {
     // The same request is served from that list again.
     EXPECT_EQ(heap.alloc_units(c.nu), block);
   }
-}
-
-TEST_F(SubAllocatorTest, UsedMemoryCountsAllocatedUnitsOnly) {
-  start(1u << 20);
-  uint32_t a = heap.alloc_units(5);  // cut as 6 units
-  heap.alloc_context();
-  EXPECT_EQ(heap.get_used_memory(), 7u * 12);
-  heap.free_units(a, 5);
-  EXPECT_EQ(heap.get_used_memory(), 12u);
 }
 
 TEST_F(SubAllocatorTest, SpecialFreeAtUnitsStartWidensTheTextArea) {
@@ -134,7 +110,7 @@ TEST_F(SubAllocatorTest, GlueMergesNeighbouringFreeBlocks) {
   EXPECT_EQ(heap.list_count(1) + heap.list_count(3), 0u);
 }
 
-TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottom) {
+TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottomAndWalksOnWhenTheGapIsGone) {
   start(1u << 20);
   uint32_t a = heap.alloc_units(2);
   uint32_t b = heap.alloc_units(3);
@@ -146,9 +122,7 @@ TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottom) {
   EXPECT_EQ(heap.list_count(1), 0u);
   EXPECT_EQ(heap.list_count(2), 0u);
   EXPECT_EQ(heap.list_first(1), 0u);
-}
 
-TEST_F(SubAllocatorTest, ExpandTextAreaWalksOnIntoTheContextsWhenTheGapIsGone) {
   start(1u << 20);
   use_up_gap();  // contexts now reach down to units_start
   const uint32_t bottom = heap.units_start();
@@ -174,17 +148,6 @@ TEST_F(SubAllocatorTest, MoveUnitsUpUsesAHigherFreeBlock) {
   EXPECT_EQ(heap.units_start(), low + 24);  // the bottom block went to the text area
   // With the list empty the block stays where it is.
   EXPECT_EQ(heap.move_units_up(high, 2), high);
-}
-
-TEST_F(SubAllocatorTest, SameSizeStartKeepsTheHeap) {
-  start(1u << 20);
-  uint8_t* first = heap.heap();
-  first[100] = 0x5A;
-  ASSERT_TRUE(heap.start_suballocator(1u << 20));
-  EXPECT_EQ(heap.heap(), first);
-  EXPECT_EQ(heap.heap()[100], 0x5A);
-  heap.stop_suballocator();
-  EXPECT_EQ(heap.heap_size(), 0u);
 }
 
 }  // namespace

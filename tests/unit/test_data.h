@@ -1,9 +1,15 @@
-// Deterministic test data shared by the coder and pipeline tests.
+// Deterministic test data and small helpers shared by the tests: files,
+// range-coded streams and the error a call throws.
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "coder/range_coder.h"
+#include "common/error.h"
 
 namespace tarn::testdata {
 
@@ -65,6 +71,60 @@ inline std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
   }
   v.resize(n);
   return v;
+}
+
+// The same bytes as a string.
+inline std::string random_text(size_t n, uint32_t seed) {
+  const auto v = random_bytes(n, seed);
+  return {v.begin(), v.end()};
+}
+inline std::string mixed_text(size_t n, uint32_t seed) {
+  const auto v = mixed_bytes(n, seed);
+  return {v.begin(), v.end()};
+}
+
+// A whole file; empty when it is missing.
+inline std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A file of the read-only shared folder (golden/, corpus/).
+inline std::vector<uint8_t> shared_bytes(const std::string& relative) {
+  return read_bytes(std::string(TARN_SHARED_DIR) + "/" + relative);
+}
+
+// The stream `body` codes between init and flush.
+template <typename Body>
+std::vector<uint8_t> encode_stream(Body body) {
+  ByteSink sink;
+  RangeEncoder enc(sink);
+  enc.init();
+  body(enc);
+  enc.flush();
+  return sink.bytes();
+}
+
+// Runs `body` on a decoder over `stream`; returns the bytes left unread.
+template <typename Body>
+size_t decode_stream(const std::vector<uint8_t>& stream, Body body) {
+  MemorySource src(stream);
+  RangeDecoder dec(src);
+  dec.init();
+  body(dec);
+  return src.remaining();
+}
+
+// The code of the TarnError `body` throws; NO_ERROR when it returns.
+constexpr ErrorCode NO_ERROR = static_cast<ErrorCode>(255);
+template <typename Body>
+ErrorCode error_of(Body body) {
+  try {
+    body();
+  } catch (const TarnError& e) {
+    return e.code();
+  }
+  return NO_ERROR;
 }
 
 }  // namespace tarn::testdata

@@ -1,13 +1,20 @@
 // A fresh temporary directory per test, made the current directory while
-// the test runs and removed afterwards.
+// the test runs and removed afterwards; files and archives made in-process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/create.h"
+#include "files/selection.h"
+#include "test_data.h"
 
 namespace tarn::testing {
 
@@ -41,6 +48,38 @@ inline void write_file(const std::string& name, const std::string& content) {
 inline std::string read_file(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The entries the wildcards select, in list order.
+inline FileList select_files(const std::vector<std::string>& wildcards, SelectionOptions selection = {}) {
+  FileList list;
+  FileSelector selector(list, selection);
+  for (const auto& w : wildcards) selector.expand_wildcard(w);
+  return list;
+}
+
+// Creates archive `name` from `list` in-process, its console output captured;
+// returns that output, and the error (or NO_ERROR) in `error`.
+inline std::string create_from(FileList list, const CreateOptions& options, const std::string& name,
+                               ErrorCode* error = nullptr) {
+  platform::File archive;
+  if (!archive.open_write(name)) ADD_FAILURE() << "cannot write " << name;
+  PivotGenerator random;
+  ::testing::internal::CaptureStdout();
+  const ErrorCode code = testdata::error_of([&] { create_archive(archive, list, options, random); });
+  const std::string output = ::testing::internal::GetCapturedStdout();
+  if (error) *error = code;
+  else EXPECT_EQ(code, testdata::NO_ERROR) << output;
+  return output;
+}
+
+// The file table of an archive.
+inline FileList read_table(const std::string& archive_name) {
+  ArchiveReader reader;
+  reader.open_archive_for_reading(archive_name);
+  FileList list;
+  reader.read_file_table(list);
+  return list;
 }
 
 }  // namespace tarn::testing
