@@ -34,7 +34,9 @@ TEST(RoundTripE2E, EveryMethodWithAndWithoutSolidBlocks) {
       {"-m0"}, {"-mq"}, {"-mf", "-b"}, {"-mn", "-b", "-d"}, {"-ms", "-ftemsl"}};
   int n = 0;
   for (const auto& switches : switch_sets) {
-    const std::string name = "r" + std::to_string(n++) + ".trn";
+    std::string name = "r";
+    name += std::to_string(n++);
+    name += ".trn";
     std::vector<std::string> args = {"c", "-r"};
     args.insert(args.end(), switches.begin(), switches.end());
     args.push_back(name);

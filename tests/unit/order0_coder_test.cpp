@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "coder/order0_coder.h"
@@ -79,9 +80,9 @@ TEST(Order0Coder, AlternatingBlockSortsIntoTwoRunsAndInverts) {
   coder.sort_transform_forward(block.data(), n);
   // Key (b, a) < key (a, b) as the byte just before is the high half: the
   // positions after 'a' (holding b) come first.
-  std::vector<uint8_t> sorted(n / 2, 'b');
-  sorted.insert(sorted.end(), n / 2, 'a');
-  sorted.insert(sorted.end(), {'a', 'b'});
+  std::vector<uint8_t> sorted(n + 2, 'a');
+  std::fill_n(sorted.begin(), n / 2, uint8_t{'b'});
+  sorted[n + 1] = 'b';
   EXPECT_EQ(block, sorted);
   coder.sort_transform_inverse(block.data(), n);
   EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + n), original);
