@@ -10,36 +10,9 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/file_stream.h"
 
 namespace tarn::platform {
-
-File::~File() { close(); }
-
-File::File(File&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)),
-      writable_(std::exchange(other.writable_, false)),
-      buffer_(std::exchange(other.buffer_, nullptr)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    stream_ = std::exchange(other.stream_, nullptr);
-    writable_ = std::exchange(other.writable_, false);
-    buffer_ = std::exchange(other.buffer_, nullptr);
-  }
-  return *this;
-}
-
-namespace {
-
-char* give_buffer(std::FILE* stream, size_t buffer_size) {
-  if (buffer_size == 0) return nullptr;
-  char* buffer = new (std::nothrow) char[buffer_size];
-  if (buffer != nullptr) std::setvbuf(stream, buffer, _IOFBF, buffer_size);
-  return buffer;
-}
-
-}  // namespace
 
 bool File::open_read(const std::string& path, size_t buffer_size) {
   close();
@@ -55,7 +28,7 @@ bool File::open_read(const std::string& path, size_t buffer_size) {
     ::close(fd);
     return false;
   }
-  buffer_ = give_buffer(stream_, buffer_size);
+  buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
@@ -75,18 +48,8 @@ bool File::open_write(const std::string& path, size_t buffer_size, bool exclusiv
     return false;
   }
   writable_ = true;
-  buffer_ = give_buffer(stream_, buffer_size);
+  buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
-}
-
-size_t File::read(void* data, size_t count) {
-  if (count == 0) return 0;
-  return std::fread(data, 1, count, stream_);
-}
-
-bool File::write(const void* data, size_t count) {
-  if (count == 0) return true;
-  return std::fwrite(data, 1, count, stream_) == count;
 }
 
 bool File::seek(uint64_t position) {
@@ -116,18 +79,6 @@ bool File::identity(FileId& id) const {
   id.device = static_cast<uint64_t>(st.st_dev);
   id.inode = static_cast<uint64_t>(st.st_ino);
   return true;
-}
-
-bool File::close() {
-  bool ok = true;
-  if (stream_ != nullptr) {
-    ok = std::fclose(stream_) == 0;  // also releases the lock
-    stream_ = nullptr;
-  }
-  writable_ = false;
-  delete[] buffer_;
-  buffer_ = nullptr;
-  return ok;
 }
 
 }  // namespace tarn::platform

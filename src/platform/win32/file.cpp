@@ -14,34 +14,11 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/file_stream.h"
 
 namespace tarn::platform {
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)),
-      writable_(std::exchange(other.writable_, false)),
-      buffer_(std::exchange(other.buffer_, nullptr)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    stream_ = std::exchange(other.stream_, nullptr);
-    writable_ = std::exchange(other.writable_, false);
-    buffer_ = std::exchange(other.buffer_, nullptr);
-  }
-  return *this;
-}
-
 namespace {
-
-char* give_buffer(std::FILE* stream, size_t buffer_size) {
-  if (buffer_size == 0) return nullptr;
-  char* buffer = new (std::nothrow) char[buffer_size];
-  if (buffer != nullptr) std::setvbuf(stream, buffer, _IOFBF, buffer_size);
-  return buffer;
-}
 
 bool is_regular_file(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -57,7 +34,7 @@ bool File::open_read(const std::string& path, size_t buffer_size) {
   stream_ = _fsopen(path.c_str(), "rb", _SH_DENYRW);
   if (stream_ == nullptr) stream_ = _fsopen(path.c_str(), "rb", _SH_DENYWR);
   if (stream_ == nullptr) return false;
-  buffer_ = give_buffer(stream_, buffer_size);
+  buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
@@ -70,18 +47,8 @@ bool File::open_write(const std::string& path, size_t buffer_size, bool /*exclus
   stream_ = _fsopen(path.c_str(), "w+b", _SH_DENYRW);
   if (stream_ == nullptr) return false;
   writable_ = true;
-  buffer_ = give_buffer(stream_, buffer_size);
+  buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
-}
-
-size_t File::read(void* data, size_t count) {
-  if (count == 0) return 0;
-  return std::fread(data, 1, count, stream_);
-}
-
-bool File::write(const void* data, size_t count) {
-  if (count == 0) return true;
-  return std::fwrite(data, 1, count, stream_) == count;
 }
 
 bool File::seek(uint64_t position) { return _fseeki64(stream_, static_cast<__int64>(position), SEEK_SET) == 0; }
@@ -110,18 +77,6 @@ bool File::identity(FileId& id) const {
   id.device = info.dwVolumeSerialNumber;
   id.inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   return true;
-}
-
-bool File::close() {
-  bool ok = true;
-  if (stream_ != nullptr) {
-    ok = std::fclose(stream_) == 0;
-    stream_ = nullptr;
-  }
-  writable_ = false;
-  delete[] buffer_;
-  buffer_ = nullptr;
-  return ok;
 }
 
 }  // namespace tarn::platform
