@@ -6,10 +6,13 @@
 // --generated, 50 text files of 1,000,000 bytes cut from the corpus) into an
 // archive once per worker count (default 1,2), then tests each archive with
 // the same worker counts. Prints the wall times, the speed-up over the first
-// count and whether every archive is byte-identical to the first. The
-// drivers' own console lines are sent to /dev/null while they run.
+// count, the peak memory of the packing run and whether every archive is
+// byte-identical to the first. Each packing run happens in a child process,
+// so its peak resident size is its own. The drivers' own console lines are
+// sent to /dev/null while they run.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +84,43 @@ double create(const std::vector<std::string>& files, const std::string& archive_
   create_archive(archive, list, options, random);
   loud();
   return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+struct PackRun {
+  double seconds = 0;
+  double cpu_seconds = 0;
+  double peak_mib = 0;
+  bool ok = false;
+};
+
+// create() in a child process: wall time, processor time and peak memory.
+PackRun create_in_child(const std::vector<std::string>& files, const std::string& archive_name, uint8_t method,
+                        bool solid, unsigned workers) {
+  PackRun run;
+  std::fflush(stdout);
+  const auto t0 = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    int code = 0;
+    try {
+      create(files, archive_name, method, solid, workers);
+    } catch (const tarn::TarnError& e) {
+      loud();
+      std::printf("error: %s\n", e.what());
+      code = 1;
+    }
+    std::fflush(stdout);
+    _exit(code);
+  }
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child) return run;
+  run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
 }
 
 double test(const std::string& archive_name, unsigned workers) {
@@ -165,10 +205,12 @@ int main(int argc, char** argv) {
     std::string reference;
     double first_pack = 0;
     double first_test = 0;
+    double first_peak = 0;
     for (size_t i = 0; i < counts.size(); ++i) {
       const std::string name = (work / (std::to_string(counts[i]) + "w.trn")).string();
-      const double cpu0 = cpu_seconds();
-      const double pack = create(files, name, method, solid, counts[i]);
+      const PackRun packed = create_in_child(files, name, method, solid, counts[i]);
+      if (!packed.ok) throw tarn::TarnError(tarn::ErrorCode::IO_ERROR);
+      const double pack = packed.seconds;
       const double cpu1 = cpu_seconds();
       const double tested = test(name, counts[i]);
       const double cpu2 = cpu_seconds();
@@ -180,9 +222,12 @@ int main(int argc, char** argv) {
       }
       const bool same = bytes == reference;
       if (!same) status = 1;
-      std::printf("  %u worker(s): pack %7.3f s (x%.2f, cpu %.3f s)  test %7.3f s (x%.2f, cpu %.3f s)  archive %zu bytes%s\n",
-                  counts[i], pack, first_pack / pack, cpu1 - cpu0, tested, first_test / tested, cpu2 - cpu1, bytes.size(),
-                  i == 0 ? "" : same ? ", identical" : ", DIFFERENT");
+      std::printf("  %u worker(s): pack %7.3f s (x%.2f, cpu %.3f s, peak %.1f MiB)  test %7.3f s (x%.2f, cpu %.3f s)  archive %zu bytes%s\n",
+                  counts[i], pack, first_pack / pack, packed.cpu_seconds, packed.peak_mib, tested, first_test / tested,
+                  cpu2 - cpu1, bytes.size(), i == 0 ? "" : same ? ", identical" : ", DIFFERENT");
+      if (i == 0) first_peak = packed.peak_mib;
+      else if (counts[i] > counts[0])
+        std::printf("      peak memory per extra worker: %.1f MiB\n", (packed.peak_mib - first_peak) / (counts[i] - counts[0]));
     }
   } catch (const tarn::TarnError& e) {
     loud();

@@ -2,6 +2,7 @@
 #include "coder/long_repeat.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "common/error.h"
@@ -102,10 +103,11 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
 
   // Every repetition of 56 to 310 bytes adds at most one byte per 56 input
   // bytes, so this room is never exceeded.
-  std::vector<uint8_t> out;
-  allocate(out, static_cast<size_t>(n) + n / MIN_REPEAT + 16);
+  // Not zeroed: every byte up to o_pos is written before it is read.
+  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[static_cast<size_t>(n) + n / MIN_REPEAT + 16]);
+  if (!out) raise_error(ErrorCode::OUT_OF_MEMORY);
   const uint8_t* b = buffer.data();
-  uint8_t* o = out.data();
+  uint8_t* o = out.get();
   std::copy(b, b + 8, o);
   uint32_t o_pos = 8;
   clear_table();
@@ -135,8 +137,7 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   }
 
   if (long_score_ > 3 * medium_ || o_pos < n / 3) {
-    out.resize(o_pos);
-    buffer.swap(out);
+    buffer.assign(o, o + o_pos);
     prepass_applied_ = 1;
     coded_length_ = o_pos;
   }

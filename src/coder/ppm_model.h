@@ -82,11 +82,12 @@ class PpmModel {
   // The found state's successor is read soon after a symbol is found: the
   // next context, or the text byte that create_successors copies. Asking for
   // it early lets the miss overlap the coder's and the statistics' work.
-  void prefetch_successor(const PpmState* s) const {
+  void prefetch_successor(const PpmState* s) const { prefetch_ref(s->successor()); }
+  void prefetch_ref(uint32_t ref) const {
 #if defined(__GNUC__)
-    __builtin_prefetch(heap() + s->successor());
+    __builtin_prefetch(heap() + ref);
 #else
-    (void)s;
+    (void)ref;
 #endif
   }
 

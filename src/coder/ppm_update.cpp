@@ -37,6 +37,9 @@ void PpmModel::update_model(PpmContext* min_context) {
   uint32_t fsucc = fs->successor();
   PpmContext* const stop = max_context_;
   PpmState* p = nullptr;
+  // Most often the next context is this successor; its record is needed
+  // when the update is done.
+  if (is_context(fsucc)) prefetch_ref(fsucc);
 
   // 1. Bump the symbol in the suffix.
   if (ffreq < 31 && min_context->suffix() != 0) {

@@ -35,9 +35,11 @@ class BoundedWriter {
   void unreserve(uint32_t count) { pos_ -= count; }
   uint32_t written() const { return (pos_ < WORK_BUFFER_SIZE ? pos_ : WORK_BUFFER_SIZE) - start_; }
   // Moves the output to the front of the buffer; it becomes the block.
-  void move_to_front(uint32_t& length) const {
+  void move_to_front(uint32_t& length) const { move_to(work_, length); }
+  // Moves the output to `dest` (inside the buffer) and gives its length.
+  void move_to(uint8_t* dest, uint32_t& length) const {
     length = written();
-    std::memmove(work_, work_ + start_, length);
+    std::memmove(dest, work_ + start_, length);
   }
 
  private:
@@ -45,6 +47,27 @@ class BoundedWriter {
   uint32_t start_;
   uint32_t pos_;
 };
+
+// Writes `escape` before every byte for which needs_escape is true. Bytes
+// before the first such byte stay where they are, so a block without any
+// costs one scan; the result, truncation at the end of the buffer included,
+// is that of writing the whole block behind itself.
+inline void escape_bytes(uint8_t* work, uint32_t& length, const bool* needs_escape, uint8_t escape) {
+  uint32_t first = 0;
+  while (first < length && !needs_escape[work[first]]) ++first;
+  if (first == length) return;
+  if (length + first > WORK_BUFFER_SIZE) first = 0;  // no room to start further on
+  // Started `first` bytes further on, the writer has the room it would
+  // have had for the whole block.
+  BoundedWriter out(work, length + first);
+  for (uint32_t i = first; i < length; ++i) {
+    if (needs_escape[work[i]]) out.put(escape);
+    out.put(work[i]);
+  }
+  uint32_t tail = 0;
+  out.move_to(work + first, tail);
+  length = first + tail;
+}
 
 // ---- Text filter -------------------------------------------------------
 

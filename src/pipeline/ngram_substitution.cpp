@@ -10,10 +10,11 @@
 // 0x80, so codes and escaped bytes never take part in a later match. The
 // inverse is one pass that expands codes and drops escapes.
 //
-// The four-letter and trigram candidates of a position are chosen by its
-// first byte (a handful of entries in table order, first match wins); the
-// bigram pass is one lookup in a 64 KiB map. The tables are constants,
-// built once.
+// The groups are distinct, so at most one can match a position: the
+// four-letter and trigram passes look the position's letters up in a small
+// collision-free hash table, the bigram pass in a 64 KiB map. One lookup per
+// position and a branch that is rarely taken keep the passes fast. The
+// tables are constants, built once.
 #include <cstring>
 
 #include "pipeline/filter_internals.h"
@@ -44,21 +45,74 @@ constexpr const char* WORDS[18] = {"able", "been", "ight", "self", "have", "nder
 
 enum DecodeClass : uint8_t { LITERAL = 0, BIGRAM = 1, TRIGRAM = 2, WORD = 3, ESCAPED = 4 };
 
-// Entries [first, first + count) of a table are the candidates of a letter.
-struct Candidates {
-  uint8_t first = 0;
-  uint8_t count = 0;
+// The groups of one length in a small open table: a group's letters as a
+// little-endian word, multiplied and shifted, give its slot, and the
+// multiplier is chosen when the table is built so that no two groups share
+// one. A position then costs one lookup whatever its first letter.
+struct GroupSlot {
+  uint32_t letters = 0;
+  uint8_t code = 0;  // 0: empty
+};
+
+constexpr unsigned GROUP_SLOT_BITS = 9;
+
+struct GroupTable {
+  uint32_t multiplier = 0;
+  GroupSlot slots[1u << GROUP_SLOT_BITS];
+
+  static unsigned slot_of(uint32_t letters, uint32_t multiplier) {
+    return (letters * multiplier) >> (32 - GROUP_SLOT_BITS);
+  }
+  // The code of the group whose letters these are, or 0.
+  uint8_t find(uint32_t letters) const {
+    const GroupSlot& s = slots[slot_of(letters, multiplier)];
+    return s.letters == letters ? s.code : 0;
+  }
 };
 
 struct NgramTables {
   uint8_t bigram_code[65536];
-  Candidates trigram_candidates[256];
-  Candidates word_candidates[256];
+  GroupTable trigrams;
+  GroupTable words;
+  bool needs_escape[256];
   uint8_t decode_class[256];
 };
 
-bool needs_escape(uint8_t c) {
-  return c == NGRAM_ESCAPE || (c >= 0x80 && c <= 0xB2) || (c >= 0xCE && c <= 0xFC);
+inline uint32_t load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline uint32_t load_le24(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
+}
+
+uint32_t letters_of(const char* group, unsigned size) {
+  uint32_t v = 0;
+  for (unsigned k = 0; k < size; ++k) v |= static_cast<uint32_t>(static_cast<uint8_t>(group[k])) << (8 * k);
+  return v;
+}
+
+GroupTable build_group_table(const char* const* groups, unsigned count, unsigned size, uint8_t first_code) {
+  GroupTable t;
+  for (uint32_t multiplier = 0x9E3779B1u;; multiplier += 2) {
+    bool taken[1u << GROUP_SLOT_BITS] = {};
+    bool clash = false;
+    for (unsigned e = 0; e < count && !clash; ++e) {
+      const unsigned slot = GroupTable::slot_of(letters_of(groups[e], size), multiplier);
+      clash = taken[slot];
+      taken[slot] = true;
+    }
+    if (!clash) {
+      t.multiplier = multiplier;
+      break;
+    }
+  }
+  for (unsigned e = 0; e < count; ++e) {
+    const uint32_t letters = letters_of(groups[e], size);
+    t.slots[GroupTable::slot_of(letters, t.multiplier)] = {letters, static_cast<uint8_t>(first_code + e)};
+  }
+  return t;
 }
 
 NgramTables build_ngram_tables() {
@@ -68,20 +122,10 @@ NgramTables build_ngram_tables() {
     t.bigram_code[b[0] * 256 + b[1]] = static_cast<uint8_t>(FIRST_BIGRAM + e);
   }
 
-  t.trigram_candidates['e'] = {0, 6};
-  t.trigram_candidates['h'] = {6, 3};
-  t.trigram_candidates['i'] = {9, 5};
-  t.trigram_candidates['o'] = {14, 4};
-  const char* single_trigrams = "tgafruvwmjp";
-  for (unsigned i = 0; single_trigrams[i]; ++i)
-    t.trigram_candidates[static_cast<uint8_t>(single_trigrams[i])] = {static_cast<uint8_t>(18 + i), 1};
-
-  t.word_candidates['c'] = {9, 2};
-  t.word_candidates['w'] = {11, 3};
-  t.word_candidates['t'] = {14, 4};
-  const char* single_words = "abishnorf";
-  for (unsigned i = 0; single_words[i]; ++i)
-    t.word_candidates[static_cast<uint8_t>(single_words[i])] = {static_cast<uint8_t>(i), 1};
+  t.trigrams = build_group_table(TRIGRAMS, 29, 3, FIRST_TRIGRAM);
+  t.words = build_group_table(WORDS, 18, 4, FIRST_WORD);
+  for (unsigned c = 0; c < 256; ++c)
+    t.needs_escape[c] = c == NGRAM_ESCAPE || (c >= 0x80 && c <= 0xB2) || (c >= 0xCE && c <= 0xFC);
 
   t.decode_class[NGRAM_ESCAPE] = ESCAPED;
   for (unsigned c = 0x80; c <= 0xB2; ++c) t.decode_class[c] = BIGRAM;
@@ -95,35 +139,22 @@ const NgramTables& ngram_tables() {
   return tables;
 }
 
-void escape_code_bytes(uint8_t* work, uint32_t& length) {
-  BoundedWriter out(work, length);
-  for (uint32_t i = 0; i < length; ++i) {
-    if (needs_escape(work[i])) out.put(NGRAM_ESCAPE);
-    out.put(work[i]);
-  }
-  out.move_to_front(length);
-}
-
 // One greedy pass for groups of `size` letters; it only shrinks the block,
 // so it writes in place.
 template <uint32_t size>
-void substitute_groups(uint8_t* work, uint32_t& length, const Candidates* candidates,
-                       const char* const* table, uint8_t first_code) {
+void substitute_groups(uint8_t* work, uint32_t& length, const GroupTable& groups) {
+  static_assert(size == 3 || size == 4);
   const uint32_t n = length;
   uint32_t i = 0;
   uint32_t out = 0;
   while (i + size <= n) {
-    const Candidates c = candidates[work[i]];
-    bool matched = false;
-    for (uint32_t e = c.first; e < uint32_t{c.first} + c.count; ++e) {
-      if (std::memcmp(work + i, table[e], size) == 0) {
-        work[out++] = static_cast<uint8_t>(first_code + e);
-        i += size;
-        matched = true;
-        break;
-      }
+    const uint8_t code = groups.find(size == 4 ? load_le32(work + i) : load_le24(work + i));
+    if (code != 0) {
+      work[out++] = code;
+      i += size;
+    } else {
+      work[out++] = work[i++];
     }
-    if (!matched) work[out++] = work[i++];
   }
   while (i < n) work[out++] = work[i++];
   length = out;
@@ -154,9 +185,9 @@ void put_letters(BoundedWriter& out, const char* letters) {
 
 void substitute_ngrams(uint8_t* work, uint32_t& length) {
   const NgramTables& t = ngram_tables();
-  escape_code_bytes(work, length);
-  substitute_groups<4>(work, length, t.word_candidates, WORDS, FIRST_WORD);
-  substitute_groups<3>(work, length, t.trigram_candidates, TRIGRAMS, FIRST_TRIGRAM);
+  escape_bytes(work, length, t.needs_escape, NGRAM_ESCAPE);
+  substitute_groups<4>(work, length, t.words);
+  substitute_groups<3>(work, length, t.trigrams);
   substitute_bigrams(work, length, t.bigram_code);
 }
 

@@ -87,13 +87,12 @@ uint8_t word_case_flag(const uint8_t* word, uint32_t m, int charset) {
 }
 
 void escape_control_bytes(uint8_t* work, uint32_t& length) {
-  BoundedWriter out(work, length);
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint8_t c = work[i];
-    if (c >= ESCAPE && c <= FLAG_CAPITALS) out.put(ESCAPE);
-    out.put(c);
-  }
-  out.move_to_front(length);
+  static constexpr auto needs_escape = [] {
+    std::array<bool, 256> t{};
+    for (uint8_t c = ESCAPE; c <= FLAG_CAPITALS; ++c) t[c] = true;
+    return t;
+  }();
+  escape_bytes(work, length, needs_escape.data(), ESCAPE);
 }
 
 void fold_words(uint8_t* work, uint32_t& length, int charset) {
