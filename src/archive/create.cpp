@@ -98,6 +98,7 @@ class Creator {
   platform::File& archive_;
   const CreateOptions& options_;
   CodingSetup setup_;
+  mutable PipelinePool pipelines_;  // shared by the workers
   uint64_t header_position_ = 0;
   uint64_t archive_length_ = 0;
 };
@@ -226,7 +227,7 @@ void Creator::pack_group(PackJob& job, const OrderedJobs& runner) const {
     }
     job.crcs[k] = crc.value();
   }
-  std::vector<uint8_t> packed = pack_group_stream(setup_, group);  // a copy: the raw group is kept
+  std::vector<uint8_t> packed = pack_group_stream(setup_, group, &pipelines_);  // a copy: the raw group is kept
   if (packed.size() + STORE_MARGIN > group.size()) {
     packed = std::vector<uint8_t>();
     job.piece.append(std::move(group));
@@ -245,7 +246,7 @@ void Creator::pack_file(PackJob& job, const OrderedJobs& runner) const {
   Crc32 crc;
   crc.begin();
   {
-    StreamCodec codec(setup_);
+    StreamCodec codec(setup_, pipelines_);
     ByteSink sink;
     uint32_t remaining = e.size;
     while (remaining > 0) {

@@ -100,6 +100,7 @@ class Extractor {
   const ExtractOptions& options_;
   std::string prefix_;
   CodingSetup setup_;  // all filters on
+  mutable PipelinePool pipelines_;  // shared by the workers
   ExtractResult result_;
   OrderedJobs* runner_ = nullptr;
 };
@@ -158,7 +159,7 @@ ExtractResult Extractor::run(const FileList& entries) {
 
 void Extractor::run_job(DecodeJob& job, const OrderedJobs& runner) const {
   try {
-    StreamCodec codec(setup_);
+    StreamCodec codec(setup_, pipelines_);
     platform::File file;
     if (!file.open_read(archive_.archive_name())) raise_error(ErrorCode::IO_ERROR);
     ArchiveSource source(file, job.head->offset);

@@ -50,6 +50,12 @@ void PpmModel::stop_suballocator() {
   found_state_ = nullptr;
 }
 
+void PpmModel::keep_heap_for_next_stream() {
+  alloc_.clear_written();
+  max_context_ = root_ = nullptr;
+  found_state_ = nullptr;
+}
+
 void PpmModel::clear_mask() {
   esc_count_ = 1;
   std::memset(char_mask_, 0, sizeof char_mask_);
@@ -236,6 +242,7 @@ void PpmModel::see2_update(See2Context* e) {
 // encoder and the decoder apply the same bound, so they agree even where a
 // suffix lacks some symbol of a longer context.
 void PpmModel::encode_symbol2(PpmContext* ctx, int sym) {
+  prefetch_ref(ctx->stats());  // overlaps with the suffix read of the SEE choice
   See2Context* e = make_esc_freq2(ctx);
   // Locals: stores through the byte-typed mask and heap records would
   // otherwise force the members to be reloaded on every step.
@@ -274,6 +281,7 @@ void PpmModel::encode_symbol2(PpmContext* ctx, int sym) {
 }
 
 void PpmModel::decode_symbol2(PpmContext* ctx, RangeDecoder& coder) {
+  prefetch_ref(ctx->stats());  // overlaps with the suffix read of the SEE choice
   See2Context* e = make_esc_freq2(ctx);
   PpmState* collected[256];
   int n = 0;

@@ -44,6 +44,9 @@ class PpmModel {
 
   // Releases the heap; the next start obtains a fresh, zeroed one.
   void stop_suballocator();
+  // Ends the stream but keeps the heap, zeroing what the stream wrote: a
+  // next start of the same size begins exactly as on a fresh heap.
+  void keep_heap_for_next_stream();
 
   void encode_block(RangeEncoder& coder, const uint8_t* data, size_t length);
   void decode_block(RangeDecoder& coder, uint8_t* data, size_t length);

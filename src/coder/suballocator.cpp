@@ -10,6 +10,7 @@
 // units_start back to the text area.
 #include "coder/suballocator.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/memory.h"
@@ -30,6 +31,7 @@ bool SubAllocator::start_suballocator(uint32_t size) {
   if (mem == nullptr) return false;
   heap_ = static_cast<uint8_t*>(mem);
   heap_size_ = size;
+  initialised_ = false;
   return true;
 }
 
@@ -37,14 +39,40 @@ void SubAllocator::stop_suballocator() {
   platform::release_zeroed(heap_, static_cast<size_t>(heap_size_) + UNIT_SIZE);
   heap_ = nullptr;
   heap_size_ = 0;
+  initialised_ = false;
 }
 
 void SubAllocator::init_suballocator() {
+  note_written();
   heads_.fill(ListHead{});
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
   units_start_ = lo_unit_ = hi_unit_ - UNIT_SIZE * ((heap_size_ / 8 / UNIT_SIZE) * 7);
   glue_count_ = 0;
+  if (!initialised_) {
+    initialised_ = true;
+    text_high_ = 0;
+    units_low_ = lo_high_ = units_start_;
+    hi_low_ = hi_unit_;
+  }
+}
+
+void SubAllocator::note_written() {
+  if (!initialised_) return;
+  text_high_ = std::max(text_high_, text_ptr_);
+  units_low_ = std::min(units_low_, units_start_);
+  lo_high_ = std::max(lo_high_, lo_unit_);
+  hi_low_ = std::min(hi_low_, hi_unit_);
+}
+
+void SubAllocator::clear_written() {
+  if (heap_ == nullptr || !initialised_) return;
+  note_written();
+  const size_t top = static_cast<size_t>(heap_size_) + UNIT_SIZE;
+  std::memset(heap_, 0, std::min<size_t>(text_high_, top));
+  if (units_low_ < lo_high_) std::memset(heap_ + units_low_, 0, std::min<size_t>(lo_high_, top) - units_low_);
+  if (hi_low_ < top) std::memset(heap_ + hi_low_, 0, top - hi_low_);
+  initialised_ = false;
 }
 
 uint32_t SubAllocator::alloc_units_rare(unsigned index) {
@@ -63,6 +91,7 @@ uint32_t SubAllocator::alloc_units_rare(unsigned index) {
   uint32_t bytes = UNIT_SIZE * INDEX_TO_UNITS[index];
   if (units_start_ - text_ptr_ > bytes) {
     units_start_ -= bytes;
+    units_low_ = std::min(units_low_, units_start_);
     return units_start_;
   }
   return 0;

@@ -16,6 +16,14 @@
 // with one extra unit at its top whose stamp stays zero (the merge reads the
 // stamp just past a block that ends at the top), and it is never cleared
 // again while held: restarts and same-size starts keep what it holds.
+//
+// Between streams the heap can be handed on instead of released: every
+// write lands below the text pointer, in the unit area between units_start
+// and lo_unit, or above hi_unit, and those bounds only move outward between
+// two initialisations. Their outermost positions since the heap was last
+// zeroed therefore cover everything written, and clear_written() zeroes just
+// that -- for a small stream a few kilobytes instead of a fresh mapping of
+// tens of megabytes.
 #pragma once
 
 #include <array>
@@ -37,6 +45,9 @@ class SubAllocator {
   bool start_suballocator(uint32_t size);
   void stop_suballocator();
   void init_suballocator();
+  // Zeroes every byte written since the heap was obtained or last cleared
+  // and keeps it: the next start of the same size finds it as fresh.
+  void clear_written();
 
   uint32_t alloc_context() {
     if (hi_unit_ != lo_unit_) return hi_unit_ -= UNIT_SIZE;
@@ -69,7 +80,10 @@ class SubAllocator {
   uint32_t heap_size() const { return heap_size_; }
   uint32_t units_start() const { return units_start_; }
   uint32_t text_ptr() const { return text_ptr_; }
-  void set_text_ptr(uint32_t p) { text_ptr_ = p; }
+  void set_text_ptr(uint32_t p) {
+    text_ptr_ = p;
+    if (p > text_high_) text_high_ = p;
+  }
   uint32_t lo_unit() const { return lo_unit_; }
   uint32_t hi_unit() const { return hi_unit_; }
   uint32_t glue_count() const { return glue_count_; }
@@ -101,6 +115,9 @@ class SubAllocator {
     return block;
   }
 
+  // Folds the current bounds into the written extents.
+  void note_written();
+
   uint8_t* heap_ = nullptr;
   uint32_t heap_size_ = 0;
   uint32_t text_ptr_ = 0;
@@ -109,6 +126,15 @@ class SubAllocator {
   uint32_t hi_unit_ = 0;
   uint32_t glue_count_ = 0;
   std::array<ListHead, ppm_tables::N_INDEXES> heads_{};
+
+  // What may have been written since the heap was last zeroed: [0,
+  // text_high), [units_low, lo_high) and [hi_low, top). Valid once the
+  // allocator has been initialised on the current heap.
+  bool initialised_ = false;
+  uint32_t text_high_ = 0;
+  uint32_t units_low_ = 0;
+  uint32_t lo_high_ = 0;
+  uint32_t hi_low_ = 0;
 };
 
 }  // namespace tarn

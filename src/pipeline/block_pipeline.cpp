@@ -89,6 +89,15 @@ void BlockPipeline::ppm_start(unsigned order, uint32_t megabytes, bool cut_off) 
 }
 
 void BlockPipeline::stop_suballocator() { state_->ppm.stop_suballocator(); }
+
+void BlockPipeline::reset_for_next_stream() {
+  State& st = *state_;
+  st.ppm.keep_heap_for_next_stream();
+  std::fill(st.work.begin(), st.work.end(), uint8_t{0});
+  st.blocks.clear();
+  st.stream_position = 0;
+  st.block_type = 255;
+}
 void BlockPipeline::set_stream_position(uint32_t position) { state_->stream_position = position; }
 uint32_t BlockPipeline::stream_position() const { return state_->stream_position; }
 uint8_t BlockPipeline::filter_mask() const { return state_->filter_mask; }

@@ -12,7 +12,8 @@
 //   pipeline.ppm_start(order, megabytes, cut_off);
 //   pipeline.set_stream_position(0);
 //   for each chunk: pipeline.compress_buffer(...)  or  pipeline.decode_buffer(...)
-//   pipeline.stop_suballocator();
+//   pipeline.stop_suballocator();   or, to use it for another stream,
+//   pipeline.reset_for_next_stream();
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,9 @@ class BlockPipeline {
   // Starts the PPM model; raises OUT_OF_MEMORY when its heap cannot be had.
   void ppm_start(unsigned order, uint32_t megabytes, bool cut_off);
   void stop_suballocator();
+  // Ends a stream and makes the pipeline as good as new for the next one,
+  // keeping its buffers and model heap (zeroed where the stream wrote).
+  void reset_for_next_stream();
   void set_stream_position(uint32_t position);
   uint32_t stream_position() const;
   // The enable mask built by set_coding_options and the BlockType of the
