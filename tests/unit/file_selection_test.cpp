@@ -152,7 +152,8 @@ TEST(SortByName, UsesSignedBytesWithTheEndOfNameAsZero) {
   testdata::Lcg rng(7);
   for (int i = 0; i < 400; ++i) {
     std::string s;
-    for (uint32_t k = 0, len = 1 + rng.next() % 5; k < len; ++k) s += "ab\\.\xE0Z"[rng.next() % 6];
+    const uint32_t length = 1 + rng.next() % 5;
+    for (uint32_t k = 0; k < length; ++k) s += "ab\\.\xE0Z"[rng.next() % 6];
     names.push_back(s);
   }
   Entries many(names);
