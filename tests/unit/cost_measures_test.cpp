@@ -21,18 +21,13 @@ TEST(CostMeasures, MoveToFrontPositionsRepeatsAndRunsOfOneByte) {
   EXPECT_EQ(repeats, 1u);
   // with 16 entries 9 is in the list at position 9
   EXPECT_EQ(mtf_cost16(b.data(), 5, &repeats), 13.0 / 4.0);
-  // a miss drops the last entry: 7 falls out of the 8-entry list
-  const Bytes c = {200, 7};
-  EXPECT_EQ(mtf_cost8(c.data(), 2), 8.0);
+  // the list starts with 0, so a block of zeros is all repeats
   const Bytes zeros(1000, 0x00);
   EXPECT_EQ(mtf_cost16(zeros.data(), 1000, &repeats), 0.0);
-  EXPECT_EQ(repeats, 1000u);  // the list starts with 0
+  EXPECT_EQ(repeats, 1000u);
   const Bytes letters(1000, 'A');
   EXPECT_EQ(mtf_cost16(letters.data(), 1000, &repeats), 16.0);  // only the first byte is coded
   EXPECT_EQ(repeats, 999u);
-  EXPECT_EQ(mtf_cost8(letters.data(), 1000), 8.0);
-  const Bytes fives(1000, 5);
-  EXPECT_EQ(mtf_cost8(fives.data(), 1000), 5.0);
   EXPECT_EQ(mtf_cost8(letters.data(), 0, &repeats), 0.0);
   EXPECT_EQ(repeats, 0u);
 }
@@ -95,7 +90,7 @@ TEST(CostMeasures, ContextSortIsStableAndCyclic) {
   EXPECT_EQ(g_measured, one);
 }
 
-TEST(LowRedundancy, BothOrdersMustLookRandom) {
+TEST(LowRedundancy, BothOrdersMustLookRandomAndRepeatsDoNotCount) {
   const Bytes random = random_bytes(60000, 3);
   EXPECT_GT(mtf_cost8(random.data(), 60000), 7.8);
   EXPECT_EQ(test_low_redundancy(random.data(), 60000), 0x60);
@@ -113,9 +108,7 @@ TEST(LowRedundancy, BothOrdersMustLookRandom) {
   Bytes pairs = noise;
   for (size_t i = 1; i < pairs.size(); i += 2) pairs[i] = pairs[i - 1];
   EXPECT_EQ(test_low_redundancy(pairs.data(), 40000), 0x60);
-}
-
-TEST(LowRedundancy, ShortAndUniformBlocks) {
+  // A single byte, and blocks of one value.
   const Bytes one = {0xAB};
   EXPECT_EQ(test_low_redundancy(one.data(), 1), 0);
   const Bytes zeros(5000, 0);

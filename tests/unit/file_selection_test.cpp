@@ -149,14 +149,11 @@ TEST(SortByName, UsesSignedBytesWithTheEndOfNameAsZero) {
 
   // And on many names it agrees with a signed comparison.
   std::vector<std::string> names;
-  uint32_t x = 7;
+  testdata::Lcg rng(7);
   for (int i = 0; i < 400; ++i) {
     std::string s;
-    const int len = 1 + static_cast<int>((x >> 8) % 5);
-    for (int k = 0; k < len; ++k) {
-      x = x * 1103515245u + 12345u;
-      s += "ab\\.\xE0Z"[(x >> 16) % 6];
-    }
+    const uint32_t length = 1 + rng.next() % 5;
+    for (uint32_t k = 0; k < length; ++k) s += "ab\\.\xE0Z"[rng.next() % 6];
     names.push_back(s);
   }
   Entries many(names);
@@ -185,11 +182,8 @@ TEST(RemoveDuplicates, KeepsTheLastOfEachRunAndReportsOnce) {
 
 TEST(SortByKey, OrdersByUnsignedKey) {
   Entries keyed(std::vector<std::string>(50));
-  uint32_t x = 99;
-  for (auto& e : keyed.entries) {
-    x = x * 1664525u + 1013904223u;
-    e.crc = x % 7 == 0 ? 0xFFFFFFF0u : x % 1000;
-  }
+  testdata::Lcg rng(99);
+  for (auto& e : keyed.entries) e.crc = rng.next() % 7 == 0 ? 0xFFFFFFF0u : rng.next() % 1000;
   PivotGenerator g;
   sort_entries_by_key(keyed.v, g);
   for (size_t i = 1; i < keyed.v.size(); ++i) EXPECT_LE(keyed.v[i - 1]->crc, keyed.v[i]->crc);

@@ -7,6 +7,7 @@
 
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
@@ -23,16 +24,13 @@ uint32_t undo(std::vector<uint8_t>& work, uint32_t length, uint8_t type, uint32_
 
 TEST(FilterRobustness, UndoOfEveryTypeOnRandomBytesStaysInBounds) {
   std::vector<uint8_t> work(WORK_BUFFER_SIZE);
-  uint32_t seed = 2024;
+  testdata::Lcg rng(2024);
   const uint32_t lengths[] = {0, 1, 2, 5, 6, 7, 100, 4095, 65537, MAX_CODED_BLOCK};
   for (uint32_t type = 0x10; type < 0x60; ++type) {
     for (uint32_t n : lengths) {
       if (n > 70000 && type % 5 != 0) continue;  // keep the run short
-      for (uint32_t i = 0; i < n + 8; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        work[i] = static_cast<uint8_t>(seed >> 24);
-      }
-      undo(work, n, static_cast<uint8_t>(type), seed);
+      for (uint32_t i = 0; i < n + 8; ++i) work[i] = rng.byte();
+      undo(work, n, static_cast<uint8_t>(type), rng.next() * 256);
     }
   }
 }
@@ -40,12 +38,9 @@ TEST(FilterRobustness, UndoOfEveryTypeOnRandomBytesStaysInBounds) {
 TEST(FilterRobustness, WorstCaseBlocksOfEachFilterStayInBounds) {
   // Text: four-letter dictionary codes (or random bytes) and a lone escape at the end.
   std::vector<uint8_t> work(WORK_BUFFER_SIZE);
-  uint32_t seed = 99;
+  testdata::Lcg rng(99);
   for (uint8_t type = 0x10; type <= 0x1F; ++type) {
-    for (uint32_t i = 0; i < MAX_CODED_BLOCK; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      work[i] = (type & 1) ? static_cast<uint8_t>(seed >> 24) : 0xCE;
-    }
+    for (uint32_t i = 0; i < MAX_CODED_BLOCK; ++i) work[i] = (type & 1) ? rng.byte() : 0xCE;
     work[MAX_CODED_BLOCK - 1] = 0x04;
     undo(work, MAX_CODED_BLOCK, type);
   }

@@ -81,11 +81,23 @@ Outcome extract(const std::string& name, bool write, unsigned workers, const std
   return run;
 }
 
-TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
+// A test directory holding the tree; each test runs once with single files
+// and once with solid groups.
+class Parallel : public ::testing::Test {
+ protected:
+  void SetUp() override { make_tree(); }
+  template <typename Body>
+  void for_each_layout(Body body) {
+    for (const bool solid : {false, true}) {
+      SCOPED_TRACE(solid ? "solid groups" : "single files");
+      body(solid);
+    }
+  }
   TempDir dir;
-  make_tree();
-  for (const bool solid : {false, true}) {
-    SCOPED_TRACE(solid ? "solid groups" : "single files");
+};
+
+TEST_F(Parallel, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
+  for_each_layout([](bool solid) {
     const Outcome one = create("w1.trn", solid, 1);
     ASSERT_EQ(one.error, NO_ERROR) << one.output;
     const std::string reference = read_file("w1.trn");
@@ -102,19 +114,22 @@ TEST(ParallelPacking, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
       for (const FileEntry& e : entries.entries()) stored += (e.flags & FLAG_STORED) != 0 && e.size > 0;
       EXPECT_EQ(stored, 5);
     }
-  }
+  });
 }
 
-TEST(ParallelDecoding, ExtractionAndTestMatchTheSingleWorkerRun) {
-  TempDir dir;
-  make_tree();
-  for (const bool solid : {false, true}) {
-    SCOPED_TRACE(solid ? "solid groups" : "single files");
+TEST_F(Parallel, TestAndExtractionMatchTheSingleWorkerRunOnGoodAndDamagedArchives) {
+  for_each_layout([](bool solid) {
     ASSERT_EQ(create("a.trn", solid, 3).error, NO_ERROR);
-    const Outcome tested_one = extract("a.trn", false, 1, ".");
-    const Outcome tested_many = extract("a.trn", false, 3, ".");
-    EXPECT_EQ(tested_many.output, tested_one.output);
-    EXPECT_EQ(tested_one.output.find("CRC"), std::string::npos);
+    std::string damaged = read_file("a.trn");
+    for (size_t at = 40; at < damaged.size() / 2; at += 7919) damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
+    write_file("damaged.trn", damaged);
+    for (const char* name : {"a.trn", "damaged.trn"}) {
+      const Outcome one = extract(name, false, 1, ".");
+      const Outcome many = extract(name, false, 3, ".");
+      EXPECT_EQ(many.error, one.error) << name;
+      EXPECT_EQ(many.output, one.output) << name;
+    }
+    EXPECT_EQ(extract("a.trn", false, 1, ".").output.find("CRC"), std::string::npos);
 
     std::filesystem::remove_all("out1");
     std::filesystem::remove_all("out3");
@@ -131,42 +146,22 @@ TEST(ParallelDecoding, ExtractionAndTestMatchTheSingleWorkerRun) {
       EXPECT_TRUE(read_file(("out3" / relative).string()) == read_file(item.path().string())) << relative;
     }
     EXPECT_EQ(files, 39);
-  }
+  });
 }
 
-TEST(ParallelPacking, WorkerFailureEndsTheRunLikeOneWorker) {
-  for (const bool solid : {false, true}) {
-    SCOPED_TRACE(solid ? "solid groups" : "single files");
-    TempDir dir;
-    make_tree();
-    // Selected, then cut short before it is packed: the worker's read
-    // fails (the grouping key reads only the first 131,072 bytes).
-    const FileList list = testing::select_files({"tree/"}, {true, true});
-    std::filesystem::resize_file("tree/d0/mid.txt", 150000);
-    std::vector<Outcome> runs;
-    for (const unsigned workers : {1u, 4u}) runs.push_back(create("x.trn", solid, workers, &list));
-    EXPECT_EQ(runs[0].error, ErrorCode::IO_ERROR);
-    EXPECT_EQ(runs[1].error, ErrorCode::IO_ERROR);
-    EXPECT_EQ(runs[1].output, runs[0].output);
-    EXPECT_NE(runs[0].output.find("mid.txt "), std::string::npos);
-  }
-}
-
-TEST(ParallelDecoding, DamagedStreamsGiveTheSameReports) {
-  TempDir dir;
-  make_tree();
-  for (const bool solid : {false, true}) {
-    SCOPED_TRACE(solid ? "solid groups" : "single files");
-    ASSERT_EQ(create("a.trn", solid, 2).error, NO_ERROR);
-    std::string bytes = read_file("a.trn");
-    // Flip bytes in the data area, and cut the archive short in another copy.
-    for (size_t at = 40; at < bytes.size() / 2; at += 7919) bytes[at] = static_cast<char>(bytes[at] ^ 0x5A);
-    write_file("damaged.trn", bytes);
-    const Outcome one = extract("damaged.trn", false, 1, ".");
-    const Outcome many = extract("damaged.trn", false, 3, ".");
-    EXPECT_EQ(many.error, one.error);
+TEST_F(Parallel, WorkerFailureEndsTheRunLikeOneWorker) {
+  // Selected, then cut short before it is packed: the worker's read
+  // fails (the grouping key reads only the first 131,072 bytes).
+  const FileList list = testing::select_files({"tree/"}, {true, true});
+  std::filesystem::resize_file("tree/d0/mid.txt", 150000);
+  for_each_layout([&](bool solid) {
+    const Outcome one = create("x.trn", solid, 1, &list);
+    const Outcome many = create("x.trn", solid, 4, &list);
+    EXPECT_EQ(one.error, ErrorCode::IO_ERROR);
+    EXPECT_EQ(many.error, ErrorCode::IO_ERROR);
     EXPECT_EQ(many.output, one.output);
-  }
+    EXPECT_NE(one.output.find("mid.txt "), std::string::npos);
+  });
 }
 
 }  // namespace

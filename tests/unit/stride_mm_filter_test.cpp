@@ -10,25 +10,18 @@
 #include "pipeline/block_types.h"
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
+#include "test_data.h"
 
 namespace tarn {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Lcg {
-  uint32_t state;
-  uint32_t next() {
-    state = state * 1103515245u + 12345u;
-    return state >> 16;
-  }
-};
-
 // Records of `stride` bytes plus some noise: each byte position a slow
 // wave of its own, or (`walk`) one random walk shared with an offset per
 // position.
 Bytes make_records(uint32_t n, uint32_t stride, uint32_t noise, uint32_t seed, bool walk = false) {
-  Lcg rng{seed};
+  testdata::Lcg rng(seed);
   Bytes out(n);
   int level = 0;
   for (uint32_t i = 0; i < n; ++i) {
@@ -144,9 +137,7 @@ TEST(MultimediaFilter, RepeatingChannelsAreNotSignals) {
 
 TEST(MultimediaFilter, EveryStrideAndModelTypeRoundTrips) {
   // The undo of every type of high nibble 3, 4 and 5 on arbitrary bytes.
-  Lcg rng{77};
-  Bytes input(3001);
-  for (uint8_t& b : input) b = static_cast<uint8_t>(rng.next());
+  const Bytes input = testdata::random_bytes(3001, 77);
   for (uint32_t model = 0; model <= 2; ++model) {
     for (uint32_t k = (model == 0 ? 1 : 0); k <= 15; ++k) {
       Bytes work = work_buffer(input);
