@@ -22,42 +22,36 @@ std::string decoding(const std::vector<std::string>& names) {
   return text;
 }
 
-TEST(CommandLineE2E, UsageUnknownCommandAndSwitch) {
-  Sandbox box;
-  RunResult r = box.tarnc({});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, banner() +
-                       " Usage: tarnc <command> [-/sw1] [-/sw2] archive[.trn] [wildcard] ...\n"
-                       "\n Commands:"
-                       "\n   c - Create                     e - Extract without pathnames"
-                       "\n   x - eXtract                    l - List"
-                       "\n   t - Test                       i - Info"
-                       "\n"
-                       "\n Switches:"
-                       "\n   -m[0,q,f,n,g,s,e] - packing method (Store,Quickest,Fast,Normal,"
-                       "\n                                       Good,Superb,Extreme)"
-                       "\n   -r - Recurse subdirectories    -d - store Directories"
-                       "\n   -s - SelF-eXtracting archive   -b - use solid Blocks"
-                       "\n   -- - stop switch parsing  -o<dir> - set Output directory"
-                       "\n   -f[temsl] - DISABLE Filtering of: [text; IA-32 exe; mm; swap; low-red]"
-                       "\n\n\n");
-
-  for (const auto& [args, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"cx", "a"}, "command: \"cx\""}, {{"q", "a"}, "command: \"q\""}, {{"c", "-mz", "a", "*"}, "switch: \"-mz\""}}) {
-    r = box.tarnc(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner() + " Unknown " + text + "\n");
-  }
-}
-
-TEST(CommandLineE2E, NothingToDoCases) {
+TEST(CommandLineE2E, UsageUnknownCommandOrSwitchAndNothingToDo) {
   Sandbox box;
   box.write("a.txt", "a");
-  for (const auto& args : std::vector<std::vector<std::string>>{{"l"}, {"i"}, {"t", "a.trn"}, {"x", "a.trn"},
-                                                                 {"e", "-oout", "a.trn"}, {"c", "a.trn"}}) {
+  const std::string usage =
+      banner() +
+      " Usage: tarnc <command> [-/sw1] [-/sw2] archive[.trn] [wildcard] ...\n"
+      "\n Commands:"
+      "\n   c - Create                     e - Extract without pathnames"
+      "\n   x - eXtract                    l - List"
+      "\n   t - Test                       i - Info"
+      "\n"
+      "\n Switches:"
+      "\n   -m[0,q,f,n,g,s,e] - packing method (Store,Quickest,Fast,Normal,"
+      "\n                                       Good,Superb,Extreme)"
+      "\n   -r - Recurse subdirectories    -d - store Directories"
+      "\n   -s - SelF-eXtracting archive   -b - use solid Blocks"
+      "\n   -- - stop switch parsing  -o<dir> - set Output directory"
+      "\n   -f[temsl] - DISABLE Filtering of: [text; IA-32 exe; mm; swap; low-red]"
+      "\n\n\n";
+  const std::string nothing = banner() + "\nFATAL: Nothing to do!\n\n";
+  for (const auto& [args, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{}, usage},
+           {{"cx", "a"}, banner() + " Unknown command: \"cx\"\n"},
+           {{"q", "a"}, banner() + " Unknown command: \"q\"\n"},
+           {{"c", "-mz", "a", "*"}, banner() + " Unknown switch: \"-mz\"\n"},
+           {{"l"}, nothing}, {{"i"}, nothing}, {{"t", "a.trn"}, nothing}, {{"x", "a.trn"}, nothing},
+           {{"e", "-oout", "a.trn"}, nothing}, {{"c", "a.trn"}, nothing}}) {
     const RunResult r = box.tarnc(args);
-    EXPECT_EQ(r.status, 1) << args[0];
-    EXPECT_EQ(r.out, banner() + "\nFATAL: Nothing to do!\n\n") << args[0];
+    EXPECT_EQ(r.status, 1) << text;
+    EXPECT_EQ(r.out, text);
   }
   EXPECT_FALSE(box.exists("a.trn"));
 }
@@ -70,19 +64,12 @@ TEST(TranscriptE2E, CreateListInfoTestExtractStored) {
   for (const char* f : {"a.txt", "b.txt", "docs/c.txt"}) box.fix_time(f);
   RunResult r = box.tarnc({"c", "-m0", "arc", "a.txt", "b.txt", "docs/*"});
   EXPECT_EQ(r.status, 0);
-  // Table: three records of 28 bytes + names (5, 5, 10).
-  const long length = 18 + 16 + 4 + 3 * 28 + 20;
+  // 142 bytes: header 18, data 16, table CRC 4, three records of 28 and names of 5, 5 and 10.
   EXPECT_EQ(mask_seconds(r.out),
             banner() + "Initializing...\nArchive name: " + pad("arc.trn", 50) +
                 "\nCompression method: No compression\n\nScanning...\nStoring 3 file(s) totaling 16 bytes...\n" +
                 progress("docs\\c.txt") + progress("b.txt") + progress("a.txt") + "\rWriting header..." +
-                std::string(58, ' ') + "\nFreeing memory...\nCompressed 16 -> " + std::to_string(length) + " (" +
-                [&] {
-                  char buf[32];
-                  std::snprintf(buf, sizeof buf, "%.7f", length * 8.0 / 16);
-                  return std::string(buf);
-                }() +
-                " bpb) in #.##### seconds.\n");
+                std::string(58, ' ') + "\nFreeing memory...\nCompressed 16 -> 142 (71.0000000 bpb) in #.##### seconds.\n");
 
   r = box.tarnc({"l", "arc.trn", "ignored"});
   EXPECT_EQ(r.status, 0);
@@ -93,12 +80,9 @@ TEST(TranscriptE2E, CreateListInfoTestExtractStored) {
 
   r = box.tarnc({"i", "arc"});
   EXPECT_EQ(r.status, 0);
-  char ratio[96];
-  std::snprintf(ratio, sizeof ratio, " -> Ratio            : %.3f %% ( %.3f bpb )\n", 100.0 * length / 16,
-                length * 8.0 / 16);
   EXPECT_EQ(r.out, banner() + "Initializing...\n\n -> Archive name     : " + pad("arc.trn", 50) +
-                       "\n -> Number of labels : 3\n -> Original size    : 16\n -> Compressed size  : " +
-                       std::to_string(length) + "\n" + ratio + " -> Method           : No compression\n");
+                       "\n -> Number of labels : 3\n -> Original size    : 16\n -> Compressed size  : 142\n"
+                       " -> Ratio            : 887.500 % ( 71.000 bpb )\n -> Method           : No compression\n");
 
   r = box.tarnc({"t", "arc", "*"});
   EXPECT_EQ(r.status, 0);

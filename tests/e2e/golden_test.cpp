@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "e2e_support.h"
@@ -24,25 +25,20 @@ struct GoldenCase {
 
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.archive; }
 
+// The rows "| `name.trn` | bytes | `tarnc c ... name.trn inputs...` |".
 std::vector<GoldenCase> load_cases() {
+  static const std::regex row("^\\| `([^`]+)` \\| [0-9]+ \\| `tarnc ([^`]+)` \\|");
   std::vector<GoldenCase> cases;
   std::ifstream in(SHARED / "golden" / "CASES.md");
-  std::string line;
-  while (std::getline(in, line)) {
-    // | `name.trn` | bytes | `tarnc c ... name.trn inputs...` |
-    if (line.rfind("| `", 0) != 0) continue;
-    const size_t cmd_start = line.find("`tarnc ");
-    if (cmd_start == std::string::npos) continue;
-    const size_t cmd_end = line.find('`', cmd_start + 1);
-    GoldenCase c;
-    c.archive = line.substr(3, line.find('`', 3) - 3);
-    std::istringstream words(line.substr(cmd_start + 7, cmd_end - cmd_start - 7));
-    for (std::string w; words >> w;) c.args.push_back(w);
-    cases.push_back(c);
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (!std::regex_search(line, m, row)) continue;
+    cases.push_back({m[1], {}});
+    std::istringstream words(m[2]);
+    for (std::string w; words >> w;) cases.back().args.push_back(w);
   }
   return cases;
 }
-
 
 class GoldenTest : public ::testing::TestWithParam<GoldenCase> {};
 
