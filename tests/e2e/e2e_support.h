@@ -62,8 +62,12 @@ inline std::vector<std::string> command_words(const std::string& program) {
   return {runner, program};
 }
 // Output of the build under test with "\n" line ends.
-inline std::string unix_lines(std::string text) {
-  return on_windows() ? std::regex_replace(text, std::regex("\r\n"), "\n") : text;
+inline std::string unix_lines(const std::string& text) {
+  if (!on_windows()) return text;
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') lines += text[i];
+  return lines;
 }
 
 inline std::string quote(const std::string& s) {
