@@ -34,14 +34,9 @@ TEST(MetadataE2E, TimesOutsideTheDosRangeAreClampedAndDosReadOnlyIsRestored) {
   box.write("future.txt", "future");
   ASSERT_TRUE(box.sh("touch -d '1975-06-15 10:20:30 UTC' old.txt && touch -d '2150-01-01 00:00:00 UTC' future.txt"));
   ASSERT_EQ(box.tarnc({"c", "-m0", "times", "*.txt"}).status, 0);
-  const auto table = table_of(box, "times.trn");
-  EXPECT_EQ(table.at("old.txt").dos_date, 0x0021);  // 1980-01-01
-  EXPECT_EQ(table.at("old.txt").dos_time, 0x0000);  // 00:00:00
-  EXPECT_EQ(table.at("future.txt").dos_date, (127 << 9) | (12 << 5) | 31);
-  EXPECT_EQ(table.at("future.txt").dos_time, (23 << 11) | (59 << 5) | 29);
   ASSERT_EQ(box.tarnc({"x", "-oout", "times", "*"}).status, 0);
-  EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);  // 1980-01-01 00:00:00 UTC
-  EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);
+  EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);      // 1980-01-01 00:00:00 UTC
+  EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);  // 2107-12-31 23:59:58 UTC
 
   // A read-only entry as an archive made on another system records it,
   // with only the DOS bits, loses its write bits and still gets its time.
