@@ -1,8 +1,13 @@
 // Running the built tarnc the way a user does: in a fresh temporary
 // directory per test, capturing standard output and the exit status.
+//
+// The program under test is the tarnc of this build, or another build named
+// at run time: TARN_E2E_TARNC (e.g. tarnc.exe), started through
+// TARN_E2E_RUNNER when set (e.g. wine64), with TARN_E2E_SFX as its stub. A
+// Windows build ends its lines with "\r\n": its output is compared with "\n"
+// line ends. Tests of POSIX-only behaviour skip a Windows build.
 #pragma once
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,24 +33,46 @@ struct RunResult {
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A run that ended with "FATAL: <message>" and status 1.
-#define EXPECT_FATAL(run, message)                                             \
-  do {                                                                         \
-    const ::tarn::e2e::RunResult fatal_run_ = (run);                           \
-    EXPECT_EQ(fatal_run_.status, 1) << fatal_run_.out;                         \
-    EXPECT_TRUE(::tarn::e2e::contains(fatal_run_.out, "\nFATAL: " + std::string(message) + "\n\n")) \
-        << fatal_run_.out;                                                     \
+// A run that ended with `code` and printed `part`; one that ended with
+// "FATAL: <message>" and status 1.
+#define EXPECT_RUN(run, code, part)                                        \
+  do {                                                                     \
+    const ::tarn::e2e::RunResult run_ = (run);                             \
+    EXPECT_EQ(run_.status, code) << run_.out;                              \
+    EXPECT_TRUE(::tarn::e2e::contains(run_.out, (part))) << run_.out;      \
   } while (0)
+#define EXPECT_FATAL(run, message) EXPECT_RUN(run, 1, "\nFATAL: " + std::string(message) + "\n\n")
 
 using testdata::mixed_text;
 using testdata::random_text;
 
+inline std::string env_or(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+inline std::string tarnc_path() { return env_or("TARN_E2E_TARNC", TARNC_PATH); }
+inline bool on_windows() { return tarnc_path().ends_with(".exe"); }
+#define SKIP_ON_WINDOWS(why) \
+  if (::tarn::e2e::on_windows()) GTEST_SKIP() << "POSIX only: " << (why)
+
+// The words that start `program` of the build under test: the runner first, if any.
+inline std::vector<std::string> command_words(const std::string& program) {
+  const std::string runner = env_or("TARN_E2E_RUNNER", "");
+  if (runner.empty()) return {program};
+  return {runner, program};
+}
+// Output of the build under test with "\n" line ends.
+inline std::string unix_lines(const std::string& text) {
+  if (!on_windows()) return text;
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') lines += text[i];
+  return lines;
+}
+
 inline std::string quote(const std::string& s) {
   std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
-  }
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
@@ -71,11 +98,13 @@ class Sandbox {
   const std::filesystem::path& dir() const { return dir_; }
   std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
 
-  // Runs a program with arguments (each quoted) inside the sandbox.
-  RunResult run_program(const std::string& program, const std::vector<std::string>& args) const {
-    std::string cmd = in_dir(quote(program));
+  // Runs a program of the build under test or, when `native`, one of this
+  // build, with arguments, inside the sandbox.
+  RunResult run_program(const std::string& program, const std::vector<std::string>& args, bool native = false) const {
+    std::string cmd = native ? quote(program) : "WINEDEBUG=-all";
+    if (!native) for (const auto& w : command_words(program)) cmd += ' ' + quote(w);
     for (const auto& a : args) cmd += ' ' + quote(a);
-    cmd += " 2>/dev/null";
+    cmd = in_dir(cmd) + " 2>/dev/null";
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (pipe == nullptr) return r;
@@ -84,9 +113,10 @@ class Sandbox {
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
     const int raw = ::pclose(pipe);
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    if (!native) r.out = unix_lines(r.out);
     return r;
   }
-  RunResult tarnc(const std::vector<std::string>& args) const { return run_program(TARNC_PATH, args); }
+  RunResult tarnc(const std::vector<std::string>& args) const { return run_program(tarnc_path(), args); }
   // Runs a shell command inside the sandbox; true when it succeeded.
   bool sh(const std::string& command) const { return std::system(in_dir(command).c_str()) == 0; }
   std::string in_dir(const std::string& command) const { return "cd " + quote(dir_.string()) + " && " + command; }
@@ -96,10 +126,7 @@ class Sandbox {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
   }
-  std::string read(const std::string& rel) const {
-    std::ifstream in(dir_ / rel, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string read(const std::string& rel) const { return testing::read_file(path(rel)); }
   bool exists(const std::string& rel) const { return std::filesystem::exists(std::filesystem::symlink_status(dir_ / rel)); }
   // Gives files the fixed time 2003-11-01 12:00:00 UTC and mode 0644.
   void fix_time(const std::string& rel) const {

@@ -1,8 +1,7 @@
-// POSIX metadata through an archive: attribute bits and modes as stored,
+// Metadata through an archive: attribute bits and POSIX modes as stored,
 // clamped times, what extraction restores and what it never restores, and
 // which kinds of file system objects are archived at all.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -29,80 +28,61 @@ struct stat stat_of(const Sandbox& box, const std::string& rel) {
   return st;
 }
 
-TEST(MetadataE2E, TimesOutsideTheDosRangeAreClamped) {
+TEST(MetadataE2E, TimesOutsideTheDosRangeAreClampedAndDosReadOnlyIsRestored) {
   Sandbox box;
   box.write("old.txt", "old");
   box.write("future.txt", "future");
   ASSERT_TRUE(box.sh("touch -d '1975-06-15 10:20:30 UTC' old.txt && touch -d '2150-01-01 00:00:00 UTC' future.txt"));
   ASSERT_EQ(box.tarnc({"c", "-m0", "times", "*.txt"}).status, 0);
-  const auto table = table_of(box, "times.trn");
-  EXPECT_EQ(table.at("old.txt").dos_date, 0x0021);  // 1980-01-01
-  EXPECT_EQ(table.at("old.txt").dos_time, 0x0000);  // 00:00:00
-  EXPECT_EQ(table.at("future.txt").dos_date, (127 << 9) | (12 << 5) | 31);
-  EXPECT_EQ(table.at("future.txt").dos_time, (23 << 11) | (59 << 5) | 29);
   ASSERT_EQ(box.tarnc({"x", "-oout", "times", "*"}).status, 0);
-  EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);  // 1980-01-01 00:00:00 UTC
-  EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);
-}
+  EXPECT_EQ(stat_of(box, "out/old.txt").st_mtime, 315532800);      // 1980-01-01 00:00:00 UTC
+  EXPECT_EQ(stat_of(box, "out/future.txt").st_mtime, 4354819198);  // 2107-12-31 23:59:58 UTC
 
-TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
-  Sandbox box;
-  box.write("plain.txt", "p");
-  box.write("tool", "#!/bin/sh\n");
-  box.write("setid", "s");
-  box.write("ro.txt", "r");
-  box.write(".dot", "d");
-  box.write("empty", "");
-  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot empty && chmod 644 plain.txt .dot empty "
-                     "&& chmod 750 tool && chmod 6755 setid && chmod 444 ro.txt"));
-  ASSERT_EQ(box.tarnc({"c", "-mq", "m", "*"}).status, 0);
-  std::map<std::string, uint32_t> attributes;
-  for (const auto& [name, e] : table_of(box, "m.trn")) attributes[name] = e.attributes;
-  EXPECT_EQ(attributes, (std::map<std::string, uint32_t>{{"plain.txt", 0x20u},
-                                                          {".dot", 0x22u},
-                                                          {"empty", 0x20u},
-                                                          {"tool", 0x20u | (0100750u << 16)},
-                                                          {"setid", 0x20u | (0106755u << 16)},
-                                                          {"ro.txt", 0x21u | (0100444u << 16)}}));
-
-  ASSERT_EQ(box.tarnc({"x", "-oout", "m", "*"}).status, 0);
-  EXPECT_EQ(stat_of(box, "out/tool").st_mode & 07777, 0750u);
-  EXPECT_EQ(stat_of(box, "out/setid").st_mode & 07777, 0755u);
-  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mode & 07777, 0444u);
-  EXPECT_EQ(stat_of(box, "out/plain.txt").st_mode & 0200, 0200u);
-  for (const char* f : {"out/plain.txt", "out/tool", "out/ro.txt", "out/empty"})
-    EXPECT_EQ(stat_of(box, f).st_mtime, 1067688000) << f;
-  EXPECT_EQ(box.read("out/tool"), "#!/bin/sh\n");
-}
-
-TEST(MetadataE2E, ReadOnlyEntryWithoutModeLosesItsWriteBits) {
-  // As an archive made on another system records it: only the DOS bits.
-  Sandbox box;
+  // A read-only entry as an archive made on another system records it,
+  // with only the DOS bits, loses its write bits and still gets its time.
   FileEntry entry = file_entry("dosro.txt", "data");
   entry.attributes = 0x21;
   box.write("dos.trn", build_archive({{entry, "data"}}, 0));
   ASSERT_EQ(box.tarnc({"x", "-oout", "dos", "*"}).status, 0);
-  const struct stat st = stat_of(box, "out/dosro.txt");
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  EXPECT_EQ(st.st_mtime, 1067688000);
+  EXPECT_EQ(stat_of(box, "out/dosro.txt").st_mode & 0222, 0u);
+  EXPECT_EQ(stat_of(box, "out/dosro.txt").st_mtime, 1067688000);
   EXPECT_EQ(box.read("out/dosro.txt"), "data");
 }
 
-TEST(MetadataE2E, RecordedDirectoriesComeBackWithTheirModes) {
+TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
   Sandbox box;
-  box.write("d/open/a.txt", "a");
-  box.write("d/closed/b.txt", "b");
-  ASSERT_TRUE(box.sh("chmod 755 d/open && chmod 710 d/closed"));
-  ASSERT_EQ(box.tarnc({"c", "-r", "-d", "dirs", "d/"}).status, 0);
-  const auto table = table_of(box, "dirs.trn");
-  EXPECT_EQ(table.at("d\\open").attributes, 0x10u);
-  EXPECT_EQ(table.at("d\\closed").attributes, 0x10u | (040710u << 16));
-  ASSERT_EQ(box.tarnc({"x", "-oout", "dirs", "*"}).status, 0);
+  for (const char* f : {"plain.txt", "tool", "setid", "ro.txt", ".dot", "d/open/a", "d/closed/b"}) box.write(f, f);
+  box.write("empty", "");
+  ASSERT_TRUE(box.sh("touch -d '2003-11-01 12:00:00 UTC' plain.txt tool setid ro.txt .dot empty && "
+                     "chmod 644 plain.txt .dot empty d/open/a d/closed/b && chmod 750 tool && chmod 6755 setid && "
+                     "chmod 444 ro.txt && chmod 755 d d/open && chmod 710 d/closed"));
+  ASSERT_EQ(box.tarnc({"c", "-mq", "-r", "-d", "m", "*"}).status, 0);
+  // A Windows build keeps the DOS bits alone.
+  const auto mode = [](uint32_t m) { return on_windows() ? 0u : m << 16; };
+  std::map<std::string, uint32_t> attributes;
+  for (const auto& [name, e] : table_of(box, "m.trn")) attributes[name] = e.attributes;
+  EXPECT_EQ(attributes, (std::map<std::string, uint32_t>{
+                            {"plain.txt", 0x20u}, {".dot", 0x22u}, {"empty", 0x20u},
+                            {"tool", 0x20u | mode(0100750)}, {"setid", 0x20u | mode(0106755)},
+                            {"ro.txt", 0x21u | mode(0100444)}, {"d", 0x10u}, {"d\\open", 0x10u},
+                            {"d\\open\\a", 0x20u}, {"d\\closed", 0x10u | mode(040710)}, {"d\\closed\\b", 0x20u}}));
+
+  ASSERT_EQ(box.tarnc({"x", "-oout", "m", "*"}).status, 0);
+  for (const char* f : {"out/plain.txt", "out/tool", "out/ro.txt", "out/empty"})
+    EXPECT_EQ(stat_of(box, f).st_mtime, 1067688000) << f;
+  EXPECT_EQ(box.read("out/tool"), "tool");
+  EXPECT_EQ(box.read("out/d/closed/b"), "d/closed/b");
+  EXPECT_EQ(stat_of(box, "out/plain.txt").st_mode & 0200, 0200u);
+  SKIP_ON_WINDOWS("permission bits restored");  // the attributes above hold on Windows too
+  EXPECT_EQ(stat_of(box, "out/tool").st_mode & 07777, 0750u);
+  EXPECT_EQ(stat_of(box, "out/setid").st_mode & 07777, 0755u);
+  EXPECT_EQ(stat_of(box, "out/ro.txt").st_mode & 07777, 0444u);
   EXPECT_EQ(stat_of(box, "out/d/closed").st_mode & 07777, 0710u);
   EXPECT_EQ(stat_of(box, "out/d/open").st_mode & 07777, 0755u);
-  EXPECT_EQ(box.read("out/d/closed/b.txt"), "b");
 }
 
+// Under wine the links and the fifo look as wine presents them to a Windows
+// program: the table must come out the same.
 TEST(MetadataE2E, LinksAreFollowedToFilesOnlyAndSpecialFilesLeftOut) {
   Sandbox box;
   box.write("tree/real.txt", "real");
@@ -111,8 +91,7 @@ TEST(MetadataE2E, LinksAreFollowedToFilesOnlyAndSpecialFilesLeftOut) {
   fs::create_directory_symlink("../elsewhere", box.dir() / "tree/dirlink");
   fs::create_directory_symlink("..", box.dir() / "tree/loop");
   ASSERT_TRUE(box.sh("mkfifo tree/fifo"));
-  const RunResult r = box.tarnc({"c", "-r", "-d", "links", "tree/"});
-  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(box.tarnc({"c", "-r", "-d", "links", "tree/"}).status, 0);
   std::vector<std::string> names;
   for (const auto& [name, e] : table_of(box, "links.trn")) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"tree\\link.txt", "tree\\real.txt"}));

@@ -1,9 +1,8 @@
 // Win32 implementation of platform::File over C streams opened with sharing
-// modes: every file is opened denying other readers and writers, as the
-// format's program does. The one exception is a file that some other
-// process is executing, which Windows will only open while it lets others
-// read it: the self-extractor opening its own program falls back to
-// denying writers only.
+// modes: a file written is opened denying other readers and writers, as the
+// format's program does; a file read is opened denying writers only, so that
+// the extraction's decoding workers can open the archive beside the reader
+// of its table, and the self-extractor can open its own running program.
 #include <windows.h>
 
 #include <io.h>
@@ -31,8 +30,7 @@ bool is_regular_file(const std::string& path) {
 bool File::open_read(const std::string& path, size_t buffer_size) {
   close();
   if (!is_regular_file(path)) return false;
-  stream_ = _fsopen(path.c_str(), "rb", _SH_DENYRW);
-  if (stream_ == nullptr) stream_ = _fsopen(path.c_str(), "rb", _SH_DENYWR);
+  stream_ = _fsopen(path.c_str(), "rb", _SH_DENYWR);
   if (stream_ == nullptr) return false;
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
