@@ -240,9 +240,7 @@ void Extractor::check_no_escaping_link(const std::string& path) {
     }
     if (base.empty()) base = platform::real_path(platform::native_path(prefix_));
     const std::string target = platform::real_path(native);
-    const bool inside = !base.empty() && !target.empty() &&
-                        (target == base || target.compare(0, base.size() + 1, base + "/") == 0 || base == "/");
-    if (!inside) raise_error(ErrorCode::IO_ERROR);
+    if (!platform::path_is_within(target, base)) raise_error(ErrorCode::IO_ERROR);
   }
 }
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/filesystem.h"
 #include "platform/name_mask.h"
@@ -95,11 +96,27 @@ bool is_symlink(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The final path of an open handle follows every link and junction on the
+// way; "\\?\" in front of it is dropped so that it compares with others.
 std::string real_path(const std::string& path) {
-  char buffer[MAX_PATH];
-  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
-  if (n == 0 || n >= MAX_PATH || GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return {};
-  return std::string(buffer, n);
+  const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {};
+  char buffer[MAX_PATH + 8];
+  const DWORD n = GetFinalPathNameByHandleA(h, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(h);
+  if (n == 0 || n >= sizeof buffer) return {};
+  std::string result(buffer, n);
+  if (result.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\\\" + result.substr(8);
+  if (result.compare(0, 4, "\\\\?\\") == 0) return result.substr(4);
+  return result;
+}
+
+// Names differ in case only on Windows: the comparison ignores it.
+bool path_is_within(const std::string& path, const std::string& directory) {
+  if (directory.empty() || path.size() < directory.size()) return false;
+  if (_strnicmp(path.c_str(), directory.c_str(), directory.size()) != 0) return false;
+  return path.size() == directory.size() || directory.back() == '\\' || path[directory.size()] == '\\';
 }
 
 bool create_directory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
