@@ -55,8 +55,11 @@ class BoundedWriter {
 inline void escape_bytes(uint8_t* work, uint32_t& length, const bool* needs_escape, uint8_t escape) {
   uint32_t first = 0;
   while (first < length && !needs_escape[work[first]]) ++first;
-  if (first == length) return;
-  if (length + first > WORK_BUFFER_SIZE) first = 0;  // no room to start further on
+  if (length + first > WORK_BUFFER_SIZE) {
+    first = 0;  // the block does not fit behind itself: cut as the whole pass would
+  } else if (first == length) {
+    return;
+  }
   // Started `first` bytes further on, the writer has the room it would
   // have had for the whole block.
   BoundedWriter out(work, length + first);
