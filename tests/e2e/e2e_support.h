@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -79,8 +78,22 @@ inline std::string quote(const std::string& s) {
 // Elapsed seconds vary from run to run; everything else must not. Every
 // "<digits>.<5 digits> seconds." becomes "#.##### seconds.".
 inline std::string mask_seconds(const std::string& text) {
-  static const std::regex seconds("[0-9]+\\.[0-9]{5} seconds\\.");
-  return std::regex_replace(text, seconds, "#.##### seconds.");
+  static const std::string tail = " seconds.";
+  auto digit = [&text](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+  std::string out;
+  size_t done = 0;
+  for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
+    if (at < done + 7) continue;
+    bool ok = text[at - 6] == '.' && digit(at - 7);
+    for (size_t i = at - 5; i < at; ++i) ok = ok && digit(i);
+    if (!ok) continue;
+    size_t start = at - 7;
+    while (start > done && digit(start - 1)) --start;
+    out.append(text, done, start - done);
+    out += "#.##### seconds.";
+    done = at + tail.size();
+  }
+  return out + text.substr(done);
 }
 
 class Sandbox {
