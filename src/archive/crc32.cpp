@@ -7,6 +7,8 @@
 
 #include <array>
 
+#include "common/byte_order.h"
+
 namespace tarn {
 
 namespace {
@@ -36,8 +38,7 @@ void Crc32::update(const uint8_t* bytes, size_t count) {
   const CrcTables& t = crc_tables();
   uint32_t c = state_;
   for (; count >= 8; count -= 8, bytes += 8) {
-    const uint32_t lo = c ^ (static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                             (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24));
+    const uint32_t lo = c ^ load_le32(bytes);
     c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
         t[3][bytes[4]] ^ t[2][bytes[5]] ^ t[1][bytes[6]] ^ t[0][bytes[7]];
   }

@@ -246,7 +246,7 @@ void Creator::pack_file(PackJob& job, const OrderedJobs& runner) const {
   Crc32 crc;
   crc.begin();
   {
-    StreamCodec codec(setup_, pipelines_);
+    StreamCodec codec(setup_, &pipelines_);
     ByteSink sink;
     uint32_t remaining = e.size;
     while (remaining > 0) {

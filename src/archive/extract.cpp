@@ -159,7 +159,7 @@ ExtractResult Extractor::run(const FileList& entries) {
 
 void Extractor::run_job(DecodeJob& job, const OrderedJobs& runner) const {
   try {
-    StreamCodec codec(setup_, pipelines_);
+    StreamCodec codec(setup_, &pipelines_);
     platform::File file;
     if (!file.open_read(archive_.archive_name())) raise_error(ErrorCode::IO_ERROR);
     ArchiveSource source(file, job.head->offset);

@@ -30,14 +30,10 @@ void PipelinePool::give_back(std::unique_ptr<BlockPipeline> pipeline) noexcept {
   }
 }
 
-StreamCodec::StreamCodec(const CodingSetup& setup) : pipeline_(std::make_unique<BlockPipeline>()) { start(setup); }
-
-StreamCodec::StreamCodec(const CodingSetup& setup, PipelinePool& pool)
-    : pool_(&pool), pipeline_(pool.acquire()), exceptions_at_start_(std::uncaught_exceptions()) {
-  start(setup);
-}
-
-void StreamCodec::start(const CodingSetup& setup) {
+StreamCodec::StreamCodec(const CodingSetup& setup, PipelinePool* pool)
+    : pool_(pool),
+      pipeline_(pool != nullptr ? pool->acquire() : std::make_unique<BlockPipeline>()),
+      exceptions_at_start_(std::uncaught_exceptions()) {
   if (!is_packing_method(setup.method)) raise_error(ErrorCode::HEADER_DAMAGE);
   const MethodParameters& row = METHOD_PARAMETERS[setup.method];
   pipeline_->set_coding_options(setup.method, setup.text, setup.exe, setup.mm, setup.lowred, setup.swap);
@@ -67,13 +63,8 @@ std::vector<uint8_t> StreamCodec::decode_chunk(ByteSource& in, ChunkTrace* trace
 
 std::vector<uint8_t> pack_group_stream(const CodingSetup& setup, std::vector<uint8_t> group, PipelinePool* pool) {
   ByteSink sink;
-  if (pool != nullptr) {
-    StreamCodec codec(setup, *pool);
-    codec.compress_chunk(std::move(group), sink);
-  } else {
-    StreamCodec codec(setup);
-    codec.compress_chunk(std::move(group), sink);
-  }
+  StreamCodec codec(setup, pool);
+  codec.compress_chunk(std::move(group), sink);
   return std::move(sink.bytes());
 }
 

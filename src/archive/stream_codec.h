@@ -45,8 +45,8 @@ class PipelinePool {
 class StreamCodec {
  public:
   // Raises HEADER_DAMAGE for a method without model parameters (0 or above 6).
-  explicit StreamCodec(const CodingSetup& setup);
-  StreamCodec(const CodingSetup& setup, PipelinePool& pool);
+  // Without a pool the codec makes its own pipeline.
+  explicit StreamCodec(const CodingSetup& setup, PipelinePool* pool = nullptr);
   ~StreamCodec();
   StreamCodec(const StreamCodec&) = delete;
   StreamCodec& operator=(const StreamCodec&) = delete;
@@ -57,9 +57,7 @@ class StreamCodec {
   std::vector<uint8_t> decode_chunk(ByteSource& in, ChunkTrace* trace = nullptr);
 
  private:
-  void start(const CodingSetup& setup);
-
-  PipelinePool* pool_ = nullptr;
+  PipelinePool* pool_;
   std::unique_ptr<BlockPipeline> pipeline_;
   int exceptions_at_start_ = 0;
 };

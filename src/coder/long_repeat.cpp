@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 
 namespace tarn {
@@ -15,11 +16,6 @@ constexpr uint32_t LONG_LIMIT = 20000;   // longer ones count ten times
 constexpr uint32_t SHORT_CODE_MAX = 254;
 constexpr uint32_t MID_CODE_BASE = 255;
 constexpr uint32_t LONG_CODE_BASE = 65790;
-
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 template <typename T>
 void allocate(std::vector<T>& v, size_t size) {

@@ -10,37 +10,11 @@
 // exactly as the layout dictates.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
+
+#include "common/byte_order.h"
 
 namespace tarn {
-
-inline uint16_t load_le16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  if constexpr (std::endian::native == std::endian::big) v = static_cast<uint16_t>((v >> 8) | (v << 8));
-  return v;
-}
-
-inline uint32_t load_le32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  if constexpr (std::endian::native == std::endian::big)
-    v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-  return v;
-}
-
-inline void store_le16(uint8_t* p, uint16_t v) {
-  if constexpr (std::endian::native == std::endian::big) v = static_cast<uint16_t>((v >> 8) | (v << 8));
-  std::memcpy(p, &v, 2);
-}
-
-inline void store_le32(uint8_t* p, uint32_t v) {
-  if constexpr (std::endian::native == std::endian::big)
-    v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-  std::memcpy(p, &v, 4);
-}
 
 inline constexpr uint32_t UNIT_SIZE = 12;
 

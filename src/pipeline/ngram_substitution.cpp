@@ -15,8 +15,8 @@
 // collision-free hash table, the bigram pass in a 64 KiB map. One lookup per
 // position and a branch that is rarely taken keep the passes fast. The
 // tables are constants, built once.
-#include <cstring>
 
+#include "common/byte_order.h"
 #include "pipeline/filter_internals.h"
 
 namespace tarn {
@@ -77,11 +77,6 @@ struct NgramTables {
   bool needs_escape[256];
   uint8_t decode_class[256];
 };
-
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 inline uint32_t load_le24(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);

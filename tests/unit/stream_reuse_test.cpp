@@ -82,11 +82,11 @@ TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
       expected = pack(fresh, *s.data);
     }
     {
-      StreamCodec pooled(s.setup, pool);
+      StreamCodec pooled(s.setup, &pool);
       EXPECT_EQ(pack(pooled, *s.data), expected);
     }
     {
-      StreamCodec pooled(s.setup, pool);
+      StreamCodec pooled(s.setup, &pool);
       MemorySource in(expected);
       EXPECT_EQ(pooled.decode_chunk(in), *s.data);
     }
@@ -94,7 +94,7 @@ TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
       std::vector<uint8_t> damaged = expected;
       for (size_t i = 40; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
       try {
-        StreamCodec pooled(s.setup, pool);
+        StreamCodec pooled(s.setup, &pool);
         MemorySource in(damaged);
         pooled.decode_chunk(in);
       } catch (const TarnError&) {
