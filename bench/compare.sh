@@ -4,13 +4,13 @@
 # method (one method per process so ru_maxrss belongs to that method).
 #
 #   bench/compare.sh [path/to/tarn_bench] [file ...]
-# Default binary: build/release/bench/tarn_bench; default files: the shared
-# Canterbury corpus.
+# Default binary: build/release/bench/tarn_bench; default files: the
+# Canterbury corpus in tests/data/canterbury.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 bench="${1:-$here/build/release/bench/tarn_bench}"
 shift || true
-if [ "$#" -gt 0 ]; then files=("$@"); else files=("$here"/../shared/corpus/canterbury/*); fi
+if [ "$#" -gt 0 ]; then files=("$@"); else files=("$here"/tests/data/canterbury/*); fi
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 

@@ -3,10 +3,10 @@
 //
 //   tarn_bench [--method N] [--no-filters] [file ...]
 //
-// Without files it takes every file of the Canterbury corpus in the shared
-// folder; without --method it runs methods 1 to 6 in turn. Peak memory
-// (ru_maxrss) covers the whole process, so for a figure per method run one
-// method per invocation (bench/compare.sh does). --no-filters packs as
+// Without files it takes every file of the Canterbury corpus in
+// tests/data/canterbury; without --method it runs methods 1 to 6 in turn.
+// Peak memory (ru_maxrss) covers the whole process, so for a figure per
+// method run one method per invocation (bench/compare.sh does). --no-filters packs as
 // `-ftemsl` does, so the gain of the filters shows against a normal run.
 #include <sys/resource.h>
 

@@ -2,7 +2,7 @@
 //
 //   tarn_scaling [--method N] [--solid] [--workers a,b,...] [--generated] [file ...]
 //
-// Packs the files (default: the Canterbury corpus in the shared folder; with
+// Packs the files (default: the Canterbury corpus in tests/data; with
 // --generated, 50 text files of 1,000,000 bytes cut from the corpus) into an
 // archive once per worker count (default 1,2), then tests each archive with
 // the same worker counts. Prints the wall times, the speed-up over the first

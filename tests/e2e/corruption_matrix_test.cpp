@@ -27,13 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 using e2e::Sandbox;
 
-// Inputs for the archives of the matrix: slices of the shared text, IA-32
+// Inputs for the archives of the matrix: slices of the corpus text, IA-32
 // code, 16-bit stereo samples and 24-bit pixels.
 std::string slice(const char* name, size_t offset, size_t n) {
-  const auto bytes = testdata::shared_bytes(name);
+  const auto bytes = testdata::data_bytes(name);
   return std::string(bytes.begin(), bytes.end()).substr(offset, n);
 }
-std::string text(size_t offset, size_t n) { return slice("corpus/canterbury/alice29.txt", offset, n); }
+std::string text(size_t offset, size_t n) { return slice("canterbury/alice29.txt", offset, n); }
 std::string code(size_t offset, size_t n) { return slice("golden/inputs/x86code", offset, n); }
 
 // Sends standard output to /dev/null while it lives: the drivers print a
@@ -84,25 +84,32 @@ bool ends_with_a_format_message(const std::string& out) {
   return e2e::contains(out, " seconds.\n");  // a normal end
 }
 
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// The inputs are read only when a case runs, never while tests are listed.
 struct MatrixCase {
   const char* name;
   std::vector<std::string> switches;  // and the archive, then the inputs (under src/)
-  std::vector<std::pair<std::string, std::string>> files;
+  Files (*files)();
 };
 
 std::vector<MatrixCase> matrix_cases() {
   return {
-      {"single_quickest_text", {"-mq", "a.trn", "src/*"}, {{"a.txt", text(1000, 700)}}},
-      {"single_extreme_mixed", {"-me", "a.trn", "src/*"}, {{"a.txt", text(5000, 500) + code(9000, 400)}}},
+      {"single_quickest_text", {"-mq", "a.trn", "src/*"}, [] { return Files{{"a.txt", text(1000, 700)}}; }},
+      {"single_extreme_mixed", {"-me", "a.trn", "src/*"},
+       [] { return Files{{"a.txt", text(5000, 500) + code(9000, 400)}}; }},
       {"solid_normal", {"-mn", "-b", "a.trn", "src/*"},
-       {{"a.txt", text(2000, 300)}, {"b.txt", text(3000, 200)}, {"c.bin", code(4000, 300)}}},
-      {"stored", {"-m0", "a.trn", "src/*"}, {{"a.txt", text(4000, 150)}, {"b.txt", ""}, {"c.bin", code(100, 100)}}},
-      {"exe_block_fast", {"-mf", "a.trn", "src/*"}, {{"a.exe", code(20000, 900)}}},
+       [] { return Files{{"a.txt", text(2000, 300)}, {"b.txt", text(3000, 200)}, {"c.bin", code(4000, 300)}}; }},
+      {"stored", {"-m0", "a.trn", "src/*"},
+       [] { return Files{{"a.txt", text(4000, 150)}, {"b.txt", ""}, {"c.bin", code(100, 100)}}; }},
+      {"exe_block_fast", {"-mf", "a.trn", "src/*"}, [] { return Files{{"a.exe", code(20000, 900)}}; }},
       {"multimedia_blocks_good", {"-mg", "a.trn", "src/*"},
-       {{"stereo.raw", slice("golden/inputs/stereo16", 20000, 800)},
-        {"pixels.raw", slice("golden/inputs/pixels24", 20000, 800)}}},
+       [] {
+         return Files{{"stereo.raw", slice("golden/inputs/stereo16", 20000, 800)},
+                      {"pixels.raw", slice("golden/inputs/pixels24", 20000, 800)}};
+       }},
       {"directories_superb", {"-ms", "-r", "-d", "a.trn", "src/"},
-       {{"d/a.txt", text(6000, 200)}, {"d/e/b.txt", text(7000, 100)}}},
+       [] { return Files{{"d/a.txt", text(6000, 200)}, {"d/e/b.txt", text(7000, 100)}}; }},
   };
 }
 
@@ -111,7 +118,7 @@ class CorruptionMatrix : public ::testing::TestWithParam<size_t> {};
 TEST_P(CorruptionMatrix, EveryFlipAndTruncationEndsWithAMessage) {
   const MatrixCase c = matrix_cases()[GetParam()];
   Sandbox box;
-  for (const auto& [name, content] : c.files) box.write("src/" + name, content);
+  for (const auto& [name, content] : c.files()) box.write("src/" + name, content);
   std::vector<std::string> args{"c"};
   args.insert(args.end(), c.switches.begin(), c.switches.end());
   ASSERT_EQ(box.tarnc(args).status, 0);

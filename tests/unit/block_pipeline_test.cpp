@@ -18,7 +18,7 @@
 namespace tarn {
 namespace {
 
-using testdata::shared_bytes;
+using testdata::data_bytes;
 
 std::vector<BlockSpan> blocks_of(const std::vector<uint8_t>& data) {
   std::vector<BlockSpan> blocks;
@@ -66,7 +66,7 @@ TEST(Segmentation, CutsOfSmallBuffersSegmentsAndUniformData) {
 }
 
 TEST(Segmentation, GoldenTextNoiseCutsAt90000) {
-  EXPECT_EQ(blocks_of(shared_bytes("golden/inputs/textnoise")), (Spans{{0, 90000}, {90000, 60000}}));
+  EXPECT_EQ(blocks_of(data_bytes("golden/inputs/textnoise")), (Spans{{0, 90000}, {90000, 60000}}));
 }
 
 TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
@@ -78,7 +78,7 @@ TEST(Segmentation, GoldenCorpusGroupBlockBoundaries) {
                                  "sum",         "ptt5",         "kennedy.xls"};
   std::vector<uint8_t> group;
   for (const char* m : members) {
-    const std::vector<uint8_t> data = shared_bytes(std::string("corpus/canterbury/") + m);
+    const std::vector<uint8_t> data = data_bytes(std::string("canterbury/") + m);
     ASSERT_FALSE(data.empty()) << m;
     group.insert(group.end(), data.begin(), data.end());
   }
@@ -108,10 +108,10 @@ TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
       {"alice-n-nofilters.trn", 152089, 0, 0x00, 152089},
       {"stereo16-n.trn", 240000, 0, 0x57, 240000},
       {"corpus-q-solid.trn", 2810784, 0, 0x18, 204688},
-      {"letters6m-e-cutoff.trn", 4194304, 0, 0x00, 262144},
+      {"lcg1m-q-restart.trn", 1200000, 0, 0x00, 262144},
   };
   for (const GoldenOpening& c : cases) {
-    const std::vector<uint8_t> archive = shared_bytes(std::string("golden/") + c.archive);
+    const std::vector<uint8_t> archive = data_bytes(std::string("golden/") + c.archive);
     ASSERT_GT(archive.size(), 30u) << c.archive;
     ByteSink sink;
     RangeEncoder enc(sink);
@@ -161,9 +161,9 @@ bool allowed(uint8_t mask, uint8_t type) {
 TEST(BlockPipeline, EveryFilterMaskRoundTripsAndKeepsItsFiltersOut) {
   // Code, text, pixels, samples and noise, each a chunk of one block.
   std::vector<std::vector<uint8_t>> chunks;
-  for (const char* name : {"golden/inputs/x86code", "corpus/canterbury/alice29.txt", "golden/inputs/pixels24",
+  for (const char* name : {"golden/inputs/x86code", "canterbury/alice29.txt", "golden/inputs/pixels24",
                            "golden/inputs/stereo16"}) {
-    const std::vector<uint8_t> data = shared_bytes(name);
+    const std::vector<uint8_t> data = data_bytes(name);
     chunks.emplace_back(data.begin(), data.begin() + 12000);
   }
   chunks.push_back(testdata::random_bytes(12000, 31));

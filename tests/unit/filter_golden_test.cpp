@@ -14,11 +14,6 @@
 namespace tarn {
 namespace {
 
-std::vector<uint8_t> read_shared_file(const std::string& relative) {
-  const std::vector<uint8_t> data = testdata::shared_bytes(relative);
-  EXPECT_FALSE(data.empty()) << relative;
-  return data;
-}
 
 struct Choice {
   uint8_t type;
@@ -67,7 +62,7 @@ TEST(FilterGolden, FilesChooseTheTypesAndLengthsOfTheGoldenArchives) {
     uint8_t type;
     uint32_t expected_length;
   } cases[] = {
-      {"corpus/canterbury/alice29.txt", 0, 0, 0x18, 118449},  // Latin text
+      {"canterbury/alice29.txt", 0, 0, 0x18, 118449},  // Latin text
       {"golden/inputs/cyr866", 0, 0, 0x19, 123880},           // Cyrillic in both code pages
       {"golden/inputs/cyr1251", 0, 0, 0x1a, 123880},
       {"golden/inputs/x86code", 0, 0, 0x20, 150007},          // x86 code grows by six bytes
@@ -75,21 +70,22 @@ TEST(FilterGolden, FilesChooseTheTypesAndLengthsOfTheGoldenArchives) {
       {"golden/inputs/stereo16", 0, 0, 0x57, 240000},         // stereo samples: predictor, stride four
       {"golden/inputs/textnoise", 0, 90000, 0x18, 70025},     // text, then noise
       {"golden/inputs/textnoise", 90000, 60000, 0x60, 0},
-      {"corpus/canterbury/ptt5", 0, 262144, 0x00, 0},         // fax image blocks stay plain
-      {"corpus/canterbury/ptt5", 262144, 251072, 0x00, 0},
+      {"canterbury/ptt5", 0, 262144, 0x00, 0},         // fax image blocks stay plain
+      {"canterbury/ptt5", 262144, 251072, 0x00, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    const auto data = read_shared_file(c.file);
+    const auto data = testdata::data_bytes(c.file);
     const uint32_t length = c.length ? c.length : static_cast<uint32_t>(data.size());
     ASSERT_LE(c.offset + length, data.size());
     expect_choice(data, c.offset, length, c.type, c.expected_length ? c.expected_length : length);
   }
   // Every block of the spreadsheet is transposed with stride thirteen; the
   // letter soup's stay plain.
-  for (const auto& [file, type] : {std::pair{"corpus/canterbury/kennedy.xls", 0x3c}, {"golden/inputs/letters1m", 0x00}}) {
-    SCOPED_TRACE(file);
-    const auto data = read_shared_file(file);
+  const std::pair<std::vector<uint8_t>, uint8_t> sets[] = {{testdata::data_bytes("canterbury/kennedy.xls"), 0x3c},
+                                                          {testdata::lcg_letters(1200000, 11), 0x00}};
+  for (const auto& [data, type] : sets) {
+    SCOPED_TRACE(type);
     for (uint32_t offset = 0; offset < data.size(); offset += BLOCK_SIZE) {
       const uint32_t length = std::min<uint32_t>(BLOCK_SIZE, data.size() - offset);
       expect_choice(data, offset, length, static_cast<uint8_t>(type), length);
@@ -100,7 +96,7 @@ TEST(FilterGolden, FilesChooseTheTypesAndLengthsOfTheGoldenArchives) {
 // In both solid golden cases `sum` follows text whose last 785 or 946 bytes
 // share its first block; its second block starts 8216 bytes into the file.
 TEST(FilterGolden, SolidGroupBlockOfSumIsTransposedWithStrideTwelve) {
-  const auto sum = read_shared_file("corpus/canterbury/sum");
+  const auto sum = testdata::data_bytes("canterbury/sum");
   expect_choice(sum, 8216, 14229, 0x3b, 14229);
   expect_choice(sum, 8216 + 14229, 13634, 0x00, 13634);
   expect_choice(sum, 8216 + 14229, 15795, 0x00, 15795);
@@ -112,7 +108,7 @@ TEST(FilterGolden, SolidGroupBlockOfSumIsTransposedWithStrideTwelve) {
 TEST(FilterGolden, SolidGroupTextBlock) {
   std::vector<uint8_t> group;
   for (const char* name : {"asyoulik.txt", "cp.html", "fields.c", "grammar.lsp", "xargs.1"}) {
-    const auto file = read_shared_file(std::string("corpus/canterbury/") + name);
+    const auto file = testdata::data_bytes(std::string("canterbury/") + name);
     group.insert(group.end(), file.begin(), file.end());
   }
   ASSERT_EQ(group.size(), 168880u);

@@ -158,7 +158,7 @@ TEST(LongRepeat, UsedOnlyWhenLongRepetitionsOutweighMediumOnesOrItPaysThreefold)
 }
 
 TEST(LongRepeat, GoldenRepeatsFileShrinksTo100064Bytes) {
-  const Bytes input = testdata::shared_bytes("golden/inputs/repeats");
+  const Bytes input = testdata::data_bytes("golden/inputs/repeats");
   ASSERT_EQ(input.size(), 335000u);
   const Prepass p = round_trip(input);
   EXPECT_EQ(p.restored, input);

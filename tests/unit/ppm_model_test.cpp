@@ -13,9 +13,9 @@ namespace {
 
 // Text, a fax image, noise, runs and a repeated phrase, back to back.
 std::vector<uint8_t> varied_data() {
-  std::vector<uint8_t> data = testdata::shared_bytes("corpus/canterbury/alice29.txt");
+  std::vector<uint8_t> data = testdata::data_bytes("canterbury/alice29.txt");
   data.resize(90000);
-  const std::vector<uint8_t> fax = testdata::shared_bytes("corpus/canterbury/ptt5");
+  const std::vector<uint8_t> fax = testdata::data_bytes("canterbury/ptt5");
   data.insert(data.end(), fax.begin(), fax.begin() + 60000);
   const std::vector<uint8_t> noise = testdata::random_bytes(40000, 7);
   data.insert(data.end(), noise.begin(), noise.end());

@@ -26,7 +26,7 @@ std::vector<uint8_t> encode(PpmModel& model, const std::vector<uint8_t>& data) {
 // Tiny heaps run out again and again, so restarts and cut-offs move every
 // bound of the allocator (text area, both ends of the unit area) to and fro.
 TEST(StreamReuse, AKeptHeapIsZeroAgainAndCodesLikeAFreshOne) {
-  std::vector<uint8_t> text = testdata::shared_bytes("corpus/canterbury/alice29.txt");
+  std::vector<uint8_t> text = testdata::data_bytes("canterbury/alice29.txt");
   text.resize(60000);
   const std::vector<std::vector<uint8_t>> streams = {text, testdata::mixed_bytes(50000, 3),
                                                      testdata::random_bytes(20000, 9), text};
@@ -57,9 +57,9 @@ std::vector<uint8_t> pack(StreamCodec& codec, const std::vector<uint8_t>& data) 
 // Whole pipelines from a pool, across methods and filter choices, packing
 // and unpacking in turn; a stream that fails leaves no trace either.
 TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
-  std::vector<uint8_t> text = testdata::shared_bytes("corpus/canterbury/lcet10.txt");
+  std::vector<uint8_t> text = testdata::data_bytes("canterbury/lcet10.txt");
   text.resize(300000);
-  const std::vector<uint8_t> binary = testdata::shared_bytes("corpus/canterbury/kennedy.xls");
+  const std::vector<uint8_t> binary = testdata::data_bytes("canterbury/kennedy.xls");
   struct Stream {
     const std::vector<uint8_t>* data;
     CodingSetup setup;

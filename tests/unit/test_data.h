@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -89,9 +90,31 @@ inline std::vector<uint8_t> read_bytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A file of the read-only shared folder (golden/, corpus/).
-inline std::vector<uint8_t> shared_bytes(const std::string& relative) {
-  return read_bytes(std::string(TARN_SHARED_DIR) + "/" + relative);
+// A file of the repository's test data, tests/data/ (canterbury/, golden/).
+inline std::string data_path(const std::string& relative) { return std::string(TARN_TEST_DATA_DIR) + "/" + relative; }
+
+// The bytes of a test data file. A missing file throws, which fails the
+// test that asked for it with the file's name (and never crashes it).
+inline std::vector<uint8_t> data_bytes(const std::string& relative) {
+  const std::string path = data_path(relative);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("missing test data file " + path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The generated inputs of the golden cases lcg1m (1,200,000 bytes, seed 11)
+// and lcg6m (6,000,000 bytes, seed 12): letters drawn by a 31-bit linear
+// congruential generator, s = s * 1103515245 + 12345 mod 2^31, each step
+// giving s >> 8, whose top five bits pick one of 32 letters.
+inline std::vector<uint8_t> lcg_letters(size_t n, uint32_t seed) {
+  static const char ALPHA[] = "etaoinshrdlucmfwypvbgkjqxz ETAOI";
+  std::vector<uint8_t> v(n);
+  uint32_t s = seed;
+  for (auto& b : v) {
+    s = (s * 1103515245u + 12345u) & 0x7FFFFFFFu;
+    b = static_cast<uint8_t>(ALPHA[(s >> 8) >> 18]);
+  }
+  return v;
 }
 
 // The stream `body` codes between init and flush.
