@@ -37,13 +37,7 @@ double seconds_since(Clock::time_point t0) {
 bool g_filters = true;
 
 void start_stream(tarn::BlockPipeline& p, int method) {
-  const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
-  const bool f = g_filters;
-  p.set_coding_options(static_cast<uint8_t>(method), f, f, f, f, f);
-  p.order0_model_reset();
-  p.byte_predictor_reset();
-  p.ppm_start(row.order, row.megabytes, row.cut_off);
-  p.set_stream_position(0);
+  p.start_stream({static_cast<uint8_t>(method), g_filters ? tarn::FILTER_ALLOW_ALL : uint8_t{0}});
 }
 
 struct Result {

@@ -10,7 +10,6 @@
 // byte-identical to the first. Each packing run happens in a child process,
 // so its peak resident size is its own. The drivers' own console lines are
 // sent to /dev/null while they run.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,7 +29,7 @@
 #include "archive/archive_reader.h"
 #include "archive/create.h"
 #include "archive/extract.h"
-#include "archive/wildcard_list.h"
+#include "files/wildcard_list.h"
 #include "common/error.h"
 #include "files/selection.h"
 
@@ -42,21 +41,6 @@ namespace {
 std::string read_all(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Standard output goes to /dev/null between quiet() and loud().
-int saved_stdout = -1;
-void quiet() {
-  std::fflush(stdout);
-  saved_stdout = dup(1);
-  const int null = open("/dev/null", O_WRONLY);
-  dup2(null, 1);
-  close(null);
-}
-void loud() {
-  std::fflush(stdout);
-  dup2(saved_stdout, 1);
-  close(saved_stdout);
 }
 
 // Processor seconds used by the whole process so far (all threads).
@@ -75,14 +59,13 @@ double create(const std::vector<std::string>& files, const std::string& archive_
   tarn::platform::File archive;
   if (!archive.open_write(archive_name)) throw tarn::TarnError(tarn::ErrorCode::CANNOT_OPEN_ARCHIVE);
   tarn::CreateOptions options;
-  options.method = method;
+  options.coding.method = method;
   options.solid_blocks = solid;
   options.workers = workers;
   tarn::PivotGenerator random;
+  tarn::DriverEvents silent;
   const auto t0 = Clock::now();
-  quiet();
-  create_archive(archive, list, options, random);
-  loud();
+  create_archive(archive, list, options, random, silent);
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
@@ -105,7 +88,6 @@ PackRun create_in_child(const std::vector<std::string>& files, const std::string
     try {
       create(files, archive_name, method, solid, workers);
     } catch (const tarn::TarnError& e) {
-      loud();
       std::printf("error: %s\n", e.what());
       code = 1;
     }
@@ -134,9 +116,8 @@ double test(const std::string& archive_name, unsigned workers) {
   tarn::ExtractOptions options;
   options.write_files = false;
   options.workers = workers;
-  quiet();
-  const tarn::ExtractResult result = extract_archive(reader, entries, wildcards, options);
-  loud();
+  tarn::DriverEvents silent;
+  const tarn::ExtractResult result = extract_archive(reader, entries, wildcards, options, silent);
   if (result.crc_failed) std::printf("  CRC errors in %s!\n", archive_name.c_str());
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
@@ -230,7 +211,6 @@ int main(int argc, char** argv) {
         std::printf("      peak memory per extra worker: %.1f MiB\n", (packed.peak_mib - first_peak) / (counts[i] - counts[0]));
     }
   } catch (const tarn::TarnError& e) {
-    loud();
     std::printf("error: %s\n", e.what());
     status = 1;
   }

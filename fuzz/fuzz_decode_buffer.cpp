@@ -27,15 +27,10 @@ struct Outcome {
 };
 
 Outcome decode_stream(tarn::BlockPipeline& pipeline, uint8_t method, const uint8_t* data, size_t size) {
-  const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
   tarn::MemorySource in(data, size);
   Outcome outcome;
   try {
-    pipeline.set_coding_options(method, true, true, true, true, true);
-    pipeline.order0_model_reset();
-    pipeline.byte_predictor_reset();
-    pipeline.ppm_start(row.order, 1, row.cut_off);
-    pipeline.set_stream_position(0);
+    pipeline.start_stream({method, tarn::FILTER_ALLOW_ALL}, 1);
     for (int chunk = 0; chunk < 4 && in.remaining() > 0; ++chunk) {
       tarn::ChunkTrace trace;
       const std::vector<uint8_t> bytes = pipeline.decode_buffer(in, &trace);

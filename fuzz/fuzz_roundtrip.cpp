@@ -17,12 +17,7 @@
 namespace {
 
 void start(tarn::BlockPipeline& pipeline, uint8_t method, uint8_t off) {
-  const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
-  pipeline.set_coding_options(method, !(off & 1), !(off & 2), !(off & 4), !(off & 8), !(off & 16));
-  pipeline.order0_model_reset();
-  pipeline.byte_predictor_reset();
-  pipeline.ppm_start(row.order, 1, row.cut_off);
-  pipeline.set_stream_position(0);
+  pipeline.start_stream({method, static_cast<uint8_t>(tarn::FILTER_ALLOW_ALL & ~off)}, 1);
 }
 
 }  // namespace

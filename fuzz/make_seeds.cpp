@@ -169,12 +169,7 @@ Bytes with_params(Bytes params, const Bytes& rest) {
 }
 
 void start_pipeline(tarn::BlockPipeline& p, uint8_t method) {
-  const tarn::MethodParameters& row = tarn::METHOD_PARAMETERS[method];
-  p.set_coding_options(method, true, true, true, true, true);
-  p.order0_model_reset();
-  p.byte_predictor_reset();
-  p.ppm_start(row.order, 1, row.cut_off);
-  p.set_stream_position(0);
+  p.start_stream({method, tarn::FILTER_ALLOW_ALL}, 1);
 }
 
 // Chunk streams as fuzz_decode_buffer reads them: the method byte, then two

@@ -6,47 +6,51 @@
 // of the magic, so the first occurrence is the archive's), reads the file
 // table and extracts every entry with its path into the current directory,
 // exactly as "tarnc x archive *" does: same progress lines, CRC checks,
-// metadata and path safety. Failures print "\nFATAL: <message>\n\n" and end
-// with status 1.
+// metadata and path safety, and the same fatal path.
 #include <cstdio>
-#include <new>
+#include <string>
 
 #include "archive/archive_reader.h"
 #include "archive/extract.h"
-#include "archive/wildcard_list.h"
-#include "common/error.h"
+#include "cli/console_report.h"
+#include "cli/guarded_run.h"
+#include "cli/screens.h"
 #include "files/file_list.h"
+#include "files/wildcard_list.h"
 #include "platform/filesystem.h"
 
 namespace {
 
-int run_stub() {
-  std::fputs("\n *** Tarn self-extracting archive. Version 0.75 pre-beta 1\n\n", stdout);
-  try {
-    const int64_t start = tarn::platform::clock_milliseconds();
-    std::fputs("Initializing...\n", stdout);
-    tarn::ArchiveReader archive;
-    archive.open_archive_for_reading(tarn::platform::own_executable_path());
-    tarn::WildcardList wildcards;
-    wildcards.add_extract_wildcard("*");
-    std::fputs("Reading file list...\n", stdout);
-    tarn::FileList entries;
-    archive.read_file_table(entries);
-    tarn::ExtractOptions options;  // with paths, into the current directory
-    tarn::extract_archive(archive, entries, wildcards, options);
-    archive.close();
-    const auto ms = static_cast<float>(tarn::platform::clock_milliseconds() - start);
-    std::printf("%.5f seconds.\n", static_cast<double>(ms * 0.001f));
-  } catch (const tarn::TarnError& error) {
-    std::printf("\nFATAL: %s\n\n", tarn::error_message(error.code()));
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::printf("\nFATAL: %s\n\n", tarn::error_message(tarn::ErrorCode::OUT_OF_MEMORY));
-    return 1;
-  }
-  return 0;
+// The name the stub was run under, for its notes on standard error.
+std::string program_name(const char* argv0) {
+  std::string name = argv0 != nullptr ? argv0 : "";
+  const size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  return name.empty() ? "tarn32.sfx" : name;
 }
 
 }  // namespace
 
-int main() { return run_stub(); }
+int main(int /*argc*/, char** argv) {
+  const std::string program = program_name(argv[0]);
+  std::fputs("\n *** Tarn self-extracting archive. Version 0.75 pre-beta 1\n\n", stdout);
+  tarn::ConsoleReport report(program);
+  return tarn::run_guarded(
+      [&] {
+        const int64_t start = tarn::platform::clock_milliseconds();
+        std::fputs("Initializing...\n", stdout);
+        tarn::ArchiveReader archive;
+        archive.open_archive_for_reading(tarn::platform::own_executable_path());
+        tarn::WildcardList wildcards;
+        wildcards.add_extract_wildcard("*");
+        std::fputs("Reading file list...\n", stdout);
+        tarn::FileList entries;
+        archive.read_file_table(entries);
+        tarn::ExtractOptions options;  // with paths, into the current directory
+        tarn::extract_archive(archive, entries, wildcards, options, report);
+        archive.close();
+        tarn::print_elapsed_seconds(tarn::platform::clock_milliseconds() - start);
+        return 0;
+      },
+      [&](const tarn::TarnError& error) { tarn::print_fatal(program, error); });
+}

@@ -20,11 +20,10 @@
 
 #include "archive/crc32.h"
 #include "archive/format.h"
-#include "archive/ordered_jobs.h"
-#include "archive/piece_buffer.h"
-#include "archive/progress.h"
-#include "archive/display_name.h"
+#include "archive/stream_codec.h"
 #include "common/error.h"
+#include "parallel/ordered_jobs.h"
+#include "parallel/piece_buffer.h"
 #include "files/sorts.h"
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
@@ -48,11 +47,6 @@ platform::File open_input(const FileEntry& entry) {
   return input;
 }
 
-void print_progress(const FileEntry& entry) {
-  std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
-  std::fflush(stdout);
-}
-
 // One stream to pack on a worker: a solid group (head and members, in
 // table order) or a single file. The worker fills in the results; the main
 // thread applies them to the entries when it writes the piece.
@@ -71,14 +65,8 @@ struct PackJob {
 
 class Creator {
  public:
-  Creator(platform::File& archive, const CreateOptions& options) : archive_(archive), options_(options) {
-    setup_.method = options.method;
-    setup_.text = options.text;
-    setup_.exe = options.exe;
-    setup_.mm = options.mm;
-    setup_.lowred = options.lowred;
-    setup_.swap = options.swap;
-  }
+  Creator(platform::File& archive, const CreateOptions& options, DriverEvents& events)
+      : archive_(archive), options_(options), events_(events) {}
 
   CreateResult run(FileList& list, PivotGenerator& random);
 
@@ -97,7 +85,7 @@ class Creator {
 
   platform::File& archive_;
   const CreateOptions& options_;
-  CodingSetup setup_;
+  DriverEvents& events_;
   mutable PipelinePool pipelines_;  // shared by the workers
   uint64_t header_position_ = 0;
   uint64_t archive_length_ = 0;
@@ -110,7 +98,7 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
   v.reserve(list.count());
   for (FileEntry& e : list.entries()) v.push_back(&e);
   sort_entries_by_name(v, random);
-  if (remove_duplicate_entries(v)) std::printf("\nWARNING: scopes of different wildcards intersect!");
+  if (remove_duplicate_entries(v)) events_.duplicates_dropped();
 
   std::vector<FileEntry*> candidates;
   std::vector<FileEntry*> others;
@@ -124,8 +112,7 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
     }
   }
   if (!candidates.empty()) {
-    std::printf("\nAnalysis...");
-    std::fflush(stdout);
+    events_.analysis_started();
     std::vector<uint8_t> sample(ANALYSIS_SAMPLE);
     for (FileEntry* e : candidates) {
       platform::File input = open_input(*e);
@@ -150,16 +137,15 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
 void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count) {
   std::vector<std::unique_ptr<PackJob>> jobs;
   std::vector<FileEntry*> unpacked;  // per step: the entry, or null for the next job
-  for (size_t i = 0; i < order.size(); ++i) {
+  for (const EntryGroup& g : split_into_groups(candidate_count, [&](size_t i) { return order[i]->flags; })) {
+    jobs.push_back(std::make_unique<PackJob>());
+    jobs.back()->group = true;
+    jobs.back()->entries.assign(order.begin() + g.first, order.begin() + g.first + g.count);
+    unpacked.push_back(nullptr);
+  }
+  for (size_t i = candidate_count; i < order.size(); ++i) {
     FileEntry* e = order[i];
-    if (i < candidate_count) {
-      if ((e->flags & FLAG_SOLID_CONTINUATION) == 0 || jobs.empty()) {
-        jobs.push_back(std::make_unique<PackJob>());
-        jobs.back()->group = true;
-        unpacked.push_back(nullptr);
-      }
-      jobs.back()->entries.push_back(e);
-    } else if (options_.method == METHOD_STORE || e->is_directory() || e->size == 0) {
+    if (options_.coding.method == METHOD_STORE || e->is_directory() || e->size == 0) {
       unpacked.push_back(e);
     } else {
       jobs.push_back(std::make_unique<PackJob>());
@@ -227,7 +213,7 @@ void Creator::pack_group(PackJob& job, const OrderedJobs& runner) const {
     }
     job.crcs[k] = crc.value();
   }
-  std::vector<uint8_t> packed = pack_group_stream(setup_, group, &pipelines_);  // a copy: the raw group is kept
+  std::vector<uint8_t> packed = pack_group_stream(options_.coding, group, &pipelines_);  // a copy: the raw group is kept
   if (packed.size() + STORE_MARGIN > group.size()) {
     packed = std::vector<uint8_t>();
     job.piece.append(std::move(group));
@@ -246,7 +232,7 @@ void Creator::pack_file(PackJob& job, const OrderedJobs& runner) const {
   Crc32 crc;
   crc.begin();
   {
-    StreamCodec codec(setup_, &pipelines_);
+    StreamCodec codec(options_.coding, &pipelines_);
     ByteSink sink;
     uint32_t remaining = e.size;
     while (remaining > 0) {
@@ -286,12 +272,15 @@ void Creator::write_job(PackJob& job, size_t index, OrderedJobs& runner) {
   if (job.group) {
     runner.wait(index);
     const size_t shown = job.error ? job.reached + 1 : job.entries.size();
-    for (size_t k = 0; k < shown; ++k) print_progress(*job.entries[k]);
+    for (size_t k = 0; k < shown; ++k) {
+      events_.entry_started(*job.entries[k], 0);
+      events_.entry_finished();
+    }
     if (job.error) std::rethrow_exception(job.error);
   } else {
-    print_progress(*job.entries[0]);
-    ProgressMeter meter(job.entries[0]->size);
-    runner.wait(index, [&] { meter.advance(job.progress.load(std::memory_order_relaxed)); });
+    events_.entry_started(*job.entries[0], job.entries[0]->size);
+    runner.wait(index, [&] { events_.entry_progress(job.progress.load(std::memory_order_relaxed)); });
+    events_.entry_finished();
     if (job.error) std::rethrow_exception(job.error);
   }
   FileEntry& head = *job.entries[0];
@@ -311,7 +300,6 @@ void Creator::write_job(PackJob& job, size_t index, OrderedJobs& runner) {
 
 void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
   crc.begin();
-  ProgressMeter progress(size);
   std::vector<uint8_t> buffer(size < COPY_PIECE ? size : COPY_PIECE);
   uint32_t remaining = size;
   while (remaining > 0) {
@@ -320,7 +308,7 @@ void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
     crc.update(buffer.data(), piece);
     write_or_fail(archive_, buffer.data(), piece);
     remaining -= piece;
-    progress.advance(size - remaining);
+    events_.entry_progress(size - remaining);
   }
 }
 
@@ -334,11 +322,12 @@ void Creator::unpacked_entry(FileEntry& entry) {
     entry.offset = 0;
     return;
   }
-  print_progress(entry);
+  events_.entry_started(entry, entry.size);
   platform::File input = open_input(entry);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Crc32 crc;
   store_file(input, entry.size, crc);
+  events_.entry_finished();
   entry.packed_size = entry.size;
   entry.flags |= FLAG_STORED;
   entry.crc = crc.value();
@@ -365,7 +354,7 @@ void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint6
   header.total_size = static_cast<uint32_t>(total);
   header.entry_count = static_cast<uint32_t>(order.size());
   header.data_length = static_cast<uint32_t>(data_end - header_position_ - HEADER_SIZE);
-  header.method = options_.method;
+  header.method = options_.coding.method;
   const auto bytes = encode_header(header);
   seek_or_fail(archive_, header_position_);
   write_or_fail(archive_, bytes.data(), bytes.size());
@@ -384,9 +373,7 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
     total += e->size;
     if (total > TOTAL_SIZE_LIMIT) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
   }
-  std::printf("\n%s %ld file(s) totaling %ld bytes...\n",
-              options_.method == METHOD_STORE ? "Storing" : "Compressing", static_cast<long>(order.size()),
-              static_cast<long>(total));
+  events_.packing_started(options_.coding.method == METHOD_STORE, order.size(), total);
 
   header_position_ = archive_.tell();
   const uint8_t header_room[HEADER_SIZE] = {};
@@ -394,22 +381,19 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
 
   write_data_area(order, candidate_count);
 
-  std::printf("\rWriting header...%58s", "");
-  std::fflush(stdout);
+  events_.writing_header();
   write_table_and_header(order, total);
 
-  std::printf("\nFreeing memory...");
+  events_.freeing_memory();
   list.clear();
-  const double bpb = static_cast<double>(archive_length_) * 8.0 / static_cast<double>(total);
-  std::printf("\nCompressed %ld -> %ld (%.7f bpb) in ", static_cast<long>(total),
-              static_cast<long>(archive_length_), bpb);
+  events_.archive_created(total, archive_length_);
   return CreateResult{total, archive_length_};
 }
 
 }  // namespace
 
 bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options) {
-  return options.solid_blocks && options.method != METHOD_STORE && !entry.is_directory() && entry.size >= 1 &&
+  return options.solid_blocks && options.coding.method != METHOD_STORE && !entry.is_directory() && entry.size >= 1 &&
          entry.size <= SOLID_FILE_LIMIT;
 }
 
@@ -443,8 +427,8 @@ uint32_t analysis_value(const uint8_t* sample, uint32_t n) {
 }
 
 CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
-                            PivotGenerator& random) {
-  Creator creator(archive, options);
+                            PivotGenerator& random, DriverEvents& events) {
+  Creator creator(archive, options, events);
   return creator.run(list, random);
 }
 

@@ -12,19 +12,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/stream_codec.h"
+#include "archive/events.h"
 #include "files/file_list.h"
 #include "files/pivot_generator.h"
+#include "pipeline/coding_options.h"
 #include "platform/file.h"
 
 namespace tarn {
 
 struct CreateOptions {
-  uint8_t method = 3;
+  CodingOptions coding;  // method and allowed filters
   bool self_extracting = false;
   bool solid_blocks = false;
-  // The five filter-enabled flags, as the pipeline takes them.
-  bool text = true, exe = true, mm = true, lowred = true, swap = true;
   // Threads packing files and groups side by side; the archive does not
   // depend on it. The command line uses the machine's hardware threads.
   unsigned workers = 1;
@@ -36,10 +35,10 @@ struct CreateResult {
 };
 
 // Writes the archive into `archive` (open for writing, empty) from `list`
-// and closes it; prints the progress and statistics lines (without the
-// elapsed time). Raises the format's errors; the caller deletes the archive.
+// and closes it, reporting progress and statistics to `events`. Raises the
+// format's errors; the caller deletes the archive.
 CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
-                            PivotGenerator& random);
+                            PivotGenerator& random, DriverEvents& events);
 
 // Whether an entry may join a solid group: -b, a packing method and a size
 // of 1 to SOLID_FILE_LIMIT bytes.

@@ -21,16 +21,12 @@
 
 #include "archive/archive_source.h"
 #include "archive/crc32.h"
-#include "archive/display_name.h"
 #include "archive/format.h"
-#include "archive/ordered_jobs.h"
-#include "archive/piece_buffer.h"
-#include "archive/progress.h"
-#include "archive/safe_path.h"
 #include "archive/stream_codec.h"
 #include "common/error.h"
-#include "files/output_dirs.h"
-#include "files/selection.h"
+#include "files/output_tree.h"
+#include "parallel/ordered_jobs.h"
+#include "parallel/piece_buffer.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -73,11 +69,10 @@ struct DecodeJob {
 
 class Extractor {
  public:
-  Extractor(ArchiveReader& archive, const WildcardList& wildcards, const ExtractOptions& options)
-      : archive_(archive), wildcards_(wildcards), options_(options) {
-    prefix_ = to_stored_separators(options.output_dir);
-    if (prefix_.empty() || prefix_.back() != '\\') prefix_ += '\\';
-    setup_.method = archive.header().method;
+  Extractor(ArchiveReader& archive, const WildcardList& wildcards, const ExtractOptions& options,
+            DriverEvents& events)
+      : archive_(archive), wildcards_(wildcards), options_(options), events_(events), tree_(options.output_dir) {
+    coding_.method = archive.header().method;  // every filter allowed
   }
 
   ExtractResult run(const FileList& entries);
@@ -89,8 +84,11 @@ class Extractor {
   // group; `job` decodes a packed single file.
   void process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
                      size_t job_index);
+  void process_entry_data(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
+                          size_t job_index);
+  // The output path, or empty when the entry writes nothing (a directory
+  // entry whose name reduces to the output directory itself).
   std::string output_path(const FileEntry& entry);
-  void check_no_escaping_link(const std::string& path);
   void copy_stored(const FileEntry& entry, Output& out);
   void take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out);
   std::vector<uint8_t> read_group(const FileEntry& head);
@@ -98,8 +96,9 @@ class Extractor {
   ArchiveReader& archive_;
   const WildcardList& wildcards_;
   const ExtractOptions& options_;
-  std::string prefix_;
-  CodingSetup setup_;  // all filters on
+  DriverEvents& events_;
+  OutputTree tree_;
+  CodingOptions coding_;
   mutable PipelinePool pipelines_;  // shared by the workers
   ExtractResult result_;
   OrderedJobs* runner_ = nullptr;
@@ -109,16 +108,14 @@ class Extractor {
 // decoded on the workers while the groups are processed here in table
 // order, so the files, messages and order are those of a single thread.
 ExtractResult Extractor::run(const FileList& entries) {
-  std::printf("Decompressing...\n");
+  events_.decompressing();
   const auto& all = entries.entries();
   std::vector<std::vector<const FileEntry*>> groups;
   std::vector<std::unique_ptr<DecodeJob>> jobs;
   std::vector<bool> has_job;
-  for (size_t i = 0; i < all.size();) {
-    std::vector<const FileEntry*> group{&all[i]};
-    size_t j = i + 1;
-    while (j < all.size() && (all[j].flags & FLAG_SOLID_CONTINUATION) != 0) group.push_back(&all[j++]);
-    i = j;
+  for (const EntryGroup& g : split_into_groups(all.size(), [&](size_t i) { return all[i].flags; })) {
+    std::vector<const FileEntry*> group;
+    for (size_t k = 0; k < g.count; ++k) group.push_back(&all[g.first + k]);
     bool any = false;
     for (const FileEntry* e : group) any = any || wildcards_.entry_selected(e->name);
     if (!any) continue;
@@ -151,15 +148,13 @@ ExtractResult Extractor::run(const FileList& entries) {
   runner_ = nullptr;
 
   if (result_.processed == 0) raise_error(ErrorCode::NOTHING_TO_DO);
-  if (result_.crc_failed) std::printf("\nSeveral CRC errors detected.");
-  std::printf("\n%s %ld file(s) in ", options_.write_files ? "Decompressed" : "Tested",
-              static_cast<long>(result_.processed));
+  events_.extraction_finished(options_.write_files, result_.processed, result_.crc_failed);
   return result_;
 }
 
 void Extractor::run_job(DecodeJob& job, const OrderedJobs& runner) const {
   try {
-    StreamCodec codec(setup_, &pipelines_);
+    StreamCodec codec(coding_, &pipelines_);
     platform::File file;
     if (!file.open_read(archive_.archive_name())) raise_error(ErrorCode::IO_ERROR);
     ArchiveSource source(file, job.head->offset);
@@ -219,51 +214,32 @@ std::vector<uint8_t> Extractor::read_group(const FileEntry& head) {
 }
 
 std::string Extractor::output_path(const FileEntry& entry) {
-  std::string relative = entry.name;
-  if (!options_.keep_paths) {
-    const size_t slash = relative.rfind('\\');
-    if (slash != std::string::npos) relative = relative.substr(slash + 1);
+  OutputTarget target = tree_.target_for(entry.name, options_.keep_paths);
+  if (target.relative.empty() && !entry.is_directory()) {
+    target.relative = "_";
+    target.path += '_';
   }
-  std::string safe = make_safe_relative_name(relative);
-  if (safe.empty() && !entry.is_directory()) safe.push_back('_');
-  if (safe != relative) std::printf("\nWARNING: unsafe path \"%s\" written as \"%s\"", relative.c_str(), safe.c_str());
-  return prefix_ + safe;
-}
-
-void Extractor::check_no_escaping_link(const std::string& path) {
-  std::string base;  // resolved output directory, found on the first link
-  for (size_t pos = path.find('\\', prefix_.size()); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
-    const std::string native = platform::native_path(path.substr(0, pos));
-    if (!platform::is_symlink(native)) {
-      if (!platform::is_directory(native)) return;  // missing: created as a real directory
-      continue;
-    }
-    if (base.empty()) base = platform::real_path(platform::native_path(prefix_));
-    const std::string target = platform::real_path(native);
-    if (!platform::path_is_within(target, base)) raise_error(ErrorCode::IO_ERROR);
-  }
+  if (target.changed()) events_.unsafe_path(target.asked, target.relative);
+  if (target.relative.empty()) return {};  // the output directory itself: left as it is
+  return target.path;
 }
 
 void Extractor::copy_stored(const FileEntry& entry, Output& out) {
   if (!archive_.file().seek(entry.offset)) raise_error(ErrorCode::IO_ERROR);
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
-  ProgressMeter progress(entry.size);
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
     if (!archive_.file().read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
     out.take(buffer.data(), piece);
     remaining -= piece;
-    progress.advance(entry.size - remaining);
+    events_.entry_progress(entry.size - remaining);
   }
 }
 
 // A packed single file: its bytes as the worker decoded them (all of them,
 // or up to where a damaged stream ended), then the worker's error, if any.
 void Extractor::take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out) {
-  {
-    ProgressMeter progress(entry.size);
-    runner_->wait(job_index, [&] { progress.advance(job.progress.load(std::memory_order_relaxed)); });
-  }
+  runner_->wait(job_index, [&] { events_.entry_progress(job.progress.load(std::memory_order_relaxed)); });
   job.piece.read_back([&out](const uint8_t* data, size_t count) { out.take(data, count); });
   if (job.corrupt) out.corrupt = true;
   if (job.error) std::rethrow_exception(job.error);
@@ -272,18 +248,23 @@ void Extractor::take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t
 void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
                               size_t job_index) {
   ++result_.processed;
-  std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
-  std::fflush(stdout);
+  events_.entry_started(entry, entry.is_directory() ? 0 : entry.size);
+  process_entry_data(entry, group_data, job, job_index);
+  events_.entry_finished();
+}
+
+void Extractor::process_entry_data(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
+                                   size_t job_index) {
   const bool write = options_.write_files;
   // Only a run that writes needs (and warns about) the output path.
   std::string path;
   if (write && (options_.keep_paths || !entry.is_directory())) path = output_path(entry);
 
   if (entry.is_directory()) {
-    if (options_.keep_paths && write) {
+    if (options_.keep_paths && write && !path.empty()) {
       path += '\\';
-      check_no_escaping_link(path);
-      if (make_path_directories(path) != 0) raise_error(ErrorCode::IO_ERROR);
+      tree_.check_no_escaping_link(path);
+      tree_.make_directories(path);
       platform::restore_directory_mode(platform::native_path(path), entry.attributes);
     }
     return;
@@ -292,8 +273,8 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
   Output out;
   out.write = write;
   if (write) {
-    check_no_escaping_link(path);
-    if (make_path_directories(path) != 0) raise_error(ErrorCode::IO_ERROR);
+    tree_.check_no_escaping_link(path);
+    tree_.make_directories(path);
     const std::string native = platform::native_path(path);
     if (platform::is_symlink(native)) platform::remove_file(native);
     if (!out.file.open_write(native, COPY_PIECE)) raise_error(ErrorCode::IO_ERROR);
@@ -316,7 +297,10 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
   } else {
     raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: every packed file has a job
   }
-  if (out.corrupt || out.crc.value() != entry.crc) result_.crc_failed = true;
+  if (out.corrupt || out.crc.value() != entry.crc) {
+    result_.crc_failed = true;
+    events_.crc_failed(entry);
+  }
 
   if (write) {
     if (!out.file.close()) raise_error(ErrorCode::IO_ERROR);
@@ -328,8 +312,8 @@ void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>
 }  // namespace
 
 ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
-                              const ExtractOptions& options) {
-  Extractor extractor(archive, wildcards, options);
+                              const ExtractOptions& options, DriverEvents& events) {
+  Extractor extractor(archive, wildcards, options, events);
   return extractor.run(entries);
 }
 

@@ -13,8 +13,9 @@
 #include <string>
 
 #include "archive/archive_reader.h"
-#include "archive/wildcard_list.h"
+#include "archive/events.h"
 #include "files/file_list.h"
+#include "files/wildcard_list.h"
 
 namespace tarn {
 
@@ -32,8 +33,8 @@ struct ExtractResult {
   bool crc_failed = false;
 };
 
-// Prints the progress lines and the summary (without the elapsed time).
+// Reports the progress and the summary to `events`.
 ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
-                              const ExtractOptions& options);
+                              const ExtractOptions& options, DriverEvents& events);
 
 }  // namespace tarn

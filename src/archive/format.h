@@ -18,6 +18,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "pipeline/coding_options.h"
 
 namespace tarn {
 
@@ -47,28 +50,6 @@ inline constexpr uint32_t SFX_STUB_LIMIT = 524288;
 inline constexpr size_t ARCHIVE_BUFFER_SIZE = 256 * 1024;
 inline constexpr const char* SFX_STUB_NAME = "tarn32.sfx";
 
-inline constexpr uint8_t METHOD_STORE = 0;
-inline constexpr uint8_t METHOD_EXTREME = 6;
-
-struct MethodParameters {
-  const char* name;
-  unsigned order;        // maximum model order (0: no model)
-  uint32_t megabytes;    // model memory in MiB
-  bool cut_off;          // memory exhaustion rule: cut-off (true) or restart
-};
-
-inline constexpr std::array<MethodParameters, 7> METHOD_PARAMETERS = {{
-    {"No compression", 0, 0, false},
-    {"Quickest", 3, 5, false},
-    {"Fast", 4, 12, false},
-    {"Normal", 7, 25, false},
-    {"Good", 9, 44, false},
-    {"Superb", 11, 60, false},
-    {"Extreme", 14, 70, true},
-}};
-
-inline bool is_packing_method(uint8_t method) { return method >= 1 && method <= METHOD_EXTREME; }
-
 struct ArchiveHeader {
   uint8_t version = ARCHIVE_VERSION;
   uint32_t total_size = 0;
@@ -80,6 +61,24 @@ struct ArchiveHeader {
 std::array<uint8_t, HEADER_SIZE> encode_header(const ArchiveHeader& header);
 // False when the bytes do not start with the magic.
 bool decode_header(const uint8_t* bytes, ArchiveHeader& header);
+
+// The table's groups: a record without FLAG_SOLID_CONTINUATION starts a
+// group and the records with the flag that follow it belong to it (the
+// first record starts one whatever its flags). A group of one is a single
+// file. `flags_at(i)` gives the flags of record i of n.
+struct EntryGroup {
+  size_t first = 0;
+  size_t count = 0;
+};
+template <typename FlagsAt>
+std::vector<EntryGroup> split_into_groups(size_t n, FlagsAt flags_at) {
+  std::vector<EntryGroup> groups;
+  for (size_t i = 0; i < n; ++i) {
+    if (i == 0 || (flags_at(i) & FLAG_SOLID_CONTINUATION) == 0) groups.push_back({i, 0});
+    ++groups.back().count;
+  }
+  return groups;
+}
 
 struct FileEntry;
 // The whole record of an entry: fixed part, then the name.

@@ -4,17 +4,18 @@
 #include "cli/commands.h"
 
 #include <cstdio>
-#include <new>
 #include <thread>
 
 #include "archive/archive_reader.h"
 #include "archive/create.h"
-#include "archive/display_name.h"
 #include "archive/extract.h"
 #include "archive/format.h"
-#include "archive/wildcard_list.h"
+#include "cli/console_report.h"
+#include "cli/display_name.h"
+#include "cli/guarded_run.h"
 #include "cli/screens.h"
 #include "common/error.h"
+#include "files/wildcard_list.h"
 #include "files/file_list.h"
 #include "files/pivot_generator.h"
 #include "files/selection.h"
@@ -38,7 +39,8 @@ struct RunState {
 
 class Handlers {
  public:
-  Handlers(Settings& settings, RunState& state) : s_(settings), state_(state) {}
+  Handlers(Settings& settings, RunState& state, ConsoleReport& report)
+      : s_(settings), state_(state), report_(report) {}
 
   void run() {
     switch (s_.command) {
@@ -64,10 +66,7 @@ class Handlers {
   const std::string& take_operand() { return s_.args[s_.operand_index++]; }
 
   void start_clock() { s_.start_clock = platform::clock_milliseconds(); }
-  void print_elapsed() const {
-    const auto ms = static_cast<float>(platform::clock_milliseconds() - s_.start_clock);
-    std::printf("%.5f seconds.\n", static_cast<double>(ms * 0.001f));
-  }
+  void print_elapsed() const { print_elapsed_seconds(platform::clock_milliseconds() - s_.start_clock); }
 
   void run_info() {
     need_archive_name();
@@ -109,7 +108,7 @@ class Handlers {
     options.write_files = write_files;
     options.keep_paths = keep_paths;
     options.workers = hardware_workers();
-    extract_archive(archive, entries, wildcards, options);
+    extract_archive(archive, entries, wildcards, options, report_);
     archive.close();
     print_elapsed();
   }
@@ -117,14 +116,9 @@ class Handlers {
   void run_create() {
     need_wildcard();
     CreateOptions options;
-    options.method = s_.method;
+    options.coding = coding_options(s_);
     options.self_extracting = s_.self_extracting;
     options.solid_blocks = s_.solid_blocks;
-    options.text = (s_.filter_disable_mask & FILTER_TEXT) == 0;
-    options.exe = (s_.filter_disable_mask & FILTER_EXE) == 0;
-    options.mm = (s_.filter_disable_mask & FILTER_MM) == 0;
-    options.lowred = (s_.filter_disable_mask & FILTER_LOWRED) == 0;
-    options.swap = (s_.filter_disable_mask & FILTER_SWAP) == 0;
     options.workers = hardware_workers();
     start_clock();
     std::fputs("Initializing...\n", stdout);
@@ -147,7 +141,7 @@ class Handlers {
     while (s_.operand_index < argc()) selector.expand_wildcard(take_operand());
 
     PivotGenerator random;
-    create_archive(archive, list, options, random);
+    create_archive(archive, list, options, random, report_);
     state_.archive_being_created.clear();
     if (s_.self_extracting) platform::make_executable(name);
     print_elapsed();
@@ -155,12 +149,8 @@ class Handlers {
 
   Settings& s_;
   RunState& state_;
+  ConsoleReport& report_;
 };
-
-void report_fatal(ErrorCode code, const RunState& state) {
-  std::printf("\nFATAL: %s\n\n", error_message(code));
-  if (!state.archive_being_created.empty()) platform::remove_file(state.archive_being_created);
-}
 
 }  // namespace
 
@@ -184,19 +174,19 @@ int run_tarnc(const std::vector<std::string>& args) {
   }
   print_banner();
   RunState state;
-  try {
-    // The handler's objects (and with them the archive being written) are
-    // closed by the time the error reaches here.
-    Handlers handlers(settings, state);
-    handlers.run();
-  } catch (const TarnError& error) {
-    report_fatal(error.code(), state);
-    return 1;
-  } catch (const std::bad_alloc&) {
-    report_fatal(ErrorCode::OUT_OF_MEMORY, state);
-    return 1;
-  }
-  return 0;
+  ConsoleReport report("tarnc");
+  return run_guarded(
+      [&] {
+        // The handler's objects (and with them the archive being written)
+        // are closed by the time an error reaches run_guarded.
+        Handlers handlers(settings, state, report);
+        handlers.run();
+        return 0;
+      },
+      [&](const TarnError& error) {
+        print_fatal("tarnc", error);
+        if (!state.archive_being_created.empty()) platform::remove_file(state.archive_being_created);
+      });
 }
 
 }  // namespace tarn

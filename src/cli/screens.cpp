@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "archive/display_name.h"
 #include "archive/format.h"
+#include "cli/display_name.h"
 
 namespace tarn {
 
@@ -39,35 +39,49 @@ void print_usage_text() {
       stdout);
 }
 
+void print_elapsed_seconds(int64_t milliseconds) {
+  const double factor = static_cast<double>(0.001f);
+  std::printf("%.5f seconds.\n", static_cast<double>(milliseconds) * factor);
+}
+
 void print_listing_header() {
   std::fputs("  Original      Compr.    Date      Time    Ratio   Attr   Filename           \n", stdout);
   std::fputs(RULE, stdout);
 }
 
+namespace {
+
+void print_listing_row(const FileEntry& e, bool own_group) {
+  const long day = e.dos_date & 31;
+  const long month = (e.dos_date >> 5) & 15;
+  const long year = (e.dos_date >> 9) + 1980;
+  const long hours = e.dos_time >> 11;
+  const long minutes = (e.dos_time >> 5) & 63;
+  const long seconds = (e.dos_time & 31) * 2;
+  std::printf("%10ld  %10ld  %02ld.%02ld.%02ld  %02ld:%02ld:%02ld  ", static_cast<long>(e.size),
+              static_cast<long>(e.packed_size), day, month, year % 100, hours, minutes, seconds);
+  if (own_group) {
+    const double divisor = e.size == 0 ? 1.0 : static_cast<double>(e.size);
+    std::printf("%3.0f%%   ", static_cast<double>(e.packed_size) * 100.0 / divisor);
+  } else {
+    std::fputs(" ???   ", stdout);
+  }
+  const uint32_t a = e.attributes;
+  std::printf("%c%c%c%c%c   ", (a & 0x01) ? 'R' : '.', (a & 0x02) ? 'H' : '.', (a & 0x04) ? 'S' : '.',
+              (a & 0x10) ? 'D' : '.', (a & 0x20) ? 'A' : '.');
+  std::printf("%s\n", format_display_name(e.name, 18).c_str());
+}
+
+}  // namespace
+
 void print_listing(const FileList& list) {
   const auto& entries = list.entries();
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const FileEntry& e = entries[i];
-    const long day = e.dos_date & 31;
-    const long month = (e.dos_date >> 5) & 15;
-    const long year = (e.dos_date >> 9) + 1980;
-    const long hours = e.dos_time >> 11;
-    const long minutes = (e.dos_time >> 5) & 63;
-    const long seconds = (e.dos_time & 31) * 2;
-    std::printf("%10ld  %10ld  %02ld.%02ld.%02ld  %02ld:%02ld:%02ld  ", static_cast<long>(e.size),
-                static_cast<long>(e.packed_size), day, month, year % 100, hours, minutes, seconds);
-    const bool own_group = (e.flags & FLAG_SOLID_CONTINUATION) == 0 &&
-                           (i + 1 == entries.size() || (entries[i + 1].flags & FLAG_SOLID_CONTINUATION) == 0);
-    if (own_group) {
-      const double divisor = e.size == 0 ? 1.0 : static_cast<double>(e.size);
-      std::printf("%3.0f%%   ", static_cast<double>(e.packed_size) * 100.0 / divisor);
-    } else {
-      std::fputs(" ???   ", stdout);
+  for (const EntryGroup& g : split_into_groups(entries.size(), [&](size_t i) { return entries[i].flags; })) {
+    for (size_t k = 0; k < g.count; ++k) {
+      const FileEntry& e = entries[g.first + k];
+      // A file with a ratio of its own: a group of one that is no member.
+      print_listing_row(e, g.count == 1 && (e.flags & FLAG_SOLID_CONTINUATION) == 0);
     }
-    const uint32_t a = e.attributes;
-    std::printf("%c%c%c%c%c   ", (a & 0x01) ? 'R' : '.', (a & 0x02) ? 'H' : '.', (a & 0x04) ? 'S' : '.',
-                (a & 0x10) ? 'D' : '.', (a & 0x20) ? 'A' : '.');
-    std::printf("%s\n", format_display_name(e.name, 18).c_str());
   }
   std::fputs(RULE, stdout);
   std::printf("%ld file(s)\n\n", static_cast<long>(entries.size()));

@@ -113,6 +113,17 @@ ParseResult parse_command_line(const std::vector<std::string>& args, Settings& s
   return {ParseStatus::RUN, {}};
 }
 
+// A letter of -f disables the filter family whose allow bit has the same value.
+static_assert(FILTER_TEXT == FILTER_ALLOW_TEXT && FILTER_EXE == FILTER_ALLOW_EXE && FILTER_MM == FILTER_ALLOW_MM &&
+              FILTER_LOWRED == FILTER_ALLOW_LOWRED && FILTER_SWAP == FILTER_ALLOW_SWAP);
+
+CodingOptions coding_options(const Settings& settings) {
+  CodingOptions options;
+  options.method = settings.method;
+  options.filters = static_cast<uint8_t>(FILTER_ALLOW_ALL & ~settings.filter_disable_mask);
+  return options;
+}
+
 std::string add_create_extension(const std::string& name, bool self_extracting) {
   if (has_extension(name, self_extracting ? ".EXE" : ".TRN")) return name;
   return name + (self_extracting ? ".exe" : ".trn");

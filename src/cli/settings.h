@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/coding_options.h"
+
 namespace tarn {
 
 enum Command : uint8_t {
@@ -30,7 +32,7 @@ inline constexpr uint8_t FILTER_SWAP = 16;
 
 struct Settings {
   uint8_t command = CMD_NONE;
-  uint8_t method = 3;
+  uint8_t method = METHOD_NORMAL;
   uint8_t filter_disable_mask = 0;
   bool self_extracting = false;
   bool solid_blocks = false;
@@ -56,6 +58,9 @@ struct ParseResult {
 
 // Fills `settings` from `args` (program name first). Prints nothing.
 ParseResult parse_command_line(const std::vector<std::string>& args, Settings& settings);
+
+// The method and the filters -f leaves allowed, as the pipeline takes them.
+CodingOptions coding_options(const Settings& settings);
 
 // Completes an archive name for creation with ".trn" (or ".exe" for a
 // self-extracting archive) unless it already ends so, in any letter case.

@@ -16,6 +16,7 @@
 #include "archive/archive_source.h"
 #include "archive/format.h"
 #include "archive/stream_codec.h"
+#include "cli/guarded_run.h"
 #include "common/error.h"
 #include "files/file_list.h"
 
@@ -24,9 +25,9 @@ namespace {
 using namespace tarn;
 
 void print_chunks(ArchiveReader& archive, const FileEntry& head, uint64_t group_size, bool solid) {
-  CodingSetup setup;
-  setup.method = archive.header().method;
-  StreamCodec codec(setup);
+  CodingOptions coding;
+  coding.method = archive.header().method;
+  StreamCodec codec(coding);
   ArchiveSource source(archive.file(), head.offset);
   uint64_t decoded = 0;
   for (unsigned j = 0; j == 0 || (!solid && decoded < group_size); ++j) {
@@ -51,17 +52,15 @@ int inspect(const std::string& name) {
   const ArchiveHeader& h = archive.header();
   std::printf("archive method=%u entries=%u data_length=%u\n", h.method, h.entry_count, h.data_length);
   const auto& entries = list.entries();
-  unsigned group_index = 0;
-  for (size_t i = 0; i < entries.size(); ++group_index) {
-    const FileEntry& head = entries[i];
-    size_t j = i + 1;
-    uint64_t size = head.size;
-    while (j < entries.size() && (entries[j].flags & FLAG_SOLID_CONTINUATION) != 0) size += entries[j++].size;
+  const std::vector<EntryGroup> groups = split_into_groups(entries.size(), [&](size_t i) { return entries[i].flags; });
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const FileEntry& head = entries[groups[g].first];
+    uint64_t size = 0;
+    for (size_t k = 0; k < groups[g].count; ++k) size += entries[groups[g].first + k].size;
     const bool stored = (head.flags & FLAG_STORED) != 0;
-    std::printf("group %u offset=%u packed=%u size=%llu stored=%d members=%zu\n", group_index, head.offset,
-                head.packed_size, static_cast<unsigned long long>(size), stored ? 1 : 0, j - i);
-    if (!stored && size > 0) print_chunks(archive, head, size, j - i > 1);
-    i = j;
+    std::printf("group %zu offset=%u packed=%u size=%llu stored=%d members=%zu\n", g, head.offset, head.packed_size,
+                static_cast<unsigned long long>(size), stored ? 1 : 0, groups[g].count);
+    if (!stored && size > 0) print_chunks(archive, head, size, groups[g].count > 1);
   }
   return 0;
 }
@@ -73,11 +72,10 @@ int main(int argc, char** argv) {
     std::fputs("usage: tarn-inspect ARCHIVE\n", stderr);
     return 1;
   }
-  try {
-    return inspect(argv[1]);
-  } catch (const tarn::TarnError& error) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tarn-inspect: %s\n", error.what());
-    return 1;
-  }
+  return tarn::run_guarded([&] { return inspect(argv[1]); },
+                           [](const tarn::TarnError& error) {
+                             std::fflush(stdout);
+                             std::fprintf(stderr, "tarn-inspect: %s\n", error.what());
+                             if (!error.detail().empty()) std::fprintf(stderr, "tarn-inspect: %s\n", error.detail().c_str());
+                           });
 }

@@ -1,14 +1,19 @@
 // The program's failures and their fixed messages.
 //
 // Every unrecoverable condition, wherever it is found, is reported by throwing
-// a TarnError that carries one of twelve codes. Nothing in the library ends
-// the process: the command-line front end catches the error in one place,
-// prints "\nFATAL: <message>\n\n", removes a half-written archive and exits
-// with status 1.
+// a TarnError that carries one of twelve codes and, where there is one, a
+// detail for the user: the path concerned and the operating system's reason
+// ("out/a.txt: No space left on device"). Nothing in the library ends the
+// process: the front ends catch the error in one place (cli/guarded_run.h),
+// which prints the detail on standard error, "\nFATAL: <message>\n\n" on
+// standard output, removes the files the run was writing and exits with
+// status 1.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <string>
+#include <utility>
 
 namespace tarn {
 
@@ -32,14 +37,18 @@ const char* error_message(ErrorCode code);
 
 class TarnError : public std::exception {
  public:
-  explicit TarnError(ErrorCode code) : code_(code) {}
+  explicit TarnError(ErrorCode code, std::string detail = {}) : code_(code), detail_(std::move(detail)) {}
   ErrorCode code() const { return code_; }
+  // What the user needs beyond the message; may be empty.
+  const std::string& detail() const { return detail_; }
   const char* what() const noexcept override { return error_message(code_); }
 
  private:
   ErrorCode code_;
+  std::string detail_;
 };
 
 [[noreturn]] inline void raise_error(ErrorCode code) { throw TarnError(code); }
+[[noreturn]] inline void raise_error(ErrorCode code, std::string detail) { throw TarnError(code, std::move(detail)); }
 
 }  // namespace tarn

@@ -56,7 +56,6 @@ struct BlockPipeline::State {
   uint32_t stream_position = 0;
   uint8_t filter_mask = FILTER_ALLOW_ALL;
   uint8_t block_type = 255;
-  uint8_t method = 0;
 
   State() : work(WORK_BUFFER_SIZE) {}
 
@@ -70,22 +69,18 @@ struct BlockPipeline::State {
 BlockPipeline::BlockPipeline() : state_(std::make_unique<State>()) {}
 BlockPipeline::~BlockPipeline() = default;
 
-void BlockPipeline::set_coding_options(uint8_t method, bool text, bool exe, bool mm, bool lowred,
-                                       bool swap) {
+void BlockPipeline::start_stream(const CodingOptions& options, uint32_t heap_megabytes) {
+  if (!is_packing_method(options.method)) raise_error(ErrorCode::HEADER_DAMAGE);
+  const MethodParameters& row = METHOD_PARAMETERS[options.method];
   State& st = *state_;
-  st.method = method;
-  st.filter_mask = static_cast<uint8_t>((text ? FILTER_ALLOW_TEXT : 0) |
-                                        (exe ? FILTER_ALLOW_EXE : 0) | (mm ? FILTER_ALLOW_MM : 0) |
-                                        (lowred ? FILTER_ALLOW_LOWRED : 0) |
-                                        (swap ? FILTER_ALLOW_SWAP : 0));
+  // set_coding_options: the enable mask; no block type yet.
+  st.filter_mask = static_cast<uint8_t>(options.filters & FILTER_ALLOW_ALL);
   st.block_type = 255;
-}
-
-void BlockPipeline::order0_model_reset() { state_->order0.order0_model_reset(); }
-void BlockPipeline::byte_predictor_reset() { state_->predictor.byte_predictor_reset(); }
-
-void BlockPipeline::ppm_start(unsigned order, uint32_t megabytes, bool cut_off) {
-  state_->ppm.start(order, megabytes << 20, cut_off);
+  st.order0.order0_model_reset();
+  st.predictor.byte_predictor_reset();
+  const uint32_t megabytes = heap_megabytes != 0 ? heap_megabytes : row.megabytes;
+  st.ppm.start(row.order, megabytes << 20, row.cut_off);  // ppm_start
+  st.stream_position = 0;
 }
 
 void BlockPipeline::stop_suballocator() { state_->ppm.stop_suballocator(); }
@@ -98,7 +93,6 @@ void BlockPipeline::reset_for_next_stream() {
   st.stream_position = 0;
   st.block_type = 255;
 }
-void BlockPipeline::set_stream_position(uint32_t position) { state_->stream_position = position; }
 uint32_t BlockPipeline::stream_position() const { return state_->stream_position; }
 uint8_t BlockPipeline::filter_mask() const { return state_->filter_mask; }
 uint8_t BlockPipeline::current_block_type() const { return state_->block_type; }

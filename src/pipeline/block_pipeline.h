@@ -6,11 +6,7 @@
 // is shared between pipelines, so independent streams can be packed side by
 // side. The drivers use it like this, per file or group:
 //
-//   pipeline.set_coding_options(method, text, exe, mm, lowred, swap);
-//   pipeline.order0_model_reset();
-//   pipeline.byte_predictor_reset();
-//   pipeline.ppm_start(order, megabytes, cut_off);
-//   pipeline.set_stream_position(0);
+//   pipeline.start_stream(options);
 //   for each chunk: pipeline.compress_buffer(...)  or  pipeline.decode_buffer(...)
 //   pipeline.stop_suballocator();   or, to use it for another stream,
 //   pipeline.reset_for_next_stream();
@@ -21,6 +17,7 @@
 #include <vector>
 
 #include "coder/byte_io.h"
+#include "pipeline/coding_options.h"
 
 namespace tarn {
 
@@ -45,18 +42,18 @@ class BlockPipeline {
   BlockPipeline(const BlockPipeline&) = delete;
   BlockPipeline& operator=(const BlockPipeline&) = delete;
 
-  // Pipeline reset before each file or group: method and the five filter
-  // switches (all on when unpacking).
-  void set_coding_options(uint8_t method, bool text, bool exe, bool mm, bool lowred, bool swap);
-  void order0_model_reset();
-  void byte_predictor_reset();
-  // Starts the PPM model; raises OUT_OF_MEMORY when its heap cannot be had.
-  void ppm_start(unsigned order, uint32_t megabytes, bool cut_off);
+  // Starts a stream (a file or a solid group) as the format orders it: the
+  // pipeline reset with the filter mask (set_coding_options), the order-0
+  // and byte-predictor resets, the PPM model with the method's parameters
+  // (ppm_start) and stream position 0. Raises HEADER_DAMAGE for a method
+  // without a model (0 or above 6) and OUT_OF_MEMORY when the model's heap
+  // cannot be had. `heap_megabytes`, when not 0, replaces the method's heap
+  // size (fuzzers and tests that want to run out of memory soon).
+  void start_stream(const CodingOptions& options, uint32_t heap_megabytes = 0);
   void stop_suballocator();
   // Ends a stream and makes the pipeline as good as new for the next one,
   // keeping its buffers and model heap (zeroed where the stream wrote).
   void reset_for_next_stream();
-  void set_stream_position(uint32_t position);
   uint32_t stream_position() const;
   // The enable mask built by set_coding_options and the BlockType of the
   // last block coded or decoded (255 after a reset).

@@ -63,6 +63,10 @@ std::string own_executable_path();
 // (never set-id or sticky bits). Its times are not restored.
 void restore_directory_mode(const std::string& path, uint32_t attributes);
 
+// Whether the console shows names as bytes of a code page (every byte one
+// character, Cyrillic remapped for the console) rather than as UTF-8.
+bool console_uses_code_page();
+
 // Milliseconds of a monotonic clock.
 int64_t clock_milliseconds();
 bool stdout_is_terminal();

@@ -16,7 +16,7 @@ TEST(RoundTripE2E, SolidGroupMembersDecodeAloneAndDamagedGroupsAreReported) {
   Sandbox box;
   // A solid group of three members, packed by the quickest model.
   const std::string m1 = mixed_text(3000, 3), m2 = "second member", m3 = random_text(700, 9);
-  CodingSetup setup;
+  CodingOptions setup;
   setup.method = 1;
   const std::string group = m1 + m2 + m3;
   const auto piece = pack_group_stream(setup, std::vector<uint8_t>(group.begin(), group.end()));

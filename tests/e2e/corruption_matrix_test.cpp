@@ -16,7 +16,7 @@
 #include <set>
 
 #include "archive/extract.h"
-#include "archive/wildcard_list.h"
+#include "files/wildcard_list.h"
 #include "coder/long_repeat.h"
 #include "e2e_support.h"
 #include "pipeline/block_header.h"
@@ -57,7 +57,8 @@ std::string run_driver(const std::string& archive_path, const std::string& outpu
     ExtractOptions options;
     options.write_files = !output_dir.empty();
     if (!output_dir.empty()) options.output_dir = output_dir;
-    extract_archive(archive, entries, wildcards, options);
+    DriverEvents silent;
+    extract_archive(archive, entries, wildcards, options, silent);
   } catch (const TarnError&) {
   } catch (const std::bad_alloc&) {
     return "allocation failed";

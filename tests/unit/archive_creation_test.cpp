@@ -21,7 +21,7 @@ TEST(SolidGroups, CandidatesAreFilesOfOneToSixteenHundredThousandBytes) {
   CreateOptions solid;
   solid.solid_blocks = true;
   CreateOptions store = solid;
-  store.method = 0;
+  store.coding.method = 0;
   FileEntry e;
   for (const auto& [size, candidate] :
        std::vector<std::pair<uint32_t, bool>>{{SOLID_FILE_LIMIT, true}, {SOLID_FILE_LIMIT + 1, false}, {0, false}, {1, true}}) {
@@ -58,7 +58,7 @@ TEST(Creation, PlainEntriesRunInDescendingNameOrder) {
   TempDir dir;
   for (const char* n : {"b", "a", "c", "B"}) write_file(n, n);
   CreateOptions options;
-  options.method = 0;
+  options.coding.method = 0;
   create_from(select_files({"?"}), options, "x.trn");
   EXPECT_EQ(table_names("x.trn"), (std::vector<std::string>{"c/s", "b/s", "a/s", "B/s"}));
   // With -m0, -b forms no groups.
@@ -73,7 +73,7 @@ TEST(Creation, DataThatDoesNotPackIsStoredAndTheArchiveCutAfterTheTable) {
   const std::string noise(bytes.begin(), bytes.begin() + 100000);
   write_file("noise", noise);
   CreateOptions options;
-  options.method = 1;
+  options.coding.method = 1;
   create_from(select_files({"noise"}), options, "n.trn");
   const std::string archive = read_file("n.trn");
   EXPECT_EQ(archive.size(), 18u + 100000u + 4u + 28u + 5u);

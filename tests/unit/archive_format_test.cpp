@@ -121,7 +121,7 @@ TEST(ArchiveFormat, TableDamageIsDetected) {
   TempDir dir;
   write_file("a.txt", "abc");
   CreateOptions store;
-  store.method = 0;
+  store.coding.method = 0;
   testing::create_from(testing::select_files({"a.txt"}), store, "t.trn");
   const std::string good = read_file("t.trn");
   auto table_error = [](const std::string& bytes) {

@@ -125,15 +125,7 @@ TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
   }
 }
 
-void start(BlockPipeline& p, uint8_t mask) {
-  p.set_coding_options(2, mask & FILTER_ALLOW_TEXT, mask & FILTER_ALLOW_EXE,
-                       mask & FILTER_ALLOW_MM, mask & FILTER_ALLOW_LOWRED,
-                       mask & FILTER_ALLOW_SWAP);
-  p.order0_model_reset();
-  p.byte_predictor_reset();
-  p.ppm_start(4, 12, false);
-  p.set_stream_position(0);
-}
+void start(BlockPipeline& p, uint8_t mask) { p.start_stream({2, mask}); }
 
 std::vector<uint8_t> pack(const std::vector<std::vector<uint8_t>>& chunks, uint8_t mask,
                           uint32_t* position = nullptr) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/display_name.h"
+#include "cli/display_name.h"
 #include "cli/settings.h"
 
 namespace tarn {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/safe_path.h"
-#include "archive/wildcard_list.h"
-#include "files/output_dirs.h"
+#include "files/output_tree.h"
+#include "files/wildcard_list.h"
+#include "files/output_tree.h"
 #include "files/pivot_generator.h"
 #include "files/sorts.h"
 #include "platform/name_mask.h"

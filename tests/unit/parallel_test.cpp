@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "archive/extract.h"
-#include "archive/wildcard_list.h"
+#include "cli/console_report.h"
+#include "files/wildcard_list.h"
 #include "pipeline/block_types.h"
 #include "test_dir.h"
 
@@ -54,7 +55,7 @@ struct Outcome {
 
 Outcome create(const std::string& name, bool solid, unsigned workers, const FileList* list = nullptr) {
   CreateOptions options;
-  options.method = 1;
+  options.coding.method = 1;
   options.solid_blocks = solid;
   options.workers = workers;
   Outcome run;
@@ -76,7 +77,8 @@ Outcome extract(const std::string& name, bool write, unsigned workers, const std
   options.workers = workers;
   Outcome run;
   ::testing::internal::CaptureStdout();
-  run.error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options); });
+  ConsoleReport report("tarnc");
+  run.error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options, report); });
   run.output = ::testing::internal::GetCapturedStdout();
   return run;
 }

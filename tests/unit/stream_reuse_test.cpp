@@ -62,15 +62,12 @@ TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
   const std::vector<uint8_t> binary = testdata::data_bytes("canterbury/kennedy.xls");
   struct Stream {
     const std::vector<uint8_t>* data;
-    CodingSetup setup;
+    CodingOptions setup;
   };
-  CodingSetup no_filters;
-  no_filters.method = 2;
-  no_filters.text = no_filters.exe = no_filters.mm = no_filters.lowred = no_filters.swap = false;
-  CodingSetup extreme;
-  extreme.method = 6;
-  const std::vector<Stream> streams = {{&text, CodingSetup{}}, {&binary, CodingSetup{}}, {&text, no_filters},
-                                       {&binary, extreme},     {&text, extreme},         {&text, CodingSetup{}}};
+  const CodingOptions no_filters{2, 0};
+  const CodingOptions extreme{6, FILTER_ALLOW_ALL};
+  const std::vector<Stream> streams = {{&text, CodingOptions{}}, {&binary, CodingOptions{}}, {&text, no_filters},
+                                       {&binary, extreme},       {&text, extreme},           {&text, CodingOptions{}}};
 
   PipelinePool pool;
   for (size_t k = 0; k < streams.size(); ++k) {

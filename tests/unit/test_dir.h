@@ -13,6 +13,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/create.h"
+#include "cli/console_report.h"
 #include "files/selection.h"
 #include "test_data.h"
 
@@ -66,7 +67,8 @@ inline std::string create_from(FileList list, const CreateOptions& options, cons
   if (!archive.open_write(name)) ADD_FAILURE() << "cannot write " << name;
   PivotGenerator random;
   ::testing::internal::CaptureStdout();
-  const ErrorCode code = testdata::error_of([&] { create_archive(archive, list, options, random); });
+  ConsoleReport report("tarnc");
+  const ErrorCode code = testdata::error_of([&] { create_archive(archive, list, options, random, report); });
   const std::string output = ::testing::internal::GetCapturedStdout();
   if (error) *error = code;
   else EXPECT_EQ(code, testdata::NO_ERROR) << output;

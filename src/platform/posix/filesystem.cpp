@@ -152,4 +152,6 @@ int64_t clock_milliseconds() {
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
+bool console_uses_code_page() { return false; }  // terminals read UTF-8
+
 }  // namespace tarn::platform

@@ -153,4 +153,6 @@ int64_t clock_milliseconds() {
 
 bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
+bool console_uses_code_page() { return true; }  // names are bytes of the ANSI code page
+
 }  // namespace tarn::platform

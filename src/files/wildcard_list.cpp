@@ -1,7 +1,7 @@
 // wildcard_match: a run of "*" is tried against the rest of the name from
 // the current position, then one character further, up to the end of the
 // name; the first success wins.
-#include "archive/wildcard_list.h"
+#include "files/wildcard_list.h"
 
 #include "common/error.h"
 #include "files/selection.h"

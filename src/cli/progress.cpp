@@ -1,4 +1,4 @@
-#include "archive/progress.h"
+#include "cli/progress.h"
 
 #include <cstdio>
 

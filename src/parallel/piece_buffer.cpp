@@ -1,4 +1,4 @@
-#include "archive/piece_buffer.h"
+#include "parallel/piece_buffer.h"
 
 #include "archive/format.h"
 #include "common/error.h"

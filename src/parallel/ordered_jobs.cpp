@@ -1,4 +1,4 @@
-#include "archive/ordered_jobs.h"
+#include "parallel/ordered_jobs.h"
 
 #include <chrono>
 

@@ -1,0 +1,50 @@
+// The drivers' events as the user sees them on a console.
+//
+// Standard output carries the program's fixed texts, byte for byte: the
+// progress line " -> name " of each entry (with a percentage behind it on a
+// terminal for entries above 1 MiB), warnings, the statistics and summary
+// lines. What a user needs beyond them goes to standard error, one line
+// each, prefixed with the program's name: the entries whose CRC failed or
+// that were skipped. Names are printed with control bytes shown as "?".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "archive/events.h"
+#include "cli/progress.h"
+
+namespace tarn {
+
+class ConsoleReport : public DriverEvents {
+ public:
+  // `program` prefixes the notes on standard error ("tarnc: ...").
+  explicit ConsoleReport(std::string program) : program_(std::move(program)) {}
+
+  void duplicates_dropped() override;
+  void analysis_started() override;
+  void packing_started(bool storing, uint64_t entries, uint64_t total) override;
+  void writing_header() override;
+  void freeing_memory() override;
+  void archive_created(uint64_t total, uint64_t archive_length) override;
+
+  void decompressing() override;
+  void unsafe_path(const std::string& name, const std::string& written_as) override;
+  void entry_skipped(const FileEntry& entry, SkipReason why) override;
+  void crc_failed(const FileEntry& entry) override;
+  void extraction_finished(bool wrote_files, uint64_t processed, bool crc_failed) override;
+
+  void entry_started(const FileEntry& entry, uint64_t bytes) override;
+  void entry_progress(uint64_t done) override;
+  void entry_finished() override;
+
+  // A note on standard error: "<program>: <text>".
+  void note(const std::string& text) const;
+
+ private:
+  std::string program_;
+  std::unique_ptr<ProgressMeter> meter_;
+};
+
+}  // namespace tarn

@@ -1,0 +1,104 @@
+// make_directory_prefix finds the longest prefix that exists, walking back
+// one backslash at a time, then creates the missing directories on the way
+// in. It works in place on the path, so a name of thousands of components
+// costs time linear in its length and no stack. A directory that exists is
+// never created again; nothing is removed when a later step fails. The
+// empty prefix of a rooted path stands for the root, which exists.
+#include "files/output_tree.h"
+
+#include <cctype>
+#include <vector>
+
+#include "common/error.h"
+#include "files/selection.h"
+#include "platform/filesystem.h"
+
+namespace tarn {
+
+size_t find_last_backslash(const std::string& path) { return path.rfind('\\'); }
+
+bool is_existing_directory(const std::string& path) {
+  if (path.size() == 2 && path[1] == ':') return true;
+  if (path.empty()) return true;  // the root of a path that begins with "\"
+  return platform::is_directory(platform::native_path(path));
+}
+
+int make_directory_prefix(const std::string& path, size_t n) {
+  // Ends of the prefixes that are missing, longest first.
+  std::vector<size_t> missing;
+  size_t end = n;
+  for (;;) {
+    const std::string prefix = path.substr(0, end);
+    if (is_existing_directory(prefix)) break;
+    missing.push_back(end);
+    const size_t slash = find_last_backslash(prefix);
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!platform::create_directory(platform::native_path(path.substr(0, *it)))) return 1;
+  }
+  return 0;
+}
+
+int make_path_directories(const std::string& path) {
+  const size_t slash = find_last_backslash(path);
+  if (slash == std::string::npos) return 0;  // no directory part
+  return make_directory_prefix(path, slash);
+}
+
+std::string make_safe_relative_name(const std::string& name) {
+  std::string result;
+  size_t pos = 0;
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0]))) pos = 2;
+  while (pos <= name.size()) {
+    size_t end = name.find_first_of("\\/", pos);
+    if (end == std::string::npos) end = name.size();
+    const size_t length = end - pos;
+    const bool dots = (length == 1 && name[pos] == '.') || (length == 2 && name.compare(pos, 2, "..") == 0);
+    if (length > 0 && !dots) {
+      if (!result.empty()) result += '\\';
+      result.append(name, pos, length);
+    }
+    pos = end + 1;
+  }
+  return result;
+}
+
+OutputTree::OutputTree(const std::string& output_dir) : prefix_(to_stored_separators(output_dir)) {
+  if (prefix_.empty() || prefix_.back() != '\\') prefix_ += '\\';
+}
+
+OutputTarget OutputTree::target_for(const std::string& name, bool keep_paths) const {
+  OutputTarget target;
+  target.asked = name;
+  if (!keep_paths) {
+    const size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos) target.asked = name.substr(slash + 1);
+  }
+  target.relative = make_safe_relative_name(target.asked);
+  target.path = prefix_ + target.relative;
+  return target;
+}
+
+void OutputTree::check_no_escaping_link(const std::string& path) const {
+  std::string base;  // resolved output directory, found on the first link
+  for (size_t pos = path.find('\\', prefix_.size()); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
+    const std::string native = platform::native_path(path.substr(0, pos));
+    if (!platform::is_symlink(native)) {
+      if (!platform::is_directory(native)) return;  // missing: created as a real directory
+      continue;
+    }
+    if (base.empty()) base = platform::real_path(platform::native_path(prefix_));
+    const std::string target = platform::real_path(native);
+    if (!platform::path_is_within(target, base))
+      raise_error(ErrorCode::IO_ERROR, native + ": a link that leads outside the output directory");
+  }
+}
+
+void OutputTree::make_directories(const std::string& path) const {
+  if (make_path_directories(path) != 0)
+    raise_error(ErrorCode::IO_ERROR, platform::native_path(path) + ": cannot create its directories");
+}
+
+}  // namespace tarn
