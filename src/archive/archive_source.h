@@ -1,13 +1,15 @@
-// The decoder's input: a buffered reader over the archive file.
+// The decoder's input: a buffered reader over one piece of the archive.
 //
-// It reads the archive from a given position in pieces of its own buffer
-// and hands them to the range decoder through ByteSource; running past the
-// end of the file makes ByteSource raise "Unexpected end of file!". It reads
-// past the end of the piece if a damaged stream asks for it, which is
-// harmless: the bytes are only ever decoded, never trusted.
+// It reads the archive from the piece's offset up to the piece's end (the
+// offset plus its packed size, or the end of the file, whichever is first)
+// and hands the bytes to the range decoder through ByteSource. A stream that
+// asks for more than that raises "Unexpected end of file!": a valid stream
+// never does, so the caller treats it as a damaged piece, or, when the piece
+// claims bytes past the end of the file, as the end of the archive reached.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "coder/byte_io.h"
@@ -17,13 +19,15 @@ namespace tarn {
 
 class ArchiveSource : public ByteSource {
  public:
-  ArchiveSource(platform::File& file, uint64_t position);
+  ArchiveSource(platform::File& file, uint64_t position, uint64_t end = std::numeric_limits<uint64_t>::max());
 
  protected:
   bool refill() override;
 
  private:
   platform::File& file_;
+  uint64_t position_;
+  uint64_t end_position_;
   std::vector<uint8_t> buffer_;
 };
 

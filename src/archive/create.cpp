@@ -1,19 +1,17 @@
 // The creation driver (see create.h), step by step as the format orders it.
 //
-// Files and groups are packed on worker threads (see ordered_jobs.h) and
-// their pieces written here in table order, so the archive is the same for
-// any number of workers. A piece is complete before it is written, so the
-// store fallback is decided first and the raw bytes written at the piece's
-// offset: the same bytes as packing, seeking back and copying raw (the
-// abandoned packed bytes would have been overwritten or cut off by the
-// final truncation). The archive is written strictly forward except for the
-// two back-patches at the end (table CRC, header). The progress lines come
-// in table order, as each piece is written.
+// Files and groups are packed on worker threads (parallel/ordered_streams.h)
+// and their pieces written here in table order as they come, so the archive
+// is the same for any number of workers and only a few chunks of it wait in
+// memory. A single file arrives chunk stream by chunk stream and is written
+// as it arrives; when its packed piece turns out not to pay, the archive is
+// sought back to the piece's offset and the file copied raw over it, as the
+// format's store fallback does (the final truncation cuts off what the
+// abandoned piece left behind). A solid group arrives whole, already stored
+// or packed. The archive is written strictly forward except for these seeks
+// back and the two back-patches at the end (table CRC, header).
 #include "archive/create.h"
 
-#include <atomic>
-#include <cstdio>
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,10 +20,8 @@
 #include "archive/format.h"
 #include "archive/stream_codec.h"
 #include "common/error.h"
-#include "parallel/ordered_jobs.h"
-#include "parallel/piece_buffer.h"
 #include "files/sorts.h"
-#include "pipeline/block_types.h"
+#include "parallel/ordered_streams.h"
 #include "pipeline/filters.h"
 #include "platform/filesystem.h"
 
@@ -33,34 +29,124 @@ namespace tarn {
 
 namespace {
 
-void write_or_fail(platform::File& archive, const void* data, size_t count) {
-  if (!archive.write(data, count)) raise_error(ErrorCode::IO_ERROR);
-}
-
-void seek_or_fail(platform::File& file, uint64_t position) {
-  if (!file.seek(position)) raise_error(ErrorCode::IO_ERROR);
-}
-
 platform::File open_input(const FileEntry& entry) {
   platform::File input;
-  if (!input.open_read(platform::native_path(entry.name), COPY_PIECE)) raise_error(ErrorCode::IO_ERROR);
+  const std::string path = platform::native_path(entry.name);
+  if (!input.open_read(path, COPY_PIECE)) raise_error(ErrorCode::IO_ERROR, path + ": " + input.error());
   return input;
 }
 
-// One stream to pack on a worker: a solid group (head and members, in
-// table order) or a single file. The worker fills in the results; the main
-// thread applies them to the entries when it writes the piece.
-struct PackJob {
-  std::vector<FileEntry*> entries;
-  bool group = false;
+void read_input(platform::File& input, const FileEntry& entry, uint8_t* data, size_t count) {
+  if (input.read_exact(data, count)) return;
+  const std::string why = input.error().empty() ? "shorter than when it was selected" : input.error();
+  raise_error(ErrorCode::IO_ERROR, platform::native_path(entry.name) + ": " + why);
+}
 
-  PieceBuffer piece;              // the bytes to write at the entry's offset
-  bool stored = false;            // the piece is the raw data
-  std::vector<uint32_t> crcs;     // per entry
-  std::vector<uint32_t> positions;  // per entry: position inside the group
-  size_t reached = 0;             // the entry being read when an error came
-  std::exception_ptr error;
-  std::atomic<uint64_t> progress{0};  // bytes of a single file packed so far
+// A solid group: its members read into one buffer and packed as one chunk
+// stream. One piece: the group's bytes as they go into the archive, packed,
+// or raw when packing does not pay (both forms are in memory, so the choice
+// is made before anything is written).
+class PackGroupJob : public StreamJob {
+ public:
+  PackGroupJob(std::vector<FileEntry*> entries, const CodingOptions& coding, PipelinePool& pool)
+      : entries_(std::move(entries)), coding_(coding), pool_(pool), crcs_(entries_.size()),
+        positions_(entries_.size()) {}
+
+  bool next_piece(Piece& piece) override {
+    if (done_) return false;
+    done_ = true;
+    uint64_t total = 0;
+    for (const FileEntry* e : entries_) total += e->size;
+    std::vector<uint8_t> group;
+    group.reserve(static_cast<size_t>(total));
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      reached_ = k;
+      read_member(k, group);
+    }
+    std::vector<uint8_t> packed = pack_group_stream(coding_, group, &pool_);  // a copy: the raw group is kept
+    stored_ = packed.size() + STORE_MARGIN > group.size();
+    piece.bytes = stored_ ? std::move(group) : std::move(packed);
+    piece.done = total;
+    return true;
+  }
+
+  const std::vector<FileEntry*>& entries() const { return entries_; }
+  // Valid once the piece is taken (or the job failed, for `reached`).
+  size_t reached() const { return reached_; }
+  bool stored() const { return stored_; }
+  uint32_t crc(size_t k) const { return crcs_[k]; }
+  uint32_t position(size_t k) const { return positions_[k]; }
+
+ private:
+  // read_into_group
+  void read_member(size_t k, std::vector<uint8_t>& group) {
+    const FileEntry& e = *entries_[k];
+    platform::File input = open_input(e);
+    positions_[k] = static_cast<uint32_t>(group.size());
+    Crc32 crc;
+    crc.begin();
+    for (uint32_t remaining = e.size; remaining > 0;) {
+      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
+      const size_t at = group.size();
+      group.resize(at + piece);
+      read_input(input, e, group.data() + at, piece);
+      crc.update(group.data() + at, piece);
+      remaining -= piece;
+    }
+    crcs_[k] = crc.value();
+  }
+
+  std::vector<FileEntry*> entries_;
+  const CodingOptions& coding_;
+  PipelinePool& pool_;
+  std::vector<uint32_t> crcs_;
+  std::vector<uint32_t> positions_;
+  size_t reached_ = 0;
+  bool stored_ = false;
+  bool done_ = false;
+};
+
+// compress_file: one piece per chunk of CHUNK_SIZE bytes, its chunk stream,
+// all through one codec so that the model carries over.
+class PackFileJob : public StreamJob {
+ public:
+  PackFileJob(const FileEntry& entry, const CodingOptions& coding, PipelinePool& pool)
+      : entry_(entry), coding_(coding), pool_(pool), remaining_(entry.size) {}
+
+  bool next_piece(Piece& piece) override {
+    if (remaining_ == 0) return false;
+    if (!codec_) {
+      input_ = open_input(entry_);
+      crc_.begin();
+      codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+    }
+    const uint32_t length = remaining_ < CHUNK_SIZE ? remaining_ : CHUNK_SIZE;
+    std::vector<uint8_t> chunk(length);
+    read_input(input_, entry_, chunk.data(), length);
+    crc_.update(chunk.data(), length);
+    ByteSink sink;
+    codec_->compress_chunk(std::move(chunk), sink);
+    remaining_ -= length;
+    piece.bytes = std::move(sink.bytes());
+    piece.done = entry_.size - remaining_;
+    if (remaining_ == 0) {
+      codec_->finish();
+      input_.close();
+    }
+    return true;
+  }
+
+  // Valid once every piece is taken.
+  uint32_t crc() const { return crc_.value(); }
+
+ private:
+  const FileEntry& entry_;
+  const CodingOptions& coding_;
+  PipelinePool& pool_;
+  uint32_t remaining_;
+  platform::File input_;
+  Crc32 crc_;
+  std::unique_ptr<StreamCodec> codec_;
 };
 
 class Creator {
@@ -73,20 +159,24 @@ class Creator {
  private:
   std::vector<FileEntry*> order_entries(FileList& list, PivotGenerator& random, size_t& candidate_count);
   void write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count);
-  // Worker side.
-  void run_job(PackJob& job, const OrderedJobs& runner) const;
-  void pack_group(PackJob& job, const OrderedJobs& runner) const;
-  void pack_file(PackJob& job, const OrderedJobs& runner) const;
-  // Main-thread side.
-  void write_job(PackJob& job, size_t index, OrderedJobs& runner);
+  void write_group(PackGroupJob& job, size_t index, OrderedStreams& runner);
+  void write_file(FileEntry& entry, PackFileJob& job, size_t index, OrderedStreams& runner);
   void unpacked_entry(FileEntry& entry);
-  void store_file(platform::File& input, uint32_t size, Crc32& crc);
+  void store_file(const FileEntry& entry, platform::File& input, Crc32& crc);
   void write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total);
+
+  void write_or_fail(const void* data, size_t count) {
+    if (!archive_.write(data, count)) archive_failed();
+  }
+  void seek_or_fail(uint64_t position) {
+    if (!archive_.seek(position)) archive_failed();
+  }
+  [[noreturn]] void archive_failed() { raise_error(ErrorCode::IO_ERROR, options_.archive_name + ": " + archive_.error()); }
 
   platform::File& archive_;
   const CreateOptions& options_;
   DriverEvents& events_;
-  mutable PipelinePool pipelines_;  // shared by the workers
+  PipelinePool pipelines_;  // shared by the workers
   uint64_t header_position_ = 0;
   uint64_t archive_length_ = 0;
 };
@@ -117,7 +207,7 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
     for (FileEntry* e : candidates) {
       platform::File input = open_input(*e);
       const uint32_t n = e->size < ANALYSIS_SAMPLE ? e->size : ANALYSIS_SAMPLE;
-      if (!input.read_exact(sample.data(), n)) raise_error(ErrorCode::IO_ERROR);
+      read_input(input, *e, sample.data(), n);
       e->crc = analysis_value(sample.data(), n);
     }
     sort_entries_by_key(candidates, random);
@@ -130,185 +220,121 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
 }
 
 // The data area: solid groups, then the other entries, in table order.
-// Every group and every file that is packed is a job for the workers; the
-// pieces are written here, in order, each at the archive position reached
-// so far. Directories, empty files and -m0 need no codec and are handled
-// here when their turn comes.
+// Every group and every file that is packed is a job for the workers;
+// directories, empty files and -m0 need no codec and are handled here when
+// their turn comes.
 void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count) {
-  std::vector<std::unique_ptr<PackJob>> jobs;
-  std::vector<FileEntry*> unpacked;  // per step: the entry, or null for the next job
+  std::vector<std::unique_ptr<PackGroupJob>> groups;
+  std::vector<std::unique_ptr<PackFileJob>> files;
+  struct Step {
+    FileEntry* entry = nullptr;  // an entry written here, or the head of a job's entries
+    PackGroupJob* group = nullptr;
+    PackFileJob* file = nullptr;
+  };
+  std::vector<Step> steps;
+  std::vector<StreamJob*> jobs;
   for (const EntryGroup& g : split_into_groups(candidate_count, [&](size_t i) { return order[i]->flags; })) {
-    jobs.push_back(std::make_unique<PackJob>());
-    jobs.back()->group = true;
-    jobs.back()->entries.assign(order.begin() + g.first, order.begin() + g.first + g.count);
-    unpacked.push_back(nullptr);
+    std::vector<FileEntry*> members(order.begin() + g.first, order.begin() + g.first + g.count);
+    groups.push_back(std::make_unique<PackGroupJob>(std::move(members), options_.coding, pipelines_));
+    steps.push_back({nullptr, groups.back().get(), nullptr});
+    jobs.push_back(groups.back().get());
   }
   for (size_t i = candidate_count; i < order.size(); ++i) {
     FileEntry* e = order[i];
     if (options_.coding.method == METHOD_STORE || e->is_directory() || e->size == 0) {
-      unpacked.push_back(e);
-    } else {
-      jobs.push_back(std::make_unique<PackJob>());
-      jobs.back()->entries.push_back(e);
-      unpacked.push_back(nullptr);
-    }
-  }
-  for (auto& job : jobs) {
-    job->crcs.assign(job->entries.size(), 0);
-    job->positions.assign(job->entries.size(), 0);
-  }
-
-  OrderedJobs runner(options_.workers, jobs.size(),
-                     [this, &jobs](size_t i, const OrderedJobs& r) { run_job(*jobs[i], r); });
-  size_t next_job = 0;
-  for (FileEntry* e : unpacked) {
-    if (e != nullptr) {
-      unpacked_entry(*e);
+      steps.push_back({e, nullptr, nullptr});
       continue;
     }
-    write_job(*jobs[next_job], next_job, runner);
-    jobs[next_job].reset();  // its piece is written: free it now
-    runner.release(next_job);
-    ++next_job;
+    files.push_back(std::make_unique<PackFileJob>(*e, options_.coding, pipelines_));
+    steps.push_back({e, nullptr, files.back().get()});
+    jobs.push_back(files.back().get());
   }
-}
 
-void Creator::run_job(PackJob& job, const OrderedJobs& runner) const {
-  try {
-    if (job.group) {
-      pack_group(job, runner);
+  OrderedStreams runner(options_.workers, jobs);
+  size_t next_job = 0;
+  for (const Step& step : steps) {
+    if (step.group != nullptr) {
+      write_group(*step.group, next_job, runner);
+    } else if (step.file != nullptr) {
+      write_file(*step.entry, *step.file, next_job, runner);
     } else {
-      pack_file(job, runner);
+      unpacked_entry(*step.entry);
+      continue;
     }
-  } catch (...) {
-    job.error = std::current_exception();
-    job.piece.clear();
+    runner.release(next_job++);
   }
 }
 
-// read_into_group for every member, then the group's stream. A group whose
-// piece does not pay is kept raw; both forms are in memory, so the choice
-// is made before anything is written, with the same result.
-void Creator::pack_group(PackJob& job, const OrderedJobs& runner) const {
-  uint64_t total = 0;
-  for (const FileEntry* e : job.entries) total += e->size;
-  std::vector<uint8_t> group;
-  group.reserve(static_cast<size_t>(total));
-  for (size_t k = 0; k < job.entries.size(); ++k) {
-    if (runner.cancelled()) return;
-    job.reached = k;
-    const FileEntry& e = *job.entries[k];
-    platform::File input = open_input(e);
-    job.positions[k] = static_cast<uint32_t>(group.size());
-    Crc32 crc;
-    crc.begin();
-    uint32_t remaining = e.size;
-    while (remaining > 0) {
-      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-      const size_t at = group.size();
-      group.resize(at + piece);
-      if (!input.read_exact(group.data() + at, piece)) raise_error(ErrorCode::IO_ERROR);
-      crc.update(group.data() + at, piece);
-      remaining -= piece;
-    }
-    job.crcs[k] = crc.value();
-  }
-  std::vector<uint8_t> packed = pack_group_stream(options_.coding, group, &pipelines_);  // a copy: the raw group is kept
-  if (packed.size() + STORE_MARGIN > group.size()) {
-    packed = std::vector<uint8_t>();
-    job.piece.append(std::move(group));
-    job.stored = true;
-  } else {
-    job.piece.append(std::move(packed));
-  }
-}
-
-// compress_file: chunks of CHUNK_SIZE bytes through one codec. When the
-// packed piece does not pay, the file is read again and kept raw, which is
-// what the store fallback writes at the same offset.
-void Creator::pack_file(PackJob& job, const OrderedJobs& runner) const {
-  const FileEntry& e = *job.entries[0];
-  platform::File input = open_input(e);
-  Crc32 crc;
-  crc.begin();
-  {
-    StreamCodec codec(options_.coding, &pipelines_);
-    ByteSink sink;
-    uint32_t remaining = e.size;
-    while (remaining > 0) {
-      if (runner.cancelled()) return;
-      const uint32_t length = remaining < CHUNK_SIZE ? remaining : CHUNK_SIZE;
-      std::vector<uint8_t> chunk(length);
-      if (!input.read_exact(chunk.data(), length)) raise_error(ErrorCode::IO_ERROR);
-      crc.update(chunk.data(), length);
-      sink.clear();
-      codec.compress_chunk(std::move(chunk), sink);
-      job.piece.append(sink.bytes().data(), sink.size());
-      remaining -= length;
-      job.progress.store(e.size - remaining, std::memory_order_relaxed);
-    }
-  }
-  if (job.piece.size() + STORE_MARGIN > e.size) {
-    job.piece.clear();
-    job.stored = true;
-    seek_or_fail(input, 0);
-    crc.begin();
-    std::vector<uint8_t> buffer(e.size < COPY_PIECE ? e.size : COPY_PIECE);
-    for (uint32_t remaining = e.size; remaining > 0;) {
-      if (runner.cancelled()) return;
-      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-      if (!input.read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
-      crc.update(buffer.data(), piece);
-      job.piece.append(buffer.data(), piece);
-      remaining -= piece;
-    }
-  }
-  job.crcs[0] = crc.value();
-}
-
-// The progress lines of the job's entries (for a failed job, up to the
+// The progress lines of the group's entries (for a failed group, up to the
 // entry that failed), then its piece at the current archive position.
-void Creator::write_job(PackJob& job, size_t index, OrderedJobs& runner) {
-  if (job.group) {
-    runner.wait(index);
-    const size_t shown = job.error ? job.reached + 1 : job.entries.size();
-    for (size_t k = 0; k < shown; ++k) {
-      events_.entry_started(*job.entries[k], 0);
+void Creator::write_group(PackGroupJob& job, size_t index, OrderedStreams& runner) {
+  const std::vector<FileEntry*>& entries = job.entries();
+  Piece piece;
+  try {
+    runner.take(index, piece);
+  } catch (...) {
+    for (size_t k = 0; k <= job.reached(); ++k) {
+      events_.entry_started(*entries[k], 0);
       events_.entry_finished();
     }
-    if (job.error) std::rethrow_exception(job.error);
-  } else {
-    events_.entry_started(*job.entries[0], job.entries[0]->size);
-    runner.wait(index, [&] { events_.entry_progress(job.progress.load(std::memory_order_relaxed)); });
-    events_.entry_finished();
-    if (job.error) std::rethrow_exception(job.error);
+    throw;
   }
-  FileEntry& head = *job.entries[0];
+  for (FileEntry* e : entries) {
+    events_.entry_started(*e, 0);
+    events_.entry_finished();
+  }
+  FileEntry& head = *entries[0];
   head.offset = static_cast<uint32_t>(archive_.tell());
-  job.piece.read_back([this](const uint8_t* data, size_t count) { write_or_fail(archive_, data, count); });
-  head.packed_size = static_cast<uint32_t>(job.piece.size());
-  if (job.stored) head.flags |= FLAG_STORED;
-  for (size_t k = 0; k < job.entries.size(); ++k) {
-    FileEntry& e = *job.entries[k];
-    e.crc = job.crcs[k];
+  write_or_fail(piece.bytes.data(), piece.bytes.size());
+  head.packed_size = static_cast<uint32_t>(piece.bytes.size());
+  if (job.stored()) head.flags |= FLAG_STORED;
+  for (size_t k = 0; k < entries.size(); ++k) {
+    FileEntry& e = *entries[k];
+    e.crc = job.crc(k);
     if (k > 0) {
-      e.offset = job.positions[k];
+      e.offset = job.position(k);
       e.packed_size = 0;
     }
   }
 }
 
-void Creator::store_file(platform::File& input, uint32_t size, Crc32& crc) {
+// A packed single file, written chunk stream by chunk stream as the worker
+// makes them; then the store fallback if the piece did not pay.
+void Creator::write_file(FileEntry& entry, PackFileJob& job, size_t index, OrderedStreams& runner) {
+  events_.entry_started(entry, entry.size);
+  entry.offset = static_cast<uint32_t>(archive_.tell());
+  Piece piece;
+  while (runner.take(index, piece)) {
+    write_or_fail(piece.bytes.data(), piece.bytes.size());
+    events_.entry_progress(piece.done);
+  }
+  const uint64_t produced = archive_.tell() - entry.offset;
+  if (produced + STORE_MARGIN > entry.size) {
+    seek_or_fail(entry.offset);
+    platform::File input = open_input(entry);
+    Crc32 crc;
+    store_file(entry, input, crc);
+    entry.crc = crc.value();
+    entry.packed_size = entry.size;
+    entry.flags |= FLAG_STORED;
+  } else {
+    entry.crc = job.crc();
+    entry.packed_size = static_cast<uint32_t>(produced);
+  }
+  events_.entry_finished();
+}
+
+void Creator::store_file(const FileEntry& entry, platform::File& input, Crc32& crc) {
   crc.begin();
-  std::vector<uint8_t> buffer(size < COPY_PIECE ? size : COPY_PIECE);
-  uint32_t remaining = size;
+  std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
+  uint32_t remaining = entry.size;
   while (remaining > 0) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-    if (!input.read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
+    read_input(input, entry, buffer.data(), piece);
     crc.update(buffer.data(), piece);
-    write_or_fail(archive_, buffer.data(), piece);
+    write_or_fail(buffer.data(), piece);
     remaining -= piece;
-    events_.entry_progress(size - remaining);
+    events_.entry_progress(entry.size - remaining);
   }
 }
 
@@ -326,39 +352,39 @@ void Creator::unpacked_entry(FileEntry& entry) {
   platform::File input = open_input(entry);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Crc32 crc;
-  store_file(input, entry.size, crc);
-  events_.entry_finished();
+  store_file(entry, input, crc);
   entry.packed_size = entry.size;
   entry.flags |= FLAG_STORED;
   entry.crc = crc.value();
+  events_.entry_finished();
 }
 
 void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total) {
   const uint64_t data_end = archive_.tell();
   const uint8_t zero[4] = {0, 0, 0, 0};
-  write_or_fail(archive_, zero, 4);
+  write_or_fail(zero, 4);
   Crc32 crc;
   crc.begin();
   for (const FileEntry* e : order) {
     const std::string record = encode_record(*e);
     crc.update(reinterpret_cast<const uint8_t*>(record.data()), record.size());
-    write_or_fail(archive_, record.data(), record.size());
+    write_or_fail(record.data(), record.size());
   }
   archive_length_ = archive_.tell();
-  if (!archive_.truncate(archive_length_)) raise_error(ErrorCode::IO_ERROR);
+  if (!archive_.truncate(archive_length_)) archive_failed();
   uint8_t crc_bytes[4];
   put_u32_le(crc_bytes, crc.value());
-  seek_or_fail(archive_, data_end);
-  write_or_fail(archive_, crc_bytes, 4);
+  seek_or_fail(data_end);
+  write_or_fail(crc_bytes, 4);
   ArchiveHeader header;
   header.total_size = static_cast<uint32_t>(total);
   header.entry_count = static_cast<uint32_t>(order.size());
   header.data_length = static_cast<uint32_t>(data_end - header_position_ - HEADER_SIZE);
   header.method = options_.coding.method;
   const auto bytes = encode_header(header);
-  seek_or_fail(archive_, header_position_);
-  write_or_fail(archive_, bytes.data(), bytes.size());
-  if (!archive_.close()) raise_error(ErrorCode::IO_ERROR);
+  seek_or_fail(header_position_);
+  write_or_fail(bytes.data(), bytes.size());
+  if (!archive_.flush()) archive_failed();
 }
 
 CreateResult Creator::run(FileList& list, PivotGenerator& random) {
@@ -377,7 +403,7 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
 
   header_position_ = archive_.tell();
   const uint8_t header_room[HEADER_SIZE] = {};
-  write_or_fail(archive_, header_room, HEADER_SIZE);
+  write_or_fail(header_room, HEADER_SIZE);
 
   write_data_area(order, candidate_count);
 
@@ -393,8 +419,8 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
 }  // namespace
 
 bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options) {
-  return options.solid_blocks && options.coding.method != METHOD_STORE && !entry.is_directory() && entry.size >= 1 &&
-         entry.size <= SOLID_FILE_LIMIT;
+  return options.solid_blocks && options.coding.method != METHOD_STORE && !entry.is_directory() &&
+         entry.size >= 1 && entry.size <= SOLID_FILE_LIMIT;
 }
 
 void assign_solid_groups(const std::vector<FileEntry*>& candidates) {
@@ -413,12 +439,13 @@ void assign_solid_groups(const std::vector<FileEntry*>& candidates) {
 
 void append_sfx_stub(platform::File& archive) {
   platform::File stub;
-  if (!stub.open_read(SFX_STUB_NAME, 64 * 1024)) raise_error(ErrorCode::SFX_APPEND);
+  if (!stub.open_read(SFX_STUB_NAME, 64 * 1024))
+    raise_error(ErrorCode::SFX_APPEND, std::string(SFX_STUB_NAME) + ": " + stub.error());
   const uint64_t length = stub.length();
   if (length > SFX_STUB_LIMIT) raise_error(ErrorCode::SFX_TOO_BIG);
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
   if (!stub.read_exact(bytes.data(), bytes.size())) raise_error(ErrorCode::SFX_APPEND);
-  write_or_fail(archive, bytes.data(), bytes.size());
+  if (!archive.write(bytes.data(), bytes.size())) raise_error(ErrorCode::IO_ERROR, archive.error());
 }
 
 uint32_t analysis_value(const uint8_t* sample, uint32_t n) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "archive/events.h"
@@ -24,6 +25,7 @@ struct CreateOptions {
   CodingOptions coding;  // method and allowed filters
   bool self_extracting = false;
   bool solid_blocks = false;
+  std::string archive_name;  // as the user named it, for messages
   // Threads packing files and groups side by side; the archive does not
   // depend on it. The command line uses the machine's hardware threads.
   unsigned workers = 1;
@@ -35,8 +37,8 @@ struct CreateResult {
 };
 
 // Writes the archive into `archive` (open for writing, empty) from `list`
-// and closes it, reporting progress and statistics to `events`. Raises the
-// format's errors; the caller deletes the archive.
+// and flushes it, reporting progress and statistics to `events`. Raises the
+// format's errors; the caller removes what was written.
 CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
                             PivotGenerator& random, DriverEvents& events);
 

@@ -1,21 +1,24 @@
 // The extraction driver (see extract.h).
 //
-// Packed files and groups are decoded on worker threads (ordered_jobs.h),
-// each through its own handle on the archive, while this thread writes the
-// files in table order: the files, the messages and their order are the
-// same for any number of workers.
+// Packed files and groups are decoded on worker threads
+// (parallel/ordered_streams.h), each through its own handle on the archive,
+// while this thread takes their bytes in table order, checks them and
+// writes the files: the files, the messages and their order are the same
+// for any number of workers, and only a few decoded chunks wait in memory.
 //
-// Output paths are built in the stored form (output prefix + relative name,
-// backslash-separated) and turned into the OS's form only for OS calls.
-// Before a file is written, every existing directory component below the
-// output prefix is checked: a symbolic link that leads outside the output
-// directory stops the run with "I/O error"; a link that is the file itself
-// is removed and replaced by the extracted file.
+// A piece that fails to decode (a bad block header, an over-long block,
+// lengths that do not add up, a stream that runs past the piece's end) is
+// a CRC failure of its selected entries: what was decoded is kept and the
+// run goes on with the next piece. Only the file table's damage, the
+// archive's own end and the system's failures end the run.
+//
+// Every file is written to a temporary beside its destination and renamed
+// over it when its bytes are complete (files/pending_file.h), so that a
+// failure or a signal leaves the files that were there as they were. An
+// entry whose output path is the archive being read, or longer than the
+// system takes, is left out with a note; it is still tested.
 #include "archive/extract.h"
 
-#include <atomic>
-#include <cstdio>
-#include <exception>
 #include <memory>
 #include <vector>
 
@@ -25,8 +28,8 @@
 #include "archive/stream_codec.h"
 #include "common/error.h"
 #include "files/output_tree.h"
-#include "parallel/ordered_jobs.h"
-#include "parallel/piece_buffer.h"
+#include "files/pending_file.h"
+#include "parallel/ordered_streams.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -35,36 +38,109 @@ namespace tarn {
 
 namespace {
 
-// Where one entry's bytes go: a file being written, or nowhere (test).
-struct Output {
-  platform::File file;
+// A packed single file (one piece per chunk stream) or a packed solid group
+// (one piece: the whole group), decoded through its own handle on the
+// archive. A damaged stream ends the job with a piece marked damaged that
+// holds what could be kept.
+class DecodeJob : public StreamJob {
+ public:
+  DecodeJob(const std::string& archive_name, uint64_t archive_length, const FileEntry& head, uint64_t expected,
+            bool group, const CodingOptions& coding, PipelinePool& pool)
+      : archive_name_(archive_name), archive_length_(archive_length), head_(head), remaining_(expected),
+        group_(group), coding_(coding), pool_(pool) {}
+
+  bool next_piece(Piece& piece) override {
+    if (finished_) return false;
+    if (!codec_) start();
+    std::vector<uint8_t> chunk;
+    try {
+      chunk = codec_->decode_chunk(*source_);
+    } catch (const TarnError& e) {
+      if (!is_damage(e)) throw;
+      return end_damaged(piece);
+    }
+    if (group_) {
+      // The group's byte sequence is its members back to back.
+      piece.damaged = chunk.size() != remaining_;
+      piece.bytes = std::move(chunk);
+      return end(piece);
+    }
+    if (chunk.empty() || chunk.size() > remaining_) {
+      // The chunks do not add up to the file's size: keep what fits.
+      if (chunk.size() > remaining_) chunk.resize(static_cast<size_t>(remaining_));
+      piece.bytes = std::move(chunk);
+      return end_damaged(piece);
+    }
+    remaining_ -= chunk.size();
+    done_ += chunk.size();
+    piece.bytes = std::move(chunk);
+    piece.done = done_;
+    if (remaining_ == 0) return end(piece);
+    return true;
+  }
+
+ private:
+  void start() {
+    if (!file_.open_read(archive_name_)) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + file_.error());
+    const uint64_t claimed_end = static_cast<uint64_t>(head_.offset) + head_.packed_size;
+    inside_file_ = claimed_end <= archive_length_;
+    source_ = std::make_unique<ArchiveSource>(file_, head_.offset, inside_file_ ? claimed_end : archive_length_);
+    codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+  }
+
+  // A stream that breaks its own rules, or runs past its piece, is damage;
+  // one that runs past the end of the archive is the archive's end.
+  bool is_damage(const TarnError& e) const {
+    return e.code() == ErrorCode::HEADER_DAMAGE || (e.code() == ErrorCode::UNEXPECTED_EOF && inside_file_);
+  }
+
+  bool end(Piece& piece) {
+    finished_ = true;
+    if (piece.damaged) codec_.reset();
+    else codec_->finish();
+    file_.close();
+    return true;
+  }
+  bool end_damaged(Piece& piece) {
+    piece.damaged = true;
+    piece.done = done_ + piece.bytes.size();
+    return end(piece);
+  }
+
+  const std::string& archive_name_;
+  uint64_t archive_length_;
+  const FileEntry& head_;
+  uint64_t remaining_;
+  uint64_t done_ = 0;
+  bool group_;
+  const CodingOptions& coding_;
+  PipelinePool& pool_;
+  platform::File file_;
+  std::unique_ptr<ArchiveSource> source_;
+  std::unique_ptr<StreamCodec> codec_;
+  bool inside_file_ = true;
+  bool finished_ = false;
+};
+
+// Where one entry's bytes go: a pending file, or nowhere (test, skipped).
+struct EntryOutput {
+  PendingFile file;
+  bool writing = false;
   Crc32 crc;
-  bool write = false;
-  bool corrupt = false;  // lengths did not add up
+  bool damaged = false;
 
   void take(const uint8_t* data, size_t count) {
     crc.update(data, count);
-    if (!write) return;
-    for (size_t done = 0; done < count;) {
-      const size_t piece = count - done < COPY_PIECE ? count - done : COPY_PIECE;
-      if (!file.write(data + done, piece)) raise_error(ErrorCode::IO_ERROR);
-      done += piece;
-    }
+    if (writing && !file.file().write(data, count))
+      raise_error(ErrorCode::IO_ERROR, file.target() + ": " + file.file().error());
   }
 };
 
-// One stream to decode on a worker: a packed solid group (decoded whole)
-// or a packed single file (decoded chunk by chunk into a piece that waits
-// for its turn). The worker reads the archive through its own handle.
-struct DecodeJob {
-  const FileEntry* head = nullptr;
-  bool group = false;
-
-  std::vector<uint8_t> group_data;
-  PieceBuffer piece;     // a single file's bytes, up to where decoding stopped
-  bool corrupt = false;  // a single file's chunks did not add up to its size
-  std::exception_ptr error;
-  std::atomic<uint64_t> progress{0};
+// A group's bytes: read (stored) or decoded (packed), and whether its piece
+// was damaged.
+struct GroupData {
+  std::vector<uint8_t> bytes;
+  bool damaged = false;
 };
 
 class Extractor {
@@ -73,25 +149,30 @@ class Extractor {
             DriverEvents& events)
       : archive_(archive), wildcards_(wildcards), options_(options), events_(events), tree_(options.output_dir) {
     coding_.method = archive.header().method;  // every filter allowed
+    has_archive_id_ = archive.file().identity(archive_id_);
   }
 
   ExtractResult run(const FileList& entries);
 
  private:
-  void run_job(DecodeJob& job, const OrderedJobs& runner) const;
-  void process_group(const std::vector<const FileEntry*>& group, DecodeJob* job, size_t job_index);
-  // `group_data` is the group's bytes when the entry belongs to a solid
-  // group; `job` decodes a packed single file.
-  void process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
-                     size_t job_index);
-  void process_entry_data(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
-                          size_t job_index);
-  // The output path, or empty when the entry writes nothing (a directory
-  // entry whose name reduces to the output directory itself).
+  struct Group {
+    std::vector<const FileEntry*> entries;
+    DecodeJob* job = nullptr;
+  };
+
+  void process_group(const Group& group, size_t job_index);
+  // Counts and shows the entry, then produces its bytes with `feed` into
+  // its output and checks them.
+  template <typename Feed>
+  void process_entry(const FileEntry& entry, Feed feed);
+  void open_output(const FileEntry& entry, EntryOutput& out);
+  void make_directory(const FileEntry& entry);
+  void finish_output(const FileEntry& entry, EntryOutput& out);
+  void copy_stored(const FileEntry& entry, EntryOutput& out);
+  GroupData read_stored_group(const FileEntry& head);
+  // The output path of an entry (stored form), after the unsafe-path
+  // warning; empty when the entry writes nothing.
   std::string output_path(const FileEntry& entry);
-  void copy_stored(const FileEntry& entry, Output& out);
-  void take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out);
-  std::vector<uint8_t> read_group(const FileEntry& head);
 
   ArchiveReader& archive_;
   const WildcardList& wildcards_;
@@ -99,9 +180,11 @@ class Extractor {
   DriverEvents& events_;
   OutputTree tree_;
   CodingOptions coding_;
-  mutable PipelinePool pipelines_;  // shared by the workers
+  platform::FileId archive_id_;
+  bool has_archive_id_ = false;
+  PipelinePool pipelines_;  // shared by the workers
   ExtractResult result_;
-  OrderedJobs* runner_ = nullptr;
+  OrderedStreams* runner_ = nullptr;
 };
 
 // The groups holding a selected entry are found first; the packed ones are
@@ -110,40 +193,38 @@ class Extractor {
 ExtractResult Extractor::run(const FileList& entries) {
   events_.decompressing();
   const auto& all = entries.entries();
-  std::vector<std::vector<const FileEntry*>> groups;
-  std::vector<std::unique_ptr<DecodeJob>> jobs;
-  std::vector<bool> has_job;
+  std::vector<Group> groups;
+  std::vector<std::unique_ptr<DecodeJob>> decoders;
+  std::vector<StreamJob*> jobs;
+  const uint64_t archive_length = archive_.length();
   for (const EntryGroup& g : split_into_groups(all.size(), [&](size_t i) { return all[i].flags; })) {
-    std::vector<const FileEntry*> group;
-    for (size_t k = 0; k < g.count; ++k) group.push_back(&all[g.first + k]);
+    Group group;
     bool any = false;
-    for (const FileEntry* e : group) any = any || wildcards_.entry_selected(e->name);
-    if (!any) continue;
-    const FileEntry& head = *group[0];
-    const bool packed = (head.flags & FLAG_STORED) == 0;
-    const bool decode = packed && (group.size() > 1 || (!head.is_directory() && head.size > 0));
-    if (decode) {
-      jobs.push_back(std::make_unique<DecodeJob>());
-      jobs.back()->head = &head;
-      jobs.back()->group = group.size() > 1;
+    uint64_t total = 0;
+    for (size_t k = 0; k < g.count; ++k) {
+      const FileEntry& e = all[g.first + k];
+      group.entries.push_back(&e);
+      any = any || wildcards_.entry_selected(e.name);
+      total += e.size;
     }
-    has_job.push_back(decode);
+    if (!any) continue;
+    const FileEntry& head = *group.entries[0];
+    const bool packed = (head.flags & FLAG_STORED) == 0;
+    if (packed && (g.count > 1 || (!head.is_directory() && head.size > 0))) {
+      decoders.push_back(std::make_unique<DecodeJob>(archive_.archive_name(), archive_length, head, total,
+                                                     g.count > 1, coding_, pipelines_));
+      group.job = decoders.back().get();
+      jobs.push_back(group.job);
+    }
     groups.push_back(std::move(group));
   }
 
-  OrderedJobs runner(options_.workers, jobs.size(),
-                     [this, &jobs](size_t i, const OrderedJobs& r) { run_job(*jobs[i], r); });
+  OrderedStreams runner(options_.workers, jobs);
   runner_ = &runner;
   size_t next_job = 0;
-  for (size_t g = 0; g < groups.size(); ++g) {
-    if (!has_job[g]) {
-      process_group(groups[g], nullptr, 0);
-      continue;
-    }
-    process_group(groups[g], jobs[next_job].get(), next_job);
-    jobs[next_job].reset();
-    runner.release(next_job);
-    ++next_job;
+  for (const Group& group : groups) {
+    process_group(group, next_job);
+    if (group.job != nullptr) runner.release(next_job++);
   }
   runner_ = nullptr;
 
@@ -152,161 +233,150 @@ ExtractResult Extractor::run(const FileList& entries) {
   return result_;
 }
 
-void Extractor::run_job(DecodeJob& job, const OrderedJobs& runner) const {
-  try {
-    StreamCodec codec(coding_, &pipelines_);
-    platform::File file;
-    if (!file.open_read(archive_.archive_name())) raise_error(ErrorCode::IO_ERROR);
-    ArchiveSource source(file, job.head->offset);
-    if (job.group) {
-      job.group_data = codec.decode_chunk(source);
-      return;
-    }
-    const uint32_t size = job.head->size;
-    for (uint32_t remaining = size; remaining > 0;) {
-      if (runner.cancelled()) return;
-      const std::vector<uint8_t> chunk = codec.decode_chunk(source);
-      if (chunk.empty() || chunk.size() > remaining) {
-        // The chunks do not add up to the size: keep what fits, report it.
-        const size_t usable = chunk.size() < remaining ? chunk.size() : remaining;
-        job.piece.append(chunk.data(), usable);
-        job.corrupt = true;
+void Extractor::process_group(const Group& group, size_t job_index) {
+  const FileEntry& head = *group.entries[0];
+  if (group.entries.size() == 1) {
+    process_entry(head, [&](EntryOutput& out) {
+      if (head.size == 0 || head.is_directory()) return;
+      if (group.job == nullptr) {
+        copy_stored(head, out);
         return;
       }
-      job.piece.append(chunk.data(), chunk.size());
-      remaining -= static_cast<uint32_t>(chunk.size());
-      job.progress.store(size - remaining, std::memory_order_relaxed);
-    }
-  } catch (...) {
-    job.error = std::current_exception();
-  }
-}
-
-void Extractor::process_group(const std::vector<const FileEntry*>& group, DecodeJob* job, size_t job_index) {
-  if (group.size() == 1) {
-    process_entry(*group[0], nullptr, job, job_index);
+      Piece piece;
+      while (runner_->take(job_index, piece)) {
+        out.take(piece.bytes.data(), piece.bytes.size());
+        out.damaged = out.damaged || piece.damaged;
+        events_.entry_progress(piece.done);
+      }
+    });
     return;
   }
-  std::vector<uint8_t> data;
-  if (job != nullptr) {
-    runner_->wait(job_index);
-    if (job->error) std::rethrow_exception(job->error);
-    data = std::move(job->group_data);
+  GroupData data;
+  if (group.job != nullptr) {
+    Piece piece;
+    if (runner_->take(job_index, piece)) {
+      data.bytes = std::move(piece.bytes);
+      data.damaged = piece.damaged;
+    }
   } else {
-    data = read_group(*group[0]);
+    data = read_stored_group(head);
   }
-  for (const FileEntry* e : group) {
-    if (wildcards_.entry_selected(e->name)) process_entry(*e, &data, nullptr, 0);
+  for (const FileEntry* e : group.entries) {
+    if (!wildcards_.entry_selected(e->name)) continue;
+    process_entry(*e, [&](EntryOutput& out) {
+      // write_member: the member's bytes at its position in the group.
+      const uint64_t position = (e->flags & FLAG_SOLID_CONTINUATION) != 0 ? e->offset : 0;
+      const uint64_t available = data.bytes.size();
+      const uint64_t start = position < available ? position : available;
+      const uint64_t end = position + e->size <= available ? position + e->size : available;
+      out.take(data.bytes.data() + start, static_cast<size_t>(end - start));
+      out.damaged = data.damaged || position + e->size > available;
+    });
   }
 }
 
-std::vector<uint8_t> Extractor::read_group(const FileEntry& head) {
-  if ((head.flags & FLAG_STORED) != 0) {
-    // Checked against the file before the buffer is allocated.
-    const uint64_t length = archive_.length();
-    if (head.offset > length || head.packed_size > length - head.offset) raise_error(ErrorCode::IO_ERROR);
-    std::vector<uint8_t> data(head.packed_size);
-    if (!archive_.file().seek(head.offset) || !archive_.file().read_exact(data.data(), data.size()))
-      raise_error(ErrorCode::IO_ERROR);
-    return data;
+template <typename Feed>
+void Extractor::process_entry(const FileEntry& entry, Feed feed) {
+  ++result_.processed;
+  events_.entry_started(entry, entry.is_directory() ? 0 : entry.size);
+  if (entry.is_directory()) {
+    if (options_.write_files && options_.keep_paths) make_directory(entry);
+  } else {
+    EntryOutput out;
+    open_output(entry, out);
+    out.crc.begin();
+    feed(out);
+    finish_output(entry, out);
   }
-  raise_error(ErrorCode::HEADER_DAMAGE);  // packed groups are decoded by the workers
+  events_.entry_finished();
 }
 
 std::string Extractor::output_path(const FileEntry& entry) {
   OutputTarget target = tree_.target_for(entry.name, options_.keep_paths);
   if (target.relative.empty() && !entry.is_directory()) {
-    target.relative = "_";
+    target.relative.push_back('_');  // empty here
     target.path += '_';
   }
   if (target.changed()) events_.unsafe_path(target.asked, target.relative);
   if (target.relative.empty()) return {};  // the output directory itself: left as it is
+  if (!platform::path_fits(platform::native_path(target.path))) {
+    events_.entry_skipped(entry, SkipReason::NAME_TOO_LONG);
+    return {};
+  }
   return target.path;
 }
 
-void Extractor::copy_stored(const FileEntry& entry, Output& out) {
-  if (!archive_.file().seek(entry.offset)) raise_error(ErrorCode::IO_ERROR);
+// A directory entry with paths: the directory and its parents, then its
+// stored permission bits (its contents came before it in the table).
+void Extractor::make_directory(const FileEntry& entry) {
+  std::string path = output_path(entry);
+  if (path.empty()) return;
+  path += '\\';
+  tree_.check_no_escaping_link(path);
+  tree_.make_directories(path);
+  platform::restore_directory_mode(platform::native_path(path), entry.attributes);
+}
+
+void Extractor::open_output(const FileEntry& entry, EntryOutput& out) {
+  if (!options_.write_files) return;
+  const std::string path = output_path(entry);
+  if (path.empty()) return;
+  tree_.check_no_escaping_link(path);
+  tree_.make_directories(path);
+  const std::string native = platform::native_path(path);
+  platform::FileId existing;
+  if (platform::path_identity(native, existing)) {
+    if (has_archive_id_ && existing == archive_id_) {
+      events_.entry_skipped(entry, SkipReason::IS_THE_ARCHIVE);
+      return;
+    }
+    if (platform::is_directory(native) && !platform::is_symlink(native))
+      raise_error(ErrorCode::IO_ERROR, native + ": a directory of that name exists");
+  }
+  std::string error;
+  if (!out.file.create(native, COPY_PIECE, false, error)) raise_error(ErrorCode::IO_ERROR, native + ": " + error);
+  out.writing = true;
+}
+
+void Extractor::finish_output(const FileEntry& entry, EntryOutput& out) {
+  if (out.damaged || out.crc.value() != entry.crc) {
+    result_.crc_failed = true;
+    events_.crc_failed(entry);
+  }
+  if (!out.writing) return;
+  const int64_t mtime = platform::dos_to_unix(entry.dos_date, entry.dos_time);
+  std::string error;
+  const bool committed = out.file.commit(
+      false, [&](const std::string& temporary) { platform::restore_file_metadata(temporary, entry.attributes, mtime); },
+      error);
+  if (!committed) raise_error(ErrorCode::IO_ERROR, out.file.target() + ": " + error);
+}
+
+void Extractor::copy_stored(const FileEntry& entry, EntryOutput& out) {
+  platform::File& file = archive_.file();
+  if (!file.seek(entry.offset)) raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": " + file.error());
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-    if (!archive_.file().read_exact(buffer.data(), piece)) raise_error(ErrorCode::IO_ERROR);
+    if (!file.read_exact(buffer.data(), piece))
+      raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
     out.take(buffer.data(), piece);
     remaining -= piece;
     events_.entry_progress(entry.size - remaining);
   }
 }
 
-// A packed single file: its bytes as the worker decoded them (all of them,
-// or up to where a damaged stream ended), then the worker's error, if any.
-void Extractor::take_decoded_file(const FileEntry& entry, DecodeJob& job, size_t job_index, Output& out) {
-  runner_->wait(job_index, [&] { events_.entry_progress(job.progress.load(std::memory_order_relaxed)); });
-  job.piece.read_back([&out](const uint8_t* data, size_t count) { out.take(data, count); });
-  if (job.corrupt) out.corrupt = true;
-  if (job.error) std::rethrow_exception(job.error);
-}
-
-void Extractor::process_entry(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
-                              size_t job_index) {
-  ++result_.processed;
-  events_.entry_started(entry, entry.is_directory() ? 0 : entry.size);
-  process_entry_data(entry, group_data, job, job_index);
-  events_.entry_finished();
-}
-
-void Extractor::process_entry_data(const FileEntry& entry, const std::vector<uint8_t>* group_data, DecodeJob* job,
-                                   size_t job_index) {
-  const bool write = options_.write_files;
-  // Only a run that writes needs (and warns about) the output path.
-  std::string path;
-  if (write && (options_.keep_paths || !entry.is_directory())) path = output_path(entry);
-
-  if (entry.is_directory()) {
-    if (options_.keep_paths && write && !path.empty()) {
-      path += '\\';
-      tree_.check_no_escaping_link(path);
-      tree_.make_directories(path);
-      platform::restore_directory_mode(platform::native_path(path), entry.attributes);
-    }
-    return;
-  }
-
-  Output out;
-  out.write = write;
-  if (write) {
-    tree_.check_no_escaping_link(path);
-    tree_.make_directories(path);
-    const std::string native = platform::native_path(path);
-    if (platform::is_symlink(native)) platform::remove_file(native);
-    if (!out.file.open_write(native, COPY_PIECE)) raise_error(ErrorCode::IO_ERROR);
-  }
-
-  out.crc.begin();
-  if (group_data != nullptr) {
-    const uint64_t position = (entry.flags & FLAG_SOLID_CONTINUATION) != 0 ? entry.offset : 0;
-    const uint64_t available = group_data->size();
-    const uint64_t start = position < available ? position : available;
-    const uint64_t end = position + entry.size <= available ? position + entry.size : available;
-    out.take(group_data->data() + start, static_cast<size_t>(end - start));
-    if (position + entry.size > available) out.corrupt = true;
-  } else if (entry.size == 0) {
-    // nothing to read
-  } else if ((entry.flags & FLAG_STORED) != 0) {
-    copy_stored(entry, out);
-  } else if (job != nullptr) {
-    take_decoded_file(entry, *job, job_index, out);
-  } else {
-    raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: every packed file has a job
-  }
-  if (out.corrupt || out.crc.value() != entry.crc) {
-    result_.crc_failed = true;
-    events_.crc_failed(entry);
-  }
-
-  if (write) {
-    if (!out.file.close()) raise_error(ErrorCode::IO_ERROR);
-    platform::restore_file_metadata(platform::native_path(path), entry.attributes,
-                                    platform::dos_to_unix(entry.dos_date, entry.dos_time));
-  }
+GroupData Extractor::read_stored_group(const FileEntry& head) {
+  // Checked against the file before the buffer is allocated.
+  const uint64_t length = archive_.length();
+  if (head.offset > length || head.packed_size > length - head.offset)
+    raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
+  GroupData data;
+  data.bytes.resize(head.packed_size);
+  platform::File& file = archive_.file();
+  if (!file.seek(head.offset) || !file.read_exact(data.bytes.data(), data.bytes.size()))
+    raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": " + file.error());
+  return data;
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 // the format orders (BlockPipeline::start_stream). The model carries over
 // from one chunk to the next within the stream. Since streams share
 // nothing, several are packed at once. With a PipelinePool the codec
-// borrows its pipeline and hands it back for the next stream; without one
-// it makes its own and releases the heap when it goes.
+// borrows its pipeline and, when the stream has ended normally (finish),
+// hands it back for the next stream; a codec that goes without finishing
+// (an error, a damaged stream) releases the pipeline and its heap, since
+// its model may be anywhere.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +33,13 @@ class StreamCodec {
   void compress_chunk(std::vector<uint8_t> chunk, ByteSink& out);
   // Reads one chunk stream and returns its bytes.
   std::vector<uint8_t> decode_chunk(ByteSource& in, ChunkTrace* trace = nullptr);
+  // The stream has ended normally: the pipeline goes back to the pool. The
+  // codec cannot be used afterwards.
+  void finish();
 
  private:
   PipelinePool* pool_;
   std::unique_ptr<BlockPipeline> pipeline_;
-  int exceptions_at_start_ = 0;
 };
 
 // A solid group's whole piece: its bytes (at most CHUNK_SIZE) as one chunk

@@ -15,10 +15,12 @@
 #include "cli/guarded_run.h"
 #include "cli/screens.h"
 #include "common/error.h"
+#include "files/pending_file.h"
 #include "files/wildcard_list.h"
 #include "files/file_list.h"
 #include "files/pivot_generator.h"
 #include "files/selection.h"
+#include "platform/cleanup.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 
@@ -32,15 +34,9 @@ unsigned hardware_workers() {
   return n < 1 ? 1 : n;
 }
 
-// What the fatal path needs to know about the run.
-struct RunState {
-  std::string archive_being_created;  // set once begin_create has opened it
-};
-
 class Handlers {
  public:
-  Handlers(Settings& settings, RunState& state, ConsoleReport& report)
-      : s_(settings), state_(state), report_(report) {}
+  Handlers(Settings& settings, ConsoleReport& report) : s_(settings), report_(report) {}
 
   void run() {
     switch (s_.command) {
@@ -123,12 +119,17 @@ class Handlers {
     start_clock();
     std::fputs("Initializing...\n", stdout);
 
-    // begin_create
+    // begin_create. The archive is written to a temporary in its directory
+    // and takes its name only when complete: an archive of that name stays
+    // as it was until then, and is never selected itself.
     const std::string name = add_create_extension(take_operand(), s_.self_extracting);
+    options.archive_name = name;
     std::printf("Archive name: %s\n", format_display_name(name, 50).c_str());
-    platform::File archive;
-    if (!archive.open_write(name, ARCHIVE_BUFFER_SIZE, true)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE);
-    state_.archive_being_created = name;
+    if (platform::is_directory(name)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": a directory of that name exists");
+    PendingFile archive;
+    std::string error;
+    if (!archive.create(name, ARCHIVE_BUFFER_SIZE, true, error))
+      raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": " + error);
     FileList list;
 
     std::printf("Compression method: %s%s\n", METHOD_PARAMETERS[s_.method].name,
@@ -136,19 +137,21 @@ class Handlers {
     std::fputs("\nScanning...", stdout);
     std::fflush(stdout);
     FileSelector selector(list, SelectionOptions{s_.recurse, s_.store_directories});
-    platform::FileId archive_id;
-    if (archive.identity(archive_id)) selector.exclude(archive_id);
+    platform::FileId id;
+    if (archive.file().identity(id)) selector.exclude(id);
+    if (platform::path_identity(name, id)) selector.exclude(id);
     while (s_.operand_index < argc()) selector.expand_wildcard(take_operand());
 
     PivotGenerator random;
-    create_archive(archive, list, options, random, report_);
-    state_.archive_being_created.clear();
-    if (s_.self_extracting) platform::make_executable(name);
+    create_archive(archive.file(), list, options, random, report_);
+    const bool committed = archive.commit(
+        true, [&](const std::string& temporary) { if (s_.self_extracting) platform::make_executable(temporary); },
+        error);
+    if (!committed) raise_error(ErrorCode::IO_ERROR, name + ": " + error);
     print_elapsed();
   }
 
   Settings& s_;
-  RunState& state_;
   ConsoleReport& report_;
 };
 
@@ -173,20 +176,17 @@ int run_tarnc(const std::vector<std::string>& args) {
       break;
   }
   print_banner();
-  RunState state;
+  platform::remove_temporaries_on_signals();
   ConsoleReport report("tarnc");
   return run_guarded(
       [&] {
-        // The handler's objects (and with them the archive being written)
-        // are closed by the time an error reaches run_guarded.
-        Handlers handlers(settings, state, report);
+        // The handler's objects are gone by the time an error reaches
+        // run_guarded: the files being written are closed and removed.
+        Handlers handlers(settings, report);
         handlers.run();
         return 0;
       },
-      [&](const TarnError& error) {
-        print_fatal("tarnc", error);
-        if (!state.archive_being_created.empty()) platform::remove_file(state.archive_being_created);
-      });
+      [&](const TarnError& error) { print_fatal("tarnc", error); });
 }
 
 }  // namespace tarn

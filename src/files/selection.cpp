@@ -78,7 +78,8 @@ void FileSelector::add_file_entry(const std::string& found_name, uint32_t attrib
     platform::File probe;
     if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
     platform::FileId id;
-    if (has_excluded_ && probe.identity(id) && id == excluded_) return;
+    if (!excluded_.empty() && probe.identity(id) && std::find(excluded_.begin(), excluded_.end(), id) != excluded_.end())
+      return;
   }
   if ((size >> 32) != 0) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
   entry.size = static_cast<uint32_t>(size);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "files/file_list.h"
 #include "platform/file.h"
@@ -28,12 +29,10 @@ class FileSelector {
  public:
   FileSelector(FileList& list, SelectionOptions options) : list_(list), options_(options) {}
 
-  // The archive being written is never selected: where the OS has no
-  // sharing modes to keep it from being opened, it is recognised instead.
-  void exclude(const platform::FileId& id) {
-    excluded_ = id;
-    has_excluded_ = true;
-  }
+  // The archive being written (and the archive it will replace) is never
+  // selected: where the OS has no sharing modes to keep it from being
+  // opened, it is recognised by its identity instead.
+  void exclude(const platform::FileId& id) { excluded_.push_back(id); }
 
   void expand_wildcard(const std::string& arg);
   void read_list_file(const std::string& name);
@@ -46,8 +45,7 @@ class FileSelector {
   SelectionOptions options_;
   std::string current_dir_;  // empty, or ends with a backslash
   std::string name_mask_;
-  platform::FileId excluded_;
-  bool has_excluded_ = false;
+  std::vector<platform::FileId> excluded_;
 };
 
 // The typed separators turned into the stored one.

@@ -4,8 +4,8 @@
 // all read and written through this one type. It hides the OS calls (the
 // only place besides the rest of src/platform that may make them) and keeps
 // 64-bit positions, so the drivers never see a handle or an errno. Every
-// operation reports failure by its return value; the callers decide which
-// fatal error that is.
+// operation reports failure by its return value, and the system's reason
+// stays readable in error(); the callers decide which fatal error that is.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +31,15 @@ class File {
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
 
-  // Opens an existing regular file for reading. `path` is in the OS's form.
+  // Opens an existing regular file for reading (anything else, a fifo or a
+  // device, is refused without waiting on it). `path` is in the OS's form.
   bool open_read(const std::string& path, size_t buffer_size = 0);
   // Creates or truncates a file for writing. With `exclusive` an advisory
   // lock is taken first, so two writers never share one archive.
   bool open_write(const std::string& path, size_t buffer_size = 0, bool exclusive = false);
+  // Creates a file that must not exist yet, for writing, with the default
+  // permissions for new files; `exclusive` as above.
+  bool create_new(const std::string& path, size_t buffer_size = 0, bool exclusive = false);
 
   bool is_open() const { return stream_ != nullptr; }
   // Reads up to `count` bytes; returns how many were read.
@@ -45,6 +49,10 @@ class File {
   // One byte, or -1 at the end of the file (or on a read error).
   int get_byte() { return std::getc(stream_); }
   bool write(const void* data, size_t count);
+  // Hands what the buffer holds to the system; `sync` also waits until the
+  // system has it on the disk.
+  bool flush();
+  bool sync();
   bool seek(uint64_t position);
   uint64_t tell();
   // Length of the open file in bytes.
@@ -54,11 +62,17 @@ class File {
   bool close();
   // False when the file is not open.
   bool identity(FileId& id) const;
+  // The system's reason for the last operation that failed ("" if none, or
+  // when a read simply reached the end of the file).
+  const std::string& error() const { return error_; }
 
  private:
+  bool failed();  // records the reason, returns false
+
   std::FILE* stream_ = nullptr;
   bool writable_ = false;
   char* buffer_ = nullptr;
+  std::string error_;
 };
 
 }  // namespace tarn::platform

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace tarn::platform {
 
 // Attribute bits as the archive records them.
@@ -49,6 +51,20 @@ bool path_is_within(const std::string& path, const std::string& directory);
 // Creates one directory whose parent exists.
 bool create_directory(const std::string& path);
 bool remove_file(const std::string& path);
+// Renames `from` over `to`: a file or link of that name is replaced (a link
+// itself, never what it points to), atomically where the system can.
+bool rename_replacing(const std::string& from, const std::string& to);
+// A name for a new temporary file in the directory of `target`, unlikely to
+// exist (the caller creates it with File::create_new and tries another name
+// should it exist after all).
+std::string temporary_name_beside(const std::string& target);
+// The identity of the file `path` names, links followed; false when there is none.
+bool path_identity(const std::string& path, FileId& id);
+// Whether the system takes `path` as a name: not longer than its path limit,
+// and no component longer than its name limit.
+bool path_fits(const std::string& path);
+// The system's text for the error of the last failed call on this thread.
+std::string last_error_text();
 // Makes a file executable by whoever may read it (self-extracting archives).
 void make_executable(const std::string& path);
 

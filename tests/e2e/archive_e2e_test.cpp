@@ -89,12 +89,12 @@ TEST(SelectionE2E, RecursionListFilesDuplicatesAndWildcards) {
   EXPECT_TRUE(box.exists("d.trn"));
 }
 
-TEST(FatalE2E, FailedCreationLeavesNoArchiveEvenIfOneExisted) {
+TEST(FatalE2E, FailedCreationLeavesNoArchiveAndAnOldOneUnchanged) {
   Sandbox box;
   box.write("a.txt", "abc");
   box.write("old.trn", "precious");
   EXPECT_RUN(box.tarnc({"c", "old", "*.none"}), 1, "\nScanning...\nFATAL: Nothing to do!\n\n");
-  EXPECT_FALSE(box.exists("old.trn"));
+  EXPECT_EQ(box.read("old.trn"), "precious");
   EXPECT_FATAL(box.tarnc({"c", "-s", "sfx", "a.txt"}), "Unable to append SFX code!");
   EXPECT_FALSE(box.exists("sfx.exe"));
   EXPECT_FATAL(box.tarnc({"c", "l.trn", "a.txt", "@nolist"}), "I/O error");

@@ -81,11 +81,13 @@ TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
     {
       StreamCodec pooled(s.setup, &pool);
       EXPECT_EQ(pack(pooled, *s.data), expected);
+      pooled.finish();
     }
     {
       StreamCodec pooled(s.setup, &pool);
       MemorySource in(expected);
       EXPECT_EQ(pooled.decode_chunk(in), *s.data);
+      pooled.finish();
     }
     if (k == 2) {  // a damaged stream, then the pool must still hand out clean pipelines
       std::vector<uint8_t> damaged = expected;
@@ -94,6 +96,7 @@ TEST(StreamReuse, PooledPipelinesCodeEveryStreamLikeNewOnes) {
         StreamCodec pooled(s.setup, &pool);
         MemorySource in(damaged);
         pooled.decode_chunk(in);
+        pooled.finish();  // wrong bytes, but an ended stream: its pipeline is reused
       } catch (const TarnError&) {
       }
     }

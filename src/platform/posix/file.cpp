@@ -1,12 +1,14 @@
 // POSIX implementation of platform::File over C streams with large-file
-// positions. An archive being written is opened without truncation, locked
-// with flock and only then emptied, so that a second writer finds it locked
-// before anything has been destroyed.
+// positions. A file written over is opened without truncation, locked with
+// flock when asked and only then emptied, so that a second writer finds it
+// locked before anything has been destroyed. Files are opened for reading
+// without blocking, so that a fifo is refused instead of waited on.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "platform/file.h"
@@ -14,46 +16,66 @@
 
 namespace tarn::platform {
 
+namespace {
+
+// A stream over `fd`, which must be a regular file; `fd` is closed on
+// failure, with errno telling why.
+std::FILE* regular_file_stream(int fd, const char* mode, bool lock, bool truncate) {
+  struct stat st;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) error = errno;
+  else if (!S_ISREG(st.st_mode)) error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  else if (lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+  else if (truncate && ::ftruncate(fd, 0) != 0) error = errno;
+  if (error == 0) {
+    std::FILE* stream = ::fdopen(fd, mode);
+    if (stream != nullptr) return stream;
+    error = errno;
+  }
+  ::close(fd);
+  errno = error;
+  return nullptr;
+}
+
+}  // namespace
+
 bool File::open_read(const std::string& path, size_t buffer_size) {
   close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  stream_ = ::fdopen(fd, "rb");
-  if (stream_ == nullptr) {
-    ::close(fd);
-    return false;
-  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return failed();
+  stream_ = regular_file_stream(fd, "rb", false, false);
+  if (stream_ == nullptr) return failed();
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
 bool File::open_write(const std::string& path, size_t buffer_size, bool exclusive) {
   close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      (exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) || ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    return false;
-  }
-  stream_ = ::fdopen(fd, "w+b");
-  if (stream_ == nullptr) {
-    ::close(fd);
-    return false;
-  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return failed();
+  stream_ = regular_file_stream(fd, "w+b", exclusive, true);
+  if (stream_ == nullptr) return failed();
   writable_ = true;
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
+bool File::create_new(const std::string& path, size_t buffer_size, bool exclusive) {
+  close();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return failed();
+  stream_ = regular_file_stream(fd, "w+b", exclusive, false);
+  if (stream_ == nullptr) return failed();
+  writable_ = true;
+  buffer_ = give_stream_buffer(stream_, buffer_size);
+  return true;
+}
+
+bool File::sync() { return (flush() && ::fsync(::fileno(stream_)) == 0) || failed(); }
+
 bool File::seek(uint64_t position) {
-  return ::fseeko(stream_, static_cast<off_t>(position), SEEK_SET) == 0;
+  return ::fseeko(stream_, static_cast<off_t>(position), SEEK_SET) == 0 || failed();
 }
 
 uint64_t File::tell() {
@@ -69,8 +91,7 @@ uint64_t File::length() {
 }
 
 bool File::truncate(uint64_t length) {
-  if (std::fflush(stream_) != 0) return false;
-  return ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
+  return (flush() && ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0) || failed();
 }
 
 bool File::identity(FileId& id) const {

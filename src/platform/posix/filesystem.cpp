@@ -14,8 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/filesystem.h"
 #include "platform/name_mask.h"
@@ -108,6 +112,43 @@ bool path_is_within(const std::string& path, const std::string& directory) {
 bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool rename_replacing(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string temporary_name_beside(const std::string& target) {
+  static std::atomic<uint32_t> counter{0};
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t mixed = (now * 0x9E3779B97F4A7C15ull) ^ (static_cast<uint64_t>(::getpid()) << 20) ^ counter++;
+  char name[32];
+  std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
+  return directory + name;
+}
+
+bool path_identity(const std::string& path, FileId& id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool path_fits(const std::string& path) {
+  if (path.size() >= PATH_MAX) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = path.find('/', start);
+    const size_t length = (end == std::string::npos ? path.size() : end) - start;
+    if (length > NAME_MAX) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string last_error_text() { return std::strerror(errno); }
 
 void make_executable(const std::string& path) {
   struct stat st;

@@ -29,9 +29,12 @@ bool is_regular_file(const std::string& path) {
 
 bool File::open_read(const std::string& path, size_t buffer_size) {
   close();
-  if (!is_regular_file(path)) return false;
+  if (!is_regular_file(path)) {
+    errno = ENOENT;
+    return failed();
+  }
   stream_ = _fsopen(path.c_str(), "rb", _SH_DENYWR);
-  if (stream_ == nullptr) return false;
+  if (stream_ == nullptr) return failed();
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
@@ -41,15 +44,45 @@ bool File::open_write(const std::string& path, size_t buffer_size, bool /*exclus
   // The sharing mode already keeps a second writer out; a file that is open
   // elsewhere is refused before it is truncated.
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !is_regular_file(path)) return false;
+  if (attributes != INVALID_FILE_ATTRIBUTES && !is_regular_file(path)) {
+    errno = EISDIR;
+    return failed();
+  }
   stream_ = _fsopen(path.c_str(), "w+b", _SH_DENYRW);
-  if (stream_ == nullptr) return false;
+  if (stream_ == nullptr) return failed();
   writable_ = true;
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
-bool File::seek(uint64_t position) { return _fseeki64(stream_, static_cast<__int64>(position), SEEK_SET) == 0; }
+bool File::create_new(const std::string& path, size_t buffer_size, bool /*exclusive*/) {
+  close();
+  const HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    return failed();
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return failed();
+  }
+  stream_ = _fdopen(fd, "w+b");
+  if (stream_ == nullptr) {
+    _close(fd);
+    return failed();
+  }
+  writable_ = true;
+  buffer_ = give_stream_buffer(stream_, buffer_size);
+  return true;
+}
+
+bool File::sync() { return (flush() && _commit(_fileno(stream_)) == 0) || failed(); }
+
+bool File::seek(uint64_t position) {
+  return _fseeki64(stream_, static_cast<__int64>(position), SEEK_SET) == 0 || failed();
+}
 
 uint64_t File::tell() {
   const __int64 pos = _ftelli64(stream_);
@@ -63,8 +96,7 @@ uint64_t File::length() {
 }
 
 bool File::truncate(uint64_t length) {
-  if (std::fflush(stream_) != 0) return false;
-  return _chsize_s(_fileno(stream_), static_cast<__int64>(length)) == 0;
+  return (flush() && _chsize_s(_fileno(stream_), static_cast<__int64>(length)) == 0) || failed();
 }
 
 bool File::identity(FileId& id) const {

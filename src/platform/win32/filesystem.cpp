@@ -15,6 +15,8 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -122,6 +124,46 @@ bool path_is_within(const std::string& path, const std::string& directory) {
 bool create_directory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 bool remove_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool rename_replacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string temporary_name_beside(const std::string& target) {
+  static std::atomic<uint32_t> counter{0};
+  const size_t slash = target.find_last_of("\\/");
+  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t mixed = (now * 0x9E3779B97F4A7C15ull) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 20) ^ counter++;
+  char name[32];
+  std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
+  return directory + name;
+}
+
+bool path_identity(const std::string& path, FileId& id) {
+  const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return true;
+}
+
+bool path_fits(const std::string& path) { return path.size() < MAX_PATH; }
+
+std::string last_error_text() {
+  const DWORD code = GetLastError();
+  if (code == 0) return std::strerror(errno);
+  char buffer[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                           sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' ' || buffer[n - 1] == '.')) --n;
+  return n > 0 ? std::string(buffer, n) : std::strerror(errno);
+}
 
 void make_executable(const std::string&) {}  // the .exe name is enough
 

@@ -1,0 +1,100 @@
+// Producing independent streams on worker threads and taking their output
+// in order.
+//
+// Every file and every solid group is a stream of its own (fresh model,
+// fresh coder tables, stream position 0), so the drivers pack or decode
+// several at once and still write the archive or the extracted files in
+// table order, byte for byte as one thread would. A job hands out its
+// output as a sequence of pieces (a packed chunk, a decoded chunk, a whole
+// group); workers take the jobs in order and make each job's pieces into a
+// small queue of its own, which the caller drains job by job, strictly in
+// order.
+//
+// Memory stays bounded whatever the sizes. A worker makes a piece only
+// while its job's queue holds less than QUEUE_BYTES, and workers start a
+// job at most one past the jobs in progress (one per worker) beyond the
+// one the caller is taking; so each worker holds at most its job's
+// pipeline, the piece it is making and one queue.
+//
+// A job's failure ends its sequence: the caller meets it when, having taken
+// the pieces made before it, it asks for the next one -- in the same place
+// as in a single-threaded run.
+//
+// With one worker, or when no thread can be started at all, there are no
+// threads: the caller makes each piece itself when it asks for it.
+// Destroying the runner stops the workers (a job is never taken further
+// once the runner is going) and joins them.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tarn {
+
+struct Piece {
+  std::vector<uint8_t> bytes;
+  uint64_t done = 0;     // the job's progress with this piece (input bytes)
+  bool damaged = false;  // the job's data ended damaged here (extraction)
+};
+
+class StreamJob {
+ public:
+  virtual ~StreamJob() = default;
+  // Makes the job's next piece; false when there is none left. May throw:
+  // the failure ends the job.
+  virtual bool next_piece(Piece& piece) = 0;
+};
+
+class OrderedStreams {
+ public:
+  static constexpr size_t QUEUE_BYTES = 4u << 20;
+
+  // Runs `jobs` (which must outlive the runner) in index order on
+  // min(workers, jobs) threads, or on the caller's thread with one worker.
+  OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs);
+  ~OrderedStreams();
+  OrderedStreams(const OrderedStreams&) = delete;
+  OrderedStreams& operator=(const OrderedStreams&) = delete;
+
+  // The next piece of job `index`, the lowest job not yet released: true
+  // with a piece, false when the job has no more. Rethrows the job's
+  // failure after its earlier pieces. Calls `tick` about ten times a second
+  // while it waits.
+  bool take(size_t index, Piece& piece, const std::function<void()>& tick = {});
+  // The caller is done with job `index`; pieces it did not take are dropped
+  // and workers may start further ahead.
+  void release(size_t index);
+  // Whether worker threads run the jobs (false: the caller does).
+  bool threaded() const { return !threads_.empty(); }
+
+ private:
+  struct JobState {
+    std::deque<Piece> queue;
+    size_t queued_bytes = 0;
+    bool finished = false;
+    bool dropped = false;
+    std::exception_ptr error;
+  };
+
+  void worker_loop();
+  void run_job(size_t index);
+
+  std::vector<StreamJob*> jobs_;
+  std::vector<JobState> state_;
+  size_t window_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t next_start_ = 0;
+  size_t released_ = 0;
+  bool cancel_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace tarn

@@ -1,0 +1,78 @@
+// POSIX signal handling for the temporaries: a fixed table of atomic
+// pointers to path strings. Adding stores a complete string in a free slot
+// with one atomic operation, taking exchanges it out before freeing it, so
+// the handler, which runs on the same thread and only reads, always finds
+// either nothing or a whole path. The handler uses only unlink, signal and
+// raise, which are safe there.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/cleanup.h"
+
+namespace tarn::platform {
+
+namespace {
+
+constexpr int SLOTS = 64;
+std::atomic<char*> g_temporaries[SLOTS];
+
+constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+extern "C" void remove_and_end(int signal_number) {
+  for (auto& slot : g_temporaries) {
+    const char* path = slot.load();
+    if (path != nullptr) ::unlink(path);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+sigset_t termination_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : TERMINATION_SIGNALS) sigaddset(&set, s);
+  return set;
+}
+
+}  // namespace
+
+void remove_temporaries_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = remove_and_end;
+  action.sa_mask = termination_set();
+  for (int s : TERMINATION_SIGNALS) ::sigaction(s, &action, nullptr);
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+int remember_temporary(const std::string& path) {
+  char* copy = ::strdup(path.c_str());
+  if (copy == nullptr) return -1;
+  for (int i = 0; i < SLOTS; ++i) {
+    char* expected = nullptr;
+    if (g_temporaries[i].compare_exchange_strong(expected, copy)) return i;
+  }
+  std::free(copy);
+  return -1;
+}
+
+void forget_temporary(int ticket) {
+  if (ticket < 0 || ticket >= SLOTS) return;
+  std::free(g_temporaries[ticket].exchange(nullptr));
+}
+
+static_assert(sizeof(sigset_t) <= 256, "the saved mask must fit");
+
+TerminationSignalsBlocked::TerminationSignalsBlocked() {
+  const sigset_t set = termination_set();
+  ::pthread_sigmask(SIG_BLOCK, &set, reinterpret_cast<sigset_t*>(saved_));
+}
+
+TerminationSignalsBlocked::~TerminationSignalsBlocked() {
+  ::pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr);
+}
+
+}  // namespace tarn::platform
