@@ -27,10 +27,15 @@ void ArchiveReader::open_archive_for_reading(const std::string& name) {
   std::string opened = name;
   if (!file_.open_read(opened, ARCHIVE_BUFFER_SIZE)) {
     if (!has_extension(name, ".TRN")) opened = name + ".trn";
-    if (!file_.open_read(opened, ARCHIVE_BUFFER_SIZE)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE);
+    if (!file_.open_read(opened, ARCHIVE_BUFFER_SIZE))
+      raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, opened + ": " + file_.error());
   }
   archive_name_ = opened;
   find_header();
+}
+
+std::string ArchiveReader::read_failure() const {
+  return file_.error().empty() ? "the file ends before its table does" : file_.error();
 }
 
 void ArchiveReader::find_header() {
@@ -43,7 +48,7 @@ void ArchiveReader::find_header() {
   uint64_t count = 0;
   for (;;) {
     const int c = file_.get_byte();
-    if (c < 0) raise_error(ErrorCode::IO_ERROR);
+    if (c < 0) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + read_failure());
     ++count;
     last4 = last4 << 8 | static_cast<uint32_t>(c);
     if (count == limit) raise_error(ErrorCode::NOT_AN_ARCHIVE);
@@ -52,7 +57,8 @@ void ArchiveReader::find_header() {
   if (limit - count < MIN_BYTES_AFTER_MAGIC) raise_error(ErrorCode::NOT_AN_ARCHIVE);
   header_position_ = count - 4;
   uint8_t bytes[HEADER_SIZE];
-  if (!file_.seek(header_position_) || !file_.read_exact(bytes, HEADER_SIZE)) raise_error(ErrorCode::IO_ERROR);
+  if (!file_.seek(header_position_) || !file_.read_exact(bytes, HEADER_SIZE))
+    raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + read_failure());
   if (!decode_header(bytes, header_)) raise_error(ErrorCode::NOT_AN_ARCHIVE);
   if (header_.version != ARCHIVE_VERSION) raise_error(ErrorCode::OTHER_VERSION);
 }
@@ -61,18 +67,21 @@ void ArchiveReader::read_file_table(FileList& list) {
   list.clear();
   const uint64_t crc_position = header_position_ + HEADER_SIZE + header_.data_length;
   uint8_t stored_crc[4];
-  if (!file_.seek(crc_position) || !file_.read_exact(stored_crc, 4)) raise_error(ErrorCode::IO_ERROR);
+  if (!file_.seek(crc_position) || !file_.read_exact(stored_crc, 4))
+    raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + read_failure());
   Crc32 crc;
   crc.begin();
   uint8_t fixed[RECORD_FIXED_SIZE];
   for (uint32_t i = 0; i < header_.entry_count; ++i) {
-    if (!file_.read_exact(fixed, RECORD_FIXED_SIZE)) raise_error(ErrorCode::IO_ERROR);
+    if (!file_.read_exact(fixed, RECORD_FIXED_SIZE))
+      raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + read_failure());
     FileEntry entry;
     uint16_t name_length = 0;
     if (!decode_record_fixed(fixed, entry, name_length)) raise_error(ErrorCode::HEADER_DAMAGE);
     crc.update(fixed, RECORD_FIXED_SIZE);
     std::string name(name_length, '\0');
-    if (!file_.read_exact(name.data(), name_length)) raise_error(ErrorCode::IO_ERROR);
+    if (!file_.read_exact(name.data(), name_length))
+      raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + read_failure());
     crc.update(reinterpret_cast<const uint8_t*>(name.data()), name_length);
     // A name holding a NUL would be cut short when used as a path.
     if (name_length == 0 || name.find('\0') != std::string::npos) raise_error(ErrorCode::HEADER_DAMAGE);

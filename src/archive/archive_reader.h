@@ -36,6 +36,8 @@ class ArchiveReader {
 
  private:
   void find_header();
+  // Why a read of the archive failed, for the user.
+  std::string read_failure() const;
 
   platform::File file_;
   std::string archive_name_;

@@ -250,7 +250,9 @@ void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candi
     jobs.push_back(files.back().get());
   }
 
-  OrderedStreams runner(options_.workers, jobs);
+  // Pieces that run ahead of the archive wait in spill files beside it.
+  const std::string spill_directory = options_.archive_name.substr(0, options_.archive_name.find_last_of("/\\") + 1);
+  OrderedStreams runner(options_.workers, jobs, &spill_directory);
   size_t next_job = 0;
   for (const Step& step : steps) {
     if (step.group != nullptr) {

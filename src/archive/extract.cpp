@@ -19,7 +19,9 @@
 // system takes, is left out with a note; it is still tested.
 #include "archive/extract.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "archive/archive_source.h"
@@ -40,14 +42,19 @@ namespace {
 
 // A packed single file (one piece per chunk stream) or a packed solid group
 // (one piece: the whole group), decoded through its own handle on the
-// archive. A damaged stream ends the job with a piece marked damaged that
-// holds what could be kept.
+// archive. The job also checks what it decodes: the CRC of the file, or of
+// every member of the group over its own bytes, so that a test needs no
+// bytes at all (`keep_bytes` false: the pieces carry only the progress)
+// and every worker checksums its own data. A damaged stream ends the job
+// with a piece marked damaged that holds what could be kept.
 class DecodeJob : public StreamJob {
  public:
-  DecodeJob(const std::string& archive_name, uint64_t archive_length, const FileEntry& head, uint64_t expected,
-            bool group, const CodingOptions& coding, PipelinePool& pool)
-      : archive_name_(archive_name), archive_length_(archive_length), head_(head), remaining_(expected),
-        group_(group), coding_(coding), pool_(pool) {}
+  DecodeJob(const std::string& archive_name, uint64_t archive_length, std::vector<const FileEntry*> entries,
+            bool keep_bytes, const CodingOptions& coding, PipelinePool& pool)
+      : archive_name_(archive_name), archive_length_(archive_length), entries_(std::move(entries)),
+        keep_bytes_(keep_bytes), coding_(coding), pool_(pool), results_(entries_.size()) {
+    for (const FileEntry* e : entries_) remaining_ += e->size;
+  }
 
   bool next_piece(Piece& piece) override {
     if (finished_) return false;
@@ -57,35 +64,45 @@ class DecodeJob : public StreamJob {
       chunk = codec_->decode_chunk(*source_);
     } catch (const TarnError& e) {
       if (!is_damage(e)) throw;
-      return end_damaged(piece);
+      return end(piece, {}, true);
     }
-    if (group_) {
+    if (group()) {
       // The group's byte sequence is its members back to back.
-      piece.damaged = chunk.size() != remaining_;
-      piece.bytes = std::move(chunk);
-      return end(piece);
+      const bool damaged = chunk.size() != remaining_;
+      check_members(chunk, damaged);
+      return end(piece, std::move(chunk), damaged);
     }
     if (chunk.empty() || chunk.size() > remaining_) {
       // The chunks do not add up to the file's size: keep what fits.
       if (chunk.size() > remaining_) chunk.resize(static_cast<size_t>(remaining_));
-      piece.bytes = std::move(chunk);
-      return end_damaged(piece);
+      file_crc_.update(chunk.data(), chunk.size());
+      return end(piece, std::move(chunk), true);
     }
+    file_crc_.update(chunk.data(), chunk.size());
     remaining_ -= chunk.size();
-    done_ += chunk.size();
-    piece.bytes = std::move(chunk);
-    piece.done = done_;
-    if (remaining_ == 0) return end(piece);
-    return true;
+    if (remaining_ == 0) return end(piece, std::move(chunk), false);
+    return hand_out(piece, std::move(chunk));
   }
 
+  // Per entry (valid once every piece is taken): the CRC of its bytes and
+  // whether its piece was damaged.
+  struct Result {
+    uint32_t crc = 0;
+    bool damaged = false;
+  };
+  const Result& result(size_t k) const { return results_[k]; }
+
  private:
+  bool group() const { return entries_.size() > 1; }
+
   void start() {
     if (!file_.open_read(archive_name_)) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + file_.error());
-    const uint64_t claimed_end = static_cast<uint64_t>(head_.offset) + head_.packed_size;
+    const FileEntry& head = *entries_[0];
+    const uint64_t claimed_end = static_cast<uint64_t>(head.offset) + head.packed_size;
     inside_file_ = claimed_end <= archive_length_;
-    source_ = std::make_unique<ArchiveSource>(file_, head_.offset, inside_file_ ? claimed_end : archive_length_);
+    source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
     codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+    file_crc_.begin();
   }
 
   // A stream that breaks its own rules, or runs past its piece, is damage;
@@ -94,27 +111,46 @@ class DecodeJob : public StreamJob {
     return e.code() == ErrorCode::HEADER_DAMAGE || (e.code() == ErrorCode::UNEXPECTED_EOF && inside_file_);
   }
 
-  bool end(Piece& piece) {
-    finished_ = true;
-    if (piece.damaged) codec_.reset();
-    else codec_->finish();
-    file_.close();
+  // write_member's view: every member's bytes at its position in the group.
+  void check_members(const std::vector<uint8_t>& data, bool damaged) {
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      const FileEntry& e = *entries_[k];
+      const uint64_t position = k == 0 ? 0 : e.offset;
+      const uint64_t start = position < data.size() ? position : data.size();
+      const uint64_t end = position + e.size <= data.size() ? position + e.size : data.size();
+      results_[k].crc = crc32_of(data.data() + start, static_cast<size_t>(end - start));
+      results_[k].damaged = damaged || position + e.size > data.size();
+    }
+  }
+
+  bool hand_out(Piece& piece, std::vector<uint8_t> bytes) {
+    done_ += bytes.size();
+    piece.done = done_;
+    if (keep_bytes_) piece.bytes = std::move(bytes);
     return true;
   }
-  bool end_damaged(Piece& piece) {
-    piece.damaged = true;
-    piece.done = done_ + piece.bytes.size();
-    return end(piece);
+
+  bool end(Piece& piece, std::vector<uint8_t> bytes, bool damaged) {
+    finished_ = true;
+    if (!group()) results_[0] = {file_crc_.value(), damaged};
+    else if (damaged && bytes.empty()) check_members(bytes, true);
+    if (damaged) codec_.reset();
+    else codec_->finish();
+    file_.close();
+    piece.damaged = damaged;
+    return hand_out(piece, std::move(bytes));
   }
 
   const std::string& archive_name_;
   uint64_t archive_length_;
-  const FileEntry& head_;
-  uint64_t remaining_;
-  uint64_t done_ = 0;
-  bool group_;
+  std::vector<const FileEntry*> entries_;
+  bool keep_bytes_;
   const CodingOptions& coding_;
   PipelinePool& pool_;
+  std::vector<Result> results_;
+  uint64_t remaining_ = 0;
+  uint64_t done_ = 0;
+  Crc32 file_crc_;
   platform::File file_;
   std::unique_ptr<ArchiveSource> source_;
   std::unique_ptr<StreamCodec> codec_;
@@ -122,25 +158,22 @@ class DecodeJob : public StreamJob {
   bool finished_ = false;
 };
 
-// Where one entry's bytes go: a pending file, or nowhere (test, skipped).
+// Where one entry's bytes go: a pending file, or nowhere (test, skipped),
+// and what was found of them.
 struct EntryOutput {
   PendingFile file;
   bool writing = false;
-  Crc32 crc;
+  Crc32 crc;  // of the bytes taken here, unless a decoder checked them
   bool damaged = false;
 
-  void take(const uint8_t* data, size_t count) {
-    crc.update(data, count);
+  void write(const uint8_t* data, size_t count) {
     if (writing && !file.file().write(data, count))
       raise_error(ErrorCode::IO_ERROR, file.target() + ": " + file.file().error());
   }
-};
-
-// A group's bytes: read (stored) or decoded (packed), and whether its piece
-// was damaged.
-struct GroupData {
-  std::vector<uint8_t> bytes;
-  bool damaged = false;
+  void take(const uint8_t* data, size_t count) {
+    crc.update(data, count);
+    write(data, count);
+  }
 };
 
 class Extractor {
@@ -159,17 +192,20 @@ class Extractor {
     std::vector<const FileEntry*> entries;
     DecodeJob* job = nullptr;
   };
+  // How an entry's bytes reach its output; the checked CRC when a decoder
+  // checked them.
+
 
   void process_group(const Group& group, size_t job_index);
   // Counts and shows the entry, then produces its bytes with `feed` into
-  // its output and checks them.
-  template <typename Feed>
-  void process_entry(const FileEntry& entry, Feed feed);
+  // its output and checks them against the CRC: `feed` returns the CRC the
+  // decoder found, or nothing when the output computed it.
+  void process_entry(const FileEntry& entry, const std::function<std::optional<uint32_t>(EntryOutput&)>& feed);
   void open_output(const FileEntry& entry, EntryOutput& out);
   void make_directory(const FileEntry& entry);
-  void finish_output(const FileEntry& entry, EntryOutput& out);
+  void finish_output(const FileEntry& entry, EntryOutput& out, uint32_t crc);
   void copy_stored(const FileEntry& entry, EntryOutput& out);
-  GroupData read_stored_group(const FileEntry& head);
+  std::vector<uint8_t> read_stored_group(const FileEntry& head);
   // The output path of an entry (stored form), after the unsafe-path
   // warning; empty when the entry writes nothing.
   std::string output_path(const FileEntry& entry);
@@ -200,19 +236,17 @@ ExtractResult Extractor::run(const FileList& entries) {
   for (const EntryGroup& g : split_into_groups(all.size(), [&](size_t i) { return all[i].flags; })) {
     Group group;
     bool any = false;
-    uint64_t total = 0;
     for (size_t k = 0; k < g.count; ++k) {
       const FileEntry& e = all[g.first + k];
       group.entries.push_back(&e);
       any = any || wildcards_.entry_selected(e.name);
-      total += e.size;
     }
     if (!any) continue;
     const FileEntry& head = *group.entries[0];
     const bool packed = (head.flags & FLAG_STORED) == 0;
     if (packed && (g.count > 1 || (!head.is_directory() && head.size > 0))) {
-      decoders.push_back(std::make_unique<DecodeJob>(archive_.archive_name(), archive_length, head, total,
-                                                     g.count > 1, coding_, pipelines_));
+      decoders.push_back(std::make_unique<DecodeJob>(archive_.archive_name(), archive_length, group.entries,
+                                                     options_.write_files, coding_, pipelines_));
       group.job = decoders.back().get();
       jobs.push_back(group.job);
     }
@@ -236,47 +270,52 @@ ExtractResult Extractor::run(const FileList& entries) {
 void Extractor::process_group(const Group& group, size_t job_index) {
   const FileEntry& head = *group.entries[0];
   if (group.entries.size() == 1) {
-    process_entry(head, [&](EntryOutput& out) {
-      if (head.size == 0 || head.is_directory()) return;
+    process_entry(head, [&](EntryOutput& out) -> std::optional<uint32_t> {
+      if (head.size == 0 || head.is_directory()) return std::nullopt;
       if (group.job == nullptr) {
         copy_stored(head, out);
-        return;
+        return std::nullopt;
       }
       Piece piece;
       while (runner_->take(job_index, piece)) {
-        out.take(piece.bytes.data(), piece.bytes.size());
-        out.damaged = out.damaged || piece.damaged;
+        out.write(piece.bytes.data(), piece.bytes.size());
         events_.entry_progress(piece.done);
       }
+      out.damaged = group.job->result(0).damaged;
+      return group.job->result(0).crc;
     });
     return;
   }
-  GroupData data;
+  std::vector<uint8_t> data;  // the group's bytes, unless only tested
   if (group.job != nullptr) {
     Piece piece;
-    if (runner_->take(job_index, piece)) {
-      data.bytes = std::move(piece.bytes);
-      data.damaged = piece.damaged;
-    }
+    if (runner_->take(job_index, piece)) data = std::move(piece.bytes);
   } else {
     data = read_stored_group(head);
   }
-  for (const FileEntry* e : group.entries) {
-    if (!wildcards_.entry_selected(e->name)) continue;
-    process_entry(*e, [&](EntryOutput& out) {
+  for (size_t k = 0; k < group.entries.size(); ++k) {
+    const FileEntry& e = *group.entries[k];
+    if (!wildcards_.entry_selected(e.name)) continue;
+    process_entry(e, [&](EntryOutput& out) -> std::optional<uint32_t> {
       // write_member: the member's bytes at its position in the group.
-      const uint64_t position = (e->flags & FLAG_SOLID_CONTINUATION) != 0 ? e->offset : 0;
-      const uint64_t available = data.bytes.size();
+      const uint64_t position = k == 0 ? 0 : e.offset;
+      const uint64_t available = data.size();
       const uint64_t start = position < available ? position : available;
-      const uint64_t end = position + e->size <= available ? position + e->size : available;
-      out.take(data.bytes.data() + start, static_cast<size_t>(end - start));
-      out.damaged = data.damaged || position + e->size > available;
+      const uint64_t end = position + e.size <= available ? position + e.size : available;
+      if (group.job != nullptr) {
+        out.write(data.data() + start, static_cast<size_t>(end - start));
+        out.damaged = group.job->result(k).damaged;
+        return group.job->result(k).crc;
+      }
+      out.take(data.data() + start, static_cast<size_t>(end - start));
+      out.damaged = position + e.size > available;
+      return std::nullopt;
     });
   }
 }
 
-template <typename Feed>
-void Extractor::process_entry(const FileEntry& entry, Feed feed) {
+void Extractor::process_entry(const FileEntry& entry,
+                              const std::function<std::optional<uint32_t>(EntryOutput&)>& feed) {
   ++result_.processed;
   events_.entry_started(entry, entry.is_directory() ? 0 : entry.size);
   if (entry.is_directory()) {
@@ -285,8 +324,8 @@ void Extractor::process_entry(const FileEntry& entry, Feed feed) {
     EntryOutput out;
     open_output(entry, out);
     out.crc.begin();
-    feed(out);
-    finish_output(entry, out);
+    const std::optional<uint32_t> checked = feed(out);
+    finish_output(entry, out, checked ? *checked : out.crc.value());
   }
   events_.entry_finished();
 }
@@ -338,8 +377,8 @@ void Extractor::open_output(const FileEntry& entry, EntryOutput& out) {
   out.writing = true;
 }
 
-void Extractor::finish_output(const FileEntry& entry, EntryOutput& out) {
-  if (out.damaged || out.crc.value() != entry.crc) {
+void Extractor::finish_output(const FileEntry& entry, EntryOutput& out, uint32_t crc) {
+  if (out.damaged || crc != entry.crc) {
     result_.crc_failed = true;
     events_.crc_failed(entry);
   }
@@ -366,15 +405,14 @@ void Extractor::copy_stored(const FileEntry& entry, EntryOutput& out) {
   }
 }
 
-GroupData Extractor::read_stored_group(const FileEntry& head) {
+std::vector<uint8_t> Extractor::read_stored_group(const FileEntry& head) {
   // Checked against the file before the buffer is allocated.
   const uint64_t length = archive_.length();
   if (head.offset > length || head.packed_size > length - head.offset)
     raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
-  GroupData data;
-  data.bytes.resize(head.packed_size);
+  std::vector<uint8_t> data(head.packed_size);
   platform::File& file = archive_.file();
-  if (!file.seek(head.offset) || !file.read_exact(data.bytes.data(), data.bytes.size()))
+  if (!file.seek(head.offset) || !file.read_exact(data.data(), data.size()))
     raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": " + file.error());
   return data;
 }

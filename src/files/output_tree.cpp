@@ -24,6 +24,11 @@ bool is_existing_directory(const std::string& path) {
 }
 
 int make_directory_prefix(const std::string& path, size_t n) {
+  std::string failed;
+  return make_directory_prefix(path, n, failed);
+}
+
+int make_directory_prefix(const std::string& path, size_t n, std::string& failed) {
   // Ends of the prefixes that are missing, longest first.
   std::vector<size_t> missing;
   size_t end = n;
@@ -36,7 +41,11 @@ int make_directory_prefix(const std::string& path, size_t n) {
     end = slash;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!platform::create_directory(platform::native_path(path.substr(0, *it)))) return 1;
+    const std::string directory = platform::native_path(path.substr(0, *it));
+    if (!platform::create_directory(directory)) {
+      failed = directory + ": " + platform::last_error_text();
+      return 1;
+    }
   }
   return 0;
 }
@@ -97,8 +106,10 @@ void OutputTree::check_no_escaping_link(const std::string& path) const {
 }
 
 void OutputTree::make_directories(const std::string& path) const {
-  if (make_path_directories(path) != 0)
-    raise_error(ErrorCode::IO_ERROR, platform::native_path(path) + ": cannot create its directories");
+  const size_t slash = find_last_backslash(path);
+  std::string failed;
+  if (slash != std::string::npos && make_directory_prefix(path, slash, failed) != 0)
+    raise_error(ErrorCode::IO_ERROR, failed);
 }
 
 }  // namespace tarn

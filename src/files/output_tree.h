@@ -57,6 +57,8 @@ std::string make_safe_relative_name(const std::string& name);
 // 0 on success, 1 when a needed directory cannot be created.
 int make_path_directories(const std::string& path);
 int make_directory_prefix(const std::string& path, size_t n);
+// The same, giving the directory that could not be made and why.
+int make_directory_prefix(const std::string& path, size_t n, std::string& failed);
 // True for a drive designator ("X:") and an existing directory.
 bool is_existing_directory(const std::string& path);
 // Position of the last backslash, or std::string::npos.

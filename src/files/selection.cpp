@@ -36,7 +36,8 @@ void FileSelector::expand_wildcard(const std::string& arg) {
 
 void FileSelector::read_list_file(const std::string& name) {
   platform::File file;
-  if (!file.open_read(platform::native_path(to_stored_separators(name)))) raise_error(ErrorCode::IO_ERROR);
+  const std::string path = platform::native_path(to_stored_separators(name));
+  if (!file.open_read(path)) raise_error(ErrorCode::IO_ERROR, path + ": " + file.error());
   // The lines are expanded as they are read, like the format says; a nested
   // list file is opened while this one stays open.
   std::string line;

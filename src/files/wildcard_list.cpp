@@ -1,34 +1,12 @@
-// wildcard_match: a run of "*" is tried against the rest of the name from
-// the current position, then one character further, up to the end of the
-// name; the first success wins.
 #include "files/wildcard_list.h"
 
 #include "common/error.h"
+#include "common/wildcard.h"
 #include "files/selection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 
 namespace tarn {
-
-bool wildcard_match(std::string_view name, std::string_view pattern) {
-  size_t n = 0;
-  size_t p = 0;
-  while (p < pattern.size()) {
-    if (pattern[p] == '*') {
-      while (p < pattern.size() && pattern[p] == '*') ++p;
-      if (p == pattern.size()) return true;
-      for (size_t k = n; k <= name.size(); ++k) {
-        if (wildcard_match(name.substr(k), pattern.substr(p))) return true;
-      }
-      return false;
-    }
-    if (n == name.size()) return false;
-    if (pattern[p] != '?' && pattern[p] != name[n]) return false;
-    ++n;
-    ++p;
-  }
-  return n == name.size();
-}
 
 void WildcardList::add_extract_wildcard(const std::string& arg) {
   if (arg.empty() || arg[0] != '@') {
@@ -37,7 +15,7 @@ void WildcardList::add_extract_wildcard(const std::string& arg) {
   }
   platform::File file;
   if (!file.open_read(platform::native_path(to_stored_separators(arg.substr(1)))))
-    raise_error(ErrorCode::IO_ERROR);
+    raise_error(ErrorCode::IO_ERROR, platform::native_path(to_stored_separators(arg.substr(1))) + ": " + file.error());
   std::string line;
   for (;;) {
     const int c = file.get_byte();

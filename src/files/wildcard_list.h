@@ -7,12 +7,9 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace tarn {
-
-bool wildcard_match(std::string_view name, std::string_view pattern);
 
 class WildcardList {
  public:

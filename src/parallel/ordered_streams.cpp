@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "parallel/piece_spill.h"
 #include "platform/cleanup.h"
 
 namespace tarn {
@@ -16,11 +17,18 @@ constexpr size_t WINDOW_EXTRA = 1;
 constexpr auto TICK = std::chrono::milliseconds(100);
 }  // namespace
 
-OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs)
+OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, const std::string* spill_directory)
     : jobs_(std::move(jobs)), state_(jobs_.size()) {
   const size_t n = workers < jobs_.size() ? workers : jobs_.size();
   window_ = (n < 1 ? 1 : n) + WINDOW_EXTRA;
   if (workers < 2 || n == 0) return;  // the caller makes the pieces as it takes them
+  if (spill_directory != nullptr && jobs_.size() > 1) {
+    // A job that is taken never needs one: one per job that may run ahead.
+    for (size_t i = 0; i + 1 < window_; ++i) {
+      spills_.push_back(std::make_unique<PieceSpill>(*spill_directory));
+      free_spills_.push_back(spills_.back().get());
+    }
+  }
   // Workers never run the handlers of the terminating signals.
   platform::TerminationSignalsBlocked blocked;
   threads_.reserve(n);
@@ -55,13 +63,27 @@ void OrderedStreams::worker_loop() {
   }
 }
 
+PieceSpill* OrderedStreams::spill_for(JobState& st) {
+  if (st.spill == nullptr && !free_spills_.empty()) {
+    st.spill = free_spills_.back();
+    free_spills_.pop_back();
+  }
+  return st.spill;
+}
+
 void OrderedStreams::run_job(size_t index) {
   JobState& st = state_[index];
   for (;;) {
     {
-      // Room in the queue first, so that a waiting piece is never made.
+      // Room first (in the queue or a spill), so that a waiting piece is
+      // never made.
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return cancel_ || st.dropped || st.queued_bytes < QUEUE_BYTES; });
+      // The job the caller is taking drains its queue; only a job ahead of
+      // it starts spilling.
+      changed_.wait(lock, [&] {
+        return cancel_ || st.dropped || (st.spill == nullptr && st.queued_bytes < QUEUE_BYTES) ||
+               (index != released_ && spill_for(st) != nullptr) || st.spill != nullptr;
+      });
       if (cancel_ || st.dropped) {
         st.finished = true;
         changed_.notify_all();
@@ -73,6 +95,9 @@ void OrderedStreams::run_job(size_t index) {
     std::exception_ptr error;
     try {
       more = jobs_[index]->next_piece(piece);
+      // Only this worker writes the job's spill, and the caller reads only
+      // pieces counted in `spilled`, so the write needs no lock.
+      if (more && st.spill != nullptr) st.spill->append(piece);
     } catch (...) {
       error = std::current_exception();
     }
@@ -81,6 +106,8 @@ void OrderedStreams::run_job(size_t index) {
       if (error || !more) {
         st.error = error;
         st.finished = true;
+      } else if (st.spill != nullptr) {
+        ++st.spilled;
       } else if (!st.dropped) {
         st.queued_bytes += piece.bytes.size();
         st.queue.push_back(std::move(piece));
@@ -106,12 +133,20 @@ bool OrderedStreams::take(size_t index, Piece& piece, const std::function<void()
   }
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    // The queue holds the older pieces: spilling starts only once it is full.
     if (!st.queue.empty()) {
       piece = std::move(st.queue.front());
       st.queue.pop_front();
       st.queued_bytes -= piece.bytes.size();
       lock.unlock();
       changed_.notify_all();
+      return true;
+    }
+    if (st.spilled > 0) {
+      --st.spilled;
+      PieceSpill* spill = st.spill;
+      lock.unlock();
+      spill->read_next(piece);
       return true;
     }
     if (st.finished) {
@@ -137,6 +172,13 @@ void OrderedStreams::release(size_t index) {
     st.dropped = true;
     st.queue.clear();
     st.queued_bytes = 0;
+    // The spill is free again once its writer is done with it.
+    if (st.spill != nullptr && st.finished) {
+      st.spill->reset();
+      free_spills_.push_back(st.spill);
+      st.spill = nullptr;
+      st.spilled = 0;
+    }
   }
   changed_.notify_all();
 }

@@ -10,11 +10,15 @@
 // small queue of its own, which the caller drains job by job, strictly in
 // order.
 //
-// Memory stays bounded whatever the sizes. A worker makes a piece only
-// while its job's queue holds less than QUEUE_BYTES, and workers start a
-// job at most one past the jobs in progress (one per worker) beyond the
-// one the caller is taking; so each worker holds at most its job's
-// pipeline, the piece it is making and one queue.
+// Memory stays bounded whatever the sizes. A job keeps at most QUEUE_BYTES
+// of finished pieces in memory, and workers start a job at most one past the
+// jobs in progress (one per worker) beyond the one the caller is taking; so
+// each worker holds at most its job's pipeline, the piece it is making and
+// one queue. When its queue is full, a worker either waits for the caller,
+// or, when the runner was given a spill directory, puts the job's further
+// pieces into a spill file there and goes on. The spill files (one per job
+// in flight at most) are made by the caller's thread when the runner
+// starts and removed when it goes, so none outlives the run.
 //
 // A job's failure ends its sequence: the caller meets it when, having taken
 // the pieces made before it, it asks for the next one -- in the same place
@@ -32,7 +36,9 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -52,13 +58,18 @@ class StreamJob {
   virtual bool next_piece(Piece& piece) = 0;
 };
 
+class PieceSpill;
+
 class OrderedStreams {
  public:
-  static constexpr size_t QUEUE_BYTES = 4u << 20;
+  static constexpr size_t QUEUE_BYTES = 2u << 20;
 
   // Runs `jobs` (which must outlive the runner) in index order on
   // min(workers, jobs) threads, or on the caller's thread with one worker.
-  OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs);
+  // With a `spill_directory` (OS form, ending in a separator, or empty for
+  // the current directory) full queues overflow into files there. Raises
+  // IO_ERROR when a spill file cannot be made.
+  OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, const std::string* spill_directory = nullptr);
   ~OrderedStreams();
   OrderedStreams(const OrderedStreams&) = delete;
   OrderedStreams& operator=(const OrderedStreams&) = delete;
@@ -78,6 +89,8 @@ class OrderedStreams {
   struct JobState {
     std::deque<Piece> queue;
     size_t queued_bytes = 0;
+    PieceSpill* spill = nullptr;  // once set, every further piece goes there
+    size_t spilled = 0;           // pieces in the spill not yet taken
     bool finished = false;
     bool dropped = false;
     std::exception_ptr error;
@@ -85,6 +98,8 @@ class OrderedStreams {
 
   void worker_loop();
   void run_job(size_t index);
+  // Finds the job a spill file; null when none is free (then it waits).
+  PieceSpill* spill_for(JobState& st);
 
   std::vector<StreamJob*> jobs_;
   std::vector<JobState> state_;
@@ -94,6 +109,8 @@ class OrderedStreams {
   size_t next_start_ = 0;
   size_t released_ = 0;
   bool cancel_ = false;
+  std::vector<std::unique_ptr<PieceSpill>> spills_;
+  std::vector<PieceSpill*> free_spills_;
   std::vector<std::thread> threads_;
 };
 

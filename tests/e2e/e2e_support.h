@@ -8,9 +8,11 @@
 // line ends. Tests of POSIX-only behaviour skip a Windows build.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +29,8 @@ namespace tarn::e2e {
 
 struct RunResult {
   std::string out;
-  int status = -1;
+  std::string err;  // standard error
+  int status = -1;  // exit status (-1 when a signal ended it)
 };
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -101,23 +104,27 @@ class Sandbox {
   Sandbox() {
     char pattern[] = "/tmp/tarn-e2e-XXXXXX";
     dir_ = ::mkdtemp(pattern);
+    err_file_ = dir_.string() + ".stderr";
   }
   ~Sandbox() {
     std::error_code ec;
     for (auto& p : std::filesystem::recursive_directory_iterator(dir_, ec))
       std::filesystem::permissions(p.path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove(err_file_, ec);
   }
   const std::filesystem::path& dir() const { return dir_; }
   std::string path(const std::string& rel) const { return (dir_ / rel).string(); }
 
   // Runs a program of the build under test or, when `native`, one of this
-  // build, with arguments, inside the sandbox.
-  RunResult run_program(const std::string& program, const std::vector<std::string>& args, bool native = false) const {
+  // build, with arguments, inside the sandbox; `shell` runs first in the
+  // same shell (e.g. "ulimit -f 0;").
+  RunResult run_program(const std::string& program, const std::vector<std::string>& args, bool native = false,
+                        const std::string& shell = "") const {
     std::string cmd = native ? quote(program) : "WINEDEBUG=-all";
     if (!native) for (const auto& w : command_words(program)) cmd += ' ' + quote(w);
     for (const auto& a : args) cmd += ' ' + quote(a);
-    cmd = in_dir(cmd) + " 2>/dev/null";
+    cmd = in_dir(shell + cmd) + " 2>" + quote(err_file_);
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (pipe == nullptr) return r;
@@ -126,10 +133,18 @@ class Sandbox {
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
     const int raw = ::pclose(pipe);
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    if (!native) r.out = unix_lines(r.out);
+    r.err = testing::read_file(err_file_);
+    if (!native) {
+      r.out = unix_lines(r.out);
+      r.err = unix_lines(r.err);
+    }
     return r;
   }
   RunResult tarnc(const std::vector<std::string>& args) const { return run_program(tarnc_path(), args); }
+  // tarnc after a shell prelude, e.g. "ulimit -f 0;".
+  RunResult tarnc_after(const std::string& shell, const std::vector<std::string>& args) const {
+    return run_program(tarnc_path(), args, false, shell);
+  }
   // Runs a shell command inside the sandbox; true when it succeeded.
   bool sh(const std::string& command) const { return std::system(in_dir(command).c_str()) == 0; }
   std::string in_dir(const std::string& command) const { return "cd " + quote(dir_.string()) + " && " + command; }
@@ -148,7 +163,48 @@ class Sandbox {
 
  private:
   std::filesystem::path dir_;
+  std::string err_file_;
 };
+
+// tarnc started directly (no shell) in the sandbox, its standard output and
+// error in run.out and run.err there.
+inline pid_t start_tarnc(const Sandbox& box, const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
+    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
+    std::vector<std::string> words = command_words(tarnc_path());
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::setenv("WINEDEBUG", "-all", 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// A run of tarnc to its end, with its peak memory and time.
+struct Measured : RunResult {
+  long max_rss_kb = 0;
+  double seconds = 0;
+};
+
+inline Measured run_measured(const Sandbox& box, const std::vector<std::string>& args) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = start_tarnc(box, args);
+  Measured m;
+  int raw = 0;
+  rusage usage{};
+  ::wait4(pid, &raw, 0, &usage);
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  m.max_rss_kb = usage.ru_maxrss;
+  m.out = unix_lines(box.read("run.out"));
+  m.err = unix_lines(box.read("run.err"));
+  return m;
+}
 
 inline std::string banner() { return "\n *** Tarn high compression archiver. Version 0.75 pre-beta 1\n\n"; }
 

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "files/output_tree.h"
-#include "files/wildcard_list.h"
+#include "common/wildcard.h"
 #include "files/output_tree.h"
 #include "files/pivot_generator.h"
 #include "files/sorts.h"

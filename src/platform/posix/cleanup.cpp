@@ -44,7 +44,12 @@ void remove_temporaries_on_signals() {
   struct sigaction action {};
   action.sa_handler = remove_and_end;
   action.sa_mask = termination_set();
-  for (int s : TERMINATION_SIGNALS) ::sigaction(s, &action, nullptr);
+  for (int s : TERMINATION_SIGNALS) {
+    // A signal the caller ignores (nohup, a background job) stays ignored.
+    struct sigaction previous {};
+    if (::sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
