@@ -15,13 +15,14 @@
 #include "archive/extract.h"
 #include "archive/wildcard_list.h"
 #include "common/error.h"
+#include "common/version.h"
 #include "files/file_list.h"
 #include "platform/filesystem.h"
 
 namespace {
 
 int run_stub() {
-  std::fputs("\n *** Tarn self-extracting archive. Version 0.75 pre-beta 1\n\n", stdout);
+  std::fputs(tarn::SFX_BANNER, stdout);
   try {
     const int64_t start = tarn::platform::clock_milliseconds();
     std::fputs("Initializing...\n", stdout);

@@ -8,6 +8,7 @@
 
 #include "archive/display_name.h"
 #include "archive/format.h"
+#include "common/version.h"
 
 namespace tarn {
 
@@ -15,7 +16,7 @@ namespace {
 const char* const RULE = "==============================================================================\n";
 }
 
-void print_banner() { std::fputs("\n *** Tarn high compression archiver. Version 0.75 pre-beta 1\n\n", stdout); }
+void print_banner() { std::fputs(ARCHIVER_BANNER, stdout); }
 
 void print_usage_text() {
   print_banner();
