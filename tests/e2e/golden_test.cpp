@@ -71,10 +71,8 @@ TEST_P(GoldenTest, TestsCleanAndIsMadeAgainByteForByte) {
   const std::string made = box.read(c.archive);
   EXPECT_EQ(made.size(), fs::file_size(golden));
   EXPECT_TRUE(made == testing::read_file(golden)) << "archive bytes differ";
-#ifdef TARN_INSPECT_PATH
   const RunResult inspect = box.run_program(TARN_INSPECT_PATH, {c.archive}, true);
   EXPECT_EQ(inspect.out, testing::read_file(fs::path(golden).replace_extension(".inspect")));
-#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenTest, ::testing::ValuesIn(load_cases()), [](const auto& info) {
