@@ -29,6 +29,7 @@
 #include "coder/order0_coder.h"
 #include "coder/ppm_model.h"
 #include "coder/range_coder.h"
+#include "common/byte_order.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
@@ -37,6 +38,13 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// The low `bytes` bytes of v, least significant first.
+void put_le(Bytes& out, uint32_t v, int bytes) {
+  uint8_t le[4];
+  tarn::store_le32(le, v);
+  out.insert(out.end(), le, le + bytes);
+}
 
 struct Lcg {
   uint32_t state;
@@ -68,7 +76,7 @@ Bytes code_data(size_t n, uint32_t seed) {
       case 0: {  // call rel32 to a near target
         const uint32_t target = rng.next() % 4096 - 2048;
         v.push_back(0xE8);
-        for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(target >> (8 * i)));
+        put_le(v, target, 4);
         break;
       }
       case 1:  // mov eax, [ebp+disp8]; push ebp
@@ -159,9 +167,6 @@ Bytes read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void put_le(Bytes& out, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 Bytes with_params(Bytes params, const Bytes& rest) {
   params.insert(params.end(), rest.begin(), rest.end());

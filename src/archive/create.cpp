@@ -24,6 +24,7 @@
 #include "archive/piece_buffer.h"
 #include "archive/progress.h"
 #include "archive/display_name.h"
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "files/sorts.h"
 #include "pipeline/block_types.h"
@@ -358,7 +359,7 @@ void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint6
   archive_length_ = archive_.tell();
   if (!archive_.truncate(archive_length_)) raise_error(ErrorCode::IO_ERROR);
   uint8_t crc_bytes[4];
-  put_u32_le(crc_bytes, crc.value());
+  store_le32(crc_bytes, crc.value());
   seek_or_fail(archive_, data_end);
   write_or_fail(archive_, crc_bytes, 4);
   ArchiveHeader header;

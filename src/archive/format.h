@@ -88,9 +88,4 @@ std::string encode_record(const FileEntry& entry);
 // is returned in `name_length`.
 bool decode_record_fixed(const uint8_t* bytes, FileEntry& entry, uint16_t& name_length);
 
-void put_u32_le(uint8_t* p, uint32_t v);
-uint32_t get_u32_le(const uint8_t* p);
-void put_u32_be(uint8_t* p, uint32_t v);
-uint32_t get_u32_be(const uint8_t* p);
-
 }  // namespace tarn

@@ -21,6 +21,7 @@
 #include "../unit/test_dir.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "common/byte_order.h"
 #include "files/file_list.h"
 
 namespace tarn::e2e {
@@ -173,7 +174,7 @@ inline std::string build_archive(std::vector<RawEntry> entries, uint8_t method, 
   std::string table;
   for (const auto& e : entries) table += encode_record(e.entry);
   uint8_t crc_bytes[4];
-  put_u32_le(crc_bytes, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
+  store_le32(crc_bytes, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
   bytes.append(reinterpret_cast<const char*>(crc_bytes), 4);
   bytes += table;
   ArchiveHeader h;
