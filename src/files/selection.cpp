@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/error.h"
+#include "files/list_file.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -17,7 +18,8 @@ std::string to_stored_separators(std::string text) {
 
 void FileSelector::expand_wildcard(const std::string& arg) {
   if (!arg.empty() && arg[0] == '@') {
-    read_list_file(arg.substr(1));
+    // The lines are expanded as they are read, like the format says.
+    read_list_file(arg.substr(1), [this](const std::string& line) { expand_wildcard(line); });
     return;
   }
   std::string text = to_stored_separators(arg);
@@ -32,24 +34,6 @@ void FileSelector::expand_wildcard(const std::string& arg) {
   }
   if (current_dir_.find_first_of("*?") != std::string::npos) raise_error(ErrorCode::INCORRECT_REQUEST);
   scan_directory();
-}
-
-void FileSelector::read_list_file(const std::string& name) {
-  platform::File file;
-  if (!file.open_read(platform::native_path(to_stored_separators(name)))) raise_error(ErrorCode::IO_ERROR);
-  // The lines are expanded as they are read, like the format says; a nested
-  // list file is opened while this one stays open.
-  std::string line;
-  for (;;) {
-    const int c = file.get_byte();
-    if (c < 0 || c == '\n' || c == '\r') {
-      if (!line.empty()) expand_wildcard(line);
-      line.clear();
-      if (c < 0) break;
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
 }
 
 void FileSelector::scan_directory() {

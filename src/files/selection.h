@@ -35,8 +35,8 @@ class FileSelector {
     has_excluded_ = true;
   }
 
+  // A wildcard, or "@" and the name of a list file of them.
   void expand_wildcard(const std::string& arg);
-  void read_list_file(const std::string& name);
 
  private:
   void scan_directory();
