@@ -66,8 +66,8 @@ void print_listing(const FileList& list) {
       std::fputs(" ???   ", stdout);
     }
     const uint32_t a = e.attributes;
-    std::printf("%c%c%c%c%c   ", (a & 0x01) ? 'R' : '.', (a & 0x02) ? 'H' : '.', (a & 0x04) ? 'S' : '.',
-                (a & 0x10) ? 'D' : '.', (a & 0x20) ? 'A' : '.');
+    std::printf("%c%c%c%c%c   ", (a & ATTR_READ_ONLY) ? 'R' : '.', (a & ATTR_HIDDEN) ? 'H' : '.',
+                (a & ATTR_SYSTEM) ? 'S' : '.', (a & ATTR_DIRECTORY) ? 'D' : '.', (a & ATTR_ARCHIVE) ? 'A' : '.');
     std::printf("%s\n", format_display_name(e.name, 18).c_str());
   }
   std::fputs(RULE, stdout);

@@ -39,12 +39,12 @@ void FileSelector::expand_wildcard(const std::string& arg) {
 void FileSelector::scan_directory() {
   const std::string native_dir = platform::native_path(current_dir_);
   for (const auto& found : platform::search_directory(native_dir, name_mask_)) {
-    if ((found.attributes & platform::ATTR_DIRECTORY) == 0)
+    if ((found.attributes & ATTR_DIRECTORY) == 0)
       add_file_entry(found.name, found.attributes, found.size, found.mtime);
   }
   if (!options_.recurse) return;
   for (const auto& found : platform::search_directory(native_dir, "*")) {
-    if ((found.attributes & platform::ATTR_DIRECTORY) == 0) continue;
+    if ((found.attributes & ATTR_DIRECTORY) == 0) continue;
     if (options_.store_directories) add_file_entry(found.name, found.attributes, 0, found.mtime);
     const std::string saved = current_dir_;
     current_dir_ += found.name;
@@ -58,7 +58,7 @@ void FileSelector::add_file_entry(const std::string& found_name, uint32_t attrib
                                   int64_t mtime) {
   FileEntry entry;
   entry.name = current_dir_ + found_name;
-  if ((attributes & platform::ATTR_DIRECTORY) == 0) {
+  if ((attributes & ATTR_DIRECTORY) == 0) {
     platform::File probe;
     if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
     platform::FileId id;

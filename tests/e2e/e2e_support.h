@@ -194,7 +194,7 @@ inline FileEntry file_entry(const std::string& name, const std::string& content,
   e.dos_date = 0x2F61;
   e.dos_time = 0x6000;
   e.crc = crc32_of(reinterpret_cast<const uint8_t*>(content.data()), content.size());
-  e.attributes = 0x20;
+  e.attributes = ATTR_ARCHIVE;
   e.packed_size = e.size;
   e.flags = flags;
   return e;

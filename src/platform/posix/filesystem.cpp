@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "archive/format.h"
 #include "platform/filesystem.h"
 #include "platform/name_mask.h"
 
