@@ -254,8 +254,7 @@ void ppm_seeds(const fs::path& dir) {
 void order0_seeds(const fs::path& dir) {
   int k = 0;
   for (const Sample& s : samples()) {
-    for (uint32_t t : {0x20u, 0x31u}) {  // 0x42 (sorted) and 0x53
-      const auto type = static_cast<uint8_t>(((t & 1) != 0 ? 0x50 : 0x40) | (t >> 4));
+    for (const bool sorted : {true, false}) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(s.data.size(), 8000));
       tarn::Order0Coder coder0;
       tarn::ByteSink sink;
@@ -264,10 +263,10 @@ void order0_seeds(const fs::path& dir) {
       Bytes work(tarn::WORK_BUFFER_SIZE);
       for (uint32_t half : {n / 2, n - n / 2}) {
         std::copy_n(s.data.begin(), half, work.begin());
-        coder0.order0_encode_block(coder, work.data(), half, type);
+        coder0.order0_encode_block(coder, work.data(), half, sorted);
       }
       coder.flush();
-      Bytes params{static_cast<uint8_t>(t)};
+      Bytes params{static_cast<uint8_t>(sorted ? 0 : 1)};
       put_le(params, n / 2, 2);
       put_le(params, n - n / 2, 2);
       write_file(dir / ("order0-" + std::to_string(k++)), with_params(params, sink.bytes()));

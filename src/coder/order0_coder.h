@@ -41,10 +41,10 @@ class Order0Coder {
 
   void order0_model_reset();
 
-  // Code a block of n bytes plus the two bytes behind it. block_type is the
-  // current BlockType; high nibble 4 selects the sort transform.
-  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
-  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
+  // Code a block of n bytes plus the two bytes behind it, with the sort
+  // transform when `sorted` (the block type's high nibble is 4).
+  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, bool sorted);
+  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, bool sorted);
 
   void order0_encode(RangeEncoder& coder, const uint8_t* bytes, uint32_t count);
   void order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t count);
