@@ -1,7 +1,8 @@
 // The order-0 coder's decoder and the inverse sort transform. Input: one
 // byte (bit 0 clear: sorted blocks, as of type 4; set: type 5), two block
-// lengths (2 bytes each), then the coded bytes. Blocks are decoded into a work buffer of
-// WORK_BUFFER_SIZE bytes; the table carries over between the blocks.
+// lengths (2 bytes each), then the coded bytes. Blocks are decoded into a
+// work buffer of WORK_BUFFER_SIZE bytes; the table carries over between the
+// blocks.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -8,13 +8,13 @@
 // value quickly become cheap. When the total passes 16,000 every frequency is
 // halved, rounding up so that no value ever drops to 0.
 //
-// Blocks of high nibble 4 first go through an order-2 sort transform: the
-// block, read as a cycle, is sorted by the two bytes before each position
-// (the byte just before in the high half of the key). The first two bytes of
-// the original block are kept behind it so that the inverse can rebuild the
-// contexts. The coder always codes the block plus those two bytes behind it;
-// for high nibble 5 they are whatever the filter left there and the decoder
-// ignores them.
+// Sorted blocks (block types of high nibble 4) first go through an order-2
+// sort transform: the block, read as a cycle, is sorted by the two bytes
+// before each position (the byte just before in the high half of the key).
+// The first two bytes of the original block are kept behind it so that the
+// inverse can rebuild the contexts. The coder always codes the block plus
+// those two bytes behind it; for high nibble 5 they are whatever the filter
+// left there and the decoder ignores them.
 //
 // Besides the 256 frequencies the coder keeps their sums by groups of 16
 // values, so finding a value's cumulative count (encoder) or the value under
