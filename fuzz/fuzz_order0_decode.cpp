@@ -1,7 +1,8 @@
-// The order-0 coder's decoder and the inverse sort transform. Input: block
-// type (1 byte; high nibble 4 or 5 from bit 0), two block lengths (2 bytes
-// each), then the coded bytes. Blocks are decoded into a work buffer of
-// WORK_BUFFER_SIZE bytes; the table carries over between the blocks.
+// The order-0 coder's decoder and the inverse sort transform. Input: one
+// byte (bit 0 clear: sorted blocks, as of type 4; set: type 5), two block
+// lengths (2 bytes each), then the coded bytes. Blocks are decoded into a
+// work buffer of WORK_BUFFER_SIZE bytes; the table carries over between the
+// blocks.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +17,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tarn::fuzz::Params params(data, size);
-  const uint32_t t = params.take(1);
-  const auto type = static_cast<uint8_t>(((t & 1) != 0 ? 0x50 : 0x40) | (t >> 4));
+  const bool sorted = (params.take(1) & 1) == 0;
   const uint32_t lengths[2] = {params.take(2), params.take(2)};
   tarn::MemorySource in(params.rest(), params.rest_size());
   static std::vector<uint8_t> work(tarn::WORK_BUFFER_SIZE);
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     coder.init();
     for (uint32_t length : lengths) {
       std::fill(work.begin(), work.begin() + length + 2, uint8_t{0});
-      coder0.order0_decode_block(coder, work.data(), length, type);
+      coder0.order0_decode_block(coder, work.data(), length, sorted);
     }
   } catch (const tarn::TarnError&) {
   }

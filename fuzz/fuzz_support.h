@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/byte_order.h"
+
 namespace tarn::fuzz {
 
 // Reads little-endian parameters from the front of the input; past its end
@@ -20,12 +22,13 @@ namespace tarn::fuzz {
 class Params {
  public:
   Params(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  // `bytes` is 1 to 4.
   uint32_t take(unsigned bytes) {
-    uint32_t v = 0;
+    uint8_t value[4] = {};
     for (unsigned i = 0; i < bytes; ++i, ++pos_) {
-      if (pos_ < size_) v |= static_cast<uint32_t>(data_[pos_]) << (8 * i);
+      if (pos_ < size_) value[i] = data_[pos_];
     }
-    return v;
+    return tarn::load_le32(value);
   }
   const uint8_t* rest() const { return data_ + (pos_ < size_ ? pos_ : size_); }
   size_t rest_size() const { return pos_ < size_ ? size_ - pos_ : 0; }

@@ -28,14 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t i = 0; i < length; i += static_cast<uint32_t>(payload_size)) {
     std::copy_n(payload, std::min<size_t>(payload_size, length - i), work.data() + i);
   }
-  switch (type >> 4) {
-    case 1: tarn::undo_text_filter(work.data(), length, type); break;
-    case 2: tarn::undo_exe_filter(work.data(), length, position); break;
-    case 3:
-    case 4:
-    case 5: tarn::undo_stride_and_mm_filters(work.data(), length, type); break;
-    default: return 0;
-  }
+  tarn::undo_block_filter(work.data(), length, type, position);
   if (length > tarn::WORK_BUFFER_SIZE) std::abort();
   return 0;
 }

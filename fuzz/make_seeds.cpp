@@ -29,6 +29,7 @@
 #include "coder/order0_coder.h"
 #include "coder/ppm_model.h"
 #include "coder/range_coder.h"
+#include "common/byte_order.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
@@ -37,6 +38,13 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// The low `bytes` bytes of v, least significant first.
+void put_le(Bytes& out, uint32_t v, int bytes) {
+  uint8_t le[4];
+  tarn::store_le32(le, v);
+  out.insert(out.end(), le, le + bytes);
+}
 
 struct Lcg {
   uint32_t state;
@@ -68,7 +76,7 @@ Bytes code_data(size_t n, uint32_t seed) {
       case 0: {  // call rel32 to a near target
         const uint32_t target = rng.next() % 4096 - 2048;
         v.push_back(0xE8);
-        for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(target >> (8 * i)));
+        put_le(v, target, 4);
         break;
       }
       case 1:  // mov eax, [ebp+disp8]; push ebp
@@ -159,9 +167,6 @@ Bytes read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void put_le(Bytes& out, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 Bytes with_params(Bytes params, const Bytes& rest) {
   params.insert(params.end(), rest.begin(), rest.end());
@@ -244,8 +249,7 @@ void ppm_seeds(const fs::path& dir) {
 void order0_seeds(const fs::path& dir) {
   int k = 0;
   for (const Sample& s : samples()) {
-    for (uint32_t t : {0x20u, 0x31u}) {  // 0x42 (sorted) and 0x53
-      const auto type = static_cast<uint8_t>(((t & 1) != 0 ? 0x50 : 0x40) | (t >> 4));
+    for (const bool sorted : {true, false}) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(s.data.size(), 8000));
       tarn::Order0Coder coder0;
       tarn::ByteSink sink;
@@ -254,10 +258,10 @@ void order0_seeds(const fs::path& dir) {
       Bytes work(tarn::WORK_BUFFER_SIZE);
       for (uint32_t half : {n / 2, n - n / 2}) {
         std::copy_n(s.data.begin(), half, work.begin());
-        coder0.order0_encode_block(coder, work.data(), half, type);
+        coder0.order0_encode_block(coder, work.data(), half, sorted);
       }
       coder.flush();
-      Bytes params{static_cast<uint8_t>(t)};
+      Bytes params{static_cast<uint8_t>(sorted ? 0 : 1)};
       put_le(params, n / 2, 2);
       put_le(params, n - n / 2, 2);
       write_file(dir / ("order0-" + std::to_string(k++)), with_params(params, sink.bytes()));

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs with apt-get what a fresh Debian machine lacks to build and test tarnc.
+# Installs what a fresh Debian machine lacks to build and test tarnc (through apt-install.sh).
 # With --fuzz, also clang and its libFuzzer runtime (only scripts/fuzz.sh asks for them).
 set -euo pipefail
 need=()
@@ -17,9 +17,4 @@ if [ "${1:-}" = "--fuzz" ]; then
   fi
   rm -rf "$probe"
 fi
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}"
-fi
+[ ${#need[@]} -eq 0 ] || bash "$(dirname "$0")/apt-install.sh" "${need[@]}"

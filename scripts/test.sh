@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the release and sanitizer presets from scratch and runs every test in both.
+# Configures and builds the release and sanitizer presets and runs every test in both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

@@ -5,11 +5,7 @@
 # either side is byte for byte the same and extracts identically on the other.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends g++-mingw-w64-x86-64-posix
-fi
+command -v x86_64-w64-mingw32-g++ >/dev/null || bash scripts/apt-install.sh --no-recommends g++-mingw-w64-x86-64-posix
 cmake --preset windows
 cmake --build --preset windows
 if grep -q $'TRN\x1a' build/windows/tarn32.sfx; then echo "stub holds the magic" >&2; exit 1; fi

@@ -15,6 +15,7 @@
 #include "cli/console_report.h"
 #include "cli/guarded_run.h"
 #include "cli/screens.h"
+#include "common/version.h"
 #include "files/file_list.h"
 #include "files/wildcard_list.h"
 #include "platform/cleanup.h"
@@ -34,7 +35,7 @@ std::string program_name(const char* argv0) {
 
 int main(int /*argc*/, char** argv) {
   const std::string program = program_name(argv[0]);
-  std::fputs("\n *** Tarn self-extracting archive. Version 0.75 pre-beta 1\n\n", stdout);
+  std::fputs(tarn::SFX_BANNER, stdout);
   tarn::platform::remove_temporaries_on_signals();
   tarn::ConsoleReport report(program);
   return tarn::run_guarded(

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "platform/filesystem.h"
 
@@ -42,9 +43,7 @@ void ArchiveReader::find_header() {
   const uint64_t file_length = file_.length();
   const uint64_t limit = file_length < MAGIC_SEARCH_LIMIT ? file_length : MAGIC_SEARCH_LIMIT;
   uint32_t last4 = 0;
-  const auto bytes4 = archive_magic();
-  const uint32_t magic = static_cast<uint32_t>(bytes4[0]) << 24 | static_cast<uint32_t>(bytes4[1]) << 16 |
-                         static_cast<uint32_t>(bytes4[2]) << 8 | bytes4[3];
+  const uint32_t magic = load_be32(archive_magic().data());  // as last4 holds it: the first byte highest
   uint64_t count = 0;
   for (;;) {
     const int c = file_.get_byte();
@@ -88,7 +87,7 @@ void ArchiveReader::read_file_table(FileList& list) {
     entry.name = std::move(name);
     list.push_back(std::move(entry));
   }
-  if (crc.value() != get_u32_le(stored_crc)) raise_error(ErrorCode::HEADER_DAMAGE);
+  if (crc.value() != load_le32(stored_crc)) raise_error(ErrorCode::HEADER_DAMAGE);
 }
 
 }  // namespace tarn

@@ -19,6 +19,7 @@
 #include "archive/crc32.h"
 #include "archive/format.h"
 #include "archive/stream_codec.h"
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "files/sorts.h"
 #include "parallel/ordered_streams.h"
@@ -375,7 +376,7 @@ void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint6
   archive_length_ = archive_.tell();
   if (!archive_.truncate(archive_length_)) archive_failed();
   uint8_t crc_bytes[4];
-  put_u32_le(crc_bytes, crc.value());
+  store_le32(crc_bytes, crc.value());
   seek_or_fail(data_end);
   write_or_fail(crc_bytes, 4);
   ArchiveHeader header;

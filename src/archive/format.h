@@ -40,6 +40,15 @@ inline constexpr uint32_t MIN_BYTES_AFTER_MAGIC = 22;
 inline constexpr uint8_t FLAG_SOLID_CONTINUATION = 1;
 inline constexpr uint8_t FLAG_STORED = 2;
 
+// Attribute bits of a record (the listing's letters R, H, S, D, A). A file
+// whose permissions are not the plain default also keeps its POSIX mode in
+// the high 16 bits.
+inline constexpr uint32_t ATTR_READ_ONLY = 0x01;
+inline constexpr uint32_t ATTR_HIDDEN = 0x02;
+inline constexpr uint32_t ATTR_SYSTEM = 0x04;
+inline constexpr uint32_t ATTR_DIRECTORY = 0x10;
+inline constexpr uint32_t ATTR_ARCHIVE = 0x20;
+
 inline constexpr uint32_t SOLID_FILE_LIMIT = 1600000;
 inline constexpr uint32_t SOLID_GROUP_LIMIT = 4188160;
 inline constexpr uint32_t COPY_PIECE = 262144;
@@ -86,10 +95,5 @@ std::string encode_record(const FileEntry& entry);
 // Decodes the fixed part; false when the marker is wrong. The name length
 // is returned in `name_length`.
 bool decode_record_fixed(const uint8_t* bytes, FileEntry& entry, uint16_t& name_length);
-
-void put_u32_le(uint8_t* p, uint32_t v);
-uint32_t get_u32_le(const uint8_t* p);
-void put_u32_be(uint8_t* p, uint32_t v);
-uint32_t get_u32_be(const uint8_t* p);
 
 }  // namespace tarn

@@ -8,6 +8,7 @@
 
 #include "archive/format.h"
 #include "cli/display_name.h"
+#include "common/version.h"
 
 namespace tarn {
 
@@ -15,7 +16,7 @@ namespace {
 const char* const RULE = "==============================================================================\n";
 }
 
-void print_banner() { std::fputs("\n *** Tarn high compression archiver. Version 0.75 pre-beta 1\n\n", stdout); }
+void print_banner() { std::fputs(ARCHIVER_BANNER, stdout); }
 
 void print_usage_text() {
   print_banner();
@@ -67,8 +68,8 @@ void print_listing_row(const FileEntry& e, bool own_group) {
     std::fputs(" ???   ", stdout);
   }
   const uint32_t a = e.attributes;
-  std::printf("%c%c%c%c%c   ", (a & 0x01) ? 'R' : '.', (a & 0x02) ? 'H' : '.', (a & 0x04) ? 'S' : '.',
-              (a & 0x10) ? 'D' : '.', (a & 0x20) ? 'A' : '.');
+  std::printf("%c%c%c%c%c   ", (a & ATTR_READ_ONLY) ? 'R' : '.', (a & ATTR_HIDDEN) ? 'H' : '.',
+              (a & ATTR_SYSTEM) ? 'S' : '.', (a & ATTR_DIRECTORY) ? 'D' : '.', (a & ATTR_ARCHIVE) ? 'A' : '.');
   std::printf("%s\n", format_display_name(e.name, 18).c_str());
 }
 

@@ -11,8 +11,6 @@ namespace {
 
 constexpr uint32_t KEY_COUNT = 65536;
 
-constexpr uint8_t high_nibble(uint8_t block_type) { return block_type >> 4; }
-
 // The run that `symbol` continues: previous starts at 0 in every block, so a
 // block that begins with byte 0 starts with run 1.
 inline uint32_t next_run(uint8_t symbol, uint8_t& previous, uint32_t run) {
@@ -94,16 +92,14 @@ void Order0Coder::order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t co
   }
 }
 
-void Order0Coder::order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n,
-                                      uint8_t block_type) {
-  if (high_nibble(block_type) == 4) sort_transform_forward(work, n);
+void Order0Coder::order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, bool sorted) {
+  if (sorted) sort_transform_forward(work, n);
   order0_encode(coder, work, n + 2);
 }
 
-void Order0Coder::order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n,
-                                      uint8_t block_type) {
+void Order0Coder::order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, bool sorted) {
   order0_decode(coder, work, n + 2);
-  if (high_nibble(block_type) == 4) sort_transform_inverse(work, n);
+  if (sorted) sort_transform_inverse(work, n);
 }
 
 void Order0Coder::prepare_scratch(uint32_t n) {

@@ -8,13 +8,13 @@
 // value quickly become cheap. When the total passes 16,000 every frequency is
 // halved, rounding up so that no value ever drops to 0.
 //
-// Blocks of high nibble 4 first go through an order-2 sort transform: the
-// block, read as a cycle, is sorted by the two bytes before each position
-// (the byte just before in the high half of the key). The first two bytes of
-// the original block are kept behind it so that the inverse can rebuild the
-// contexts. The coder always codes the block plus those two bytes behind it;
-// for high nibble 5 they are whatever the filter left there and the decoder
-// ignores them.
+// Sorted blocks (block types of high nibble 4) first go through an order-2
+// sort transform: the block, read as a cycle, is sorted by the two bytes
+// before each position (the byte just before in the high half of the key).
+// The first two bytes of the original block are kept behind it so that the
+// inverse can rebuild the contexts. The coder always codes the block plus
+// those two bytes behind it; for high nibble 5 they are whatever the filter
+// left there and the decoder ignores them.
 //
 // Besides the 256 frequencies the coder keeps their sums by groups of 16
 // values, so finding a value's cumulative count (encoder) or the value under
@@ -41,10 +41,10 @@ class Order0Coder {
 
   void order0_model_reset();
 
-  // Code a block of n bytes plus the two bytes behind it. block_type is the
-  // current BlockType; high nibble 4 selects the sort transform.
-  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
-  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, uint8_t block_type);
+  // Code a block of n bytes plus the two bytes behind it, with the sort
+  // transform when `sorted` (the block type's high nibble is 4).
+  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, bool sorted);
+  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, bool sorted);
 
   void order0_encode(RangeEncoder& coder, const uint8_t* bytes, uint32_t count);
   void order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t count);

@@ -11,6 +11,8 @@
 #include <deque>
 #include <string>
 
+#include "archive/format.h"
+
 namespace tarn {
 
 struct FileEntry {
@@ -24,7 +26,7 @@ struct FileEntry {
   uint32_t offset = 0;
   uint8_t flags = 0;
 
-  bool is_directory() const { return (attributes & 0x10) != 0; }
+  bool is_directory() const { return (attributes & ATTR_DIRECTORY) != 0; }
 };
 
 class FileList {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/error.h"
+#include "files/list_file.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -17,7 +18,8 @@ std::string to_stored_separators(std::string text) {
 
 void FileSelector::expand_wildcard(const std::string& arg) {
   if (!arg.empty() && arg[0] == '@') {
-    read_list_file(arg.substr(1));
+    // The lines are expanded as they are read, like the format says.
+    read_list_file(arg.substr(1), [this](const std::string& line) { expand_wildcard(line); });
     return;
   }
   std::string text = to_stored_separators(arg);
@@ -34,34 +36,15 @@ void FileSelector::expand_wildcard(const std::string& arg) {
   scan_directory();
 }
 
-void FileSelector::read_list_file(const std::string& name) {
-  platform::File file;
-  const std::string path = platform::native_path(to_stored_separators(name));
-  if (!file.open_read(path)) raise_error(ErrorCode::IO_ERROR, path + ": " + file.error());
-  // The lines are expanded as they are read, like the format says; a nested
-  // list file is opened while this one stays open.
-  std::string line;
-  for (;;) {
-    const int c = file.get_byte();
-    if (c < 0 || c == '\n' || c == '\r') {
-      if (!line.empty()) expand_wildcard(line);
-      line.clear();
-      if (c < 0) break;
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-}
-
 void FileSelector::scan_directory() {
   const std::string native_dir = platform::native_path(current_dir_);
   for (const auto& found : platform::search_directory(native_dir, name_mask_)) {
-    if ((found.attributes & platform::ATTR_DIRECTORY) == 0)
+    if ((found.attributes & ATTR_DIRECTORY) == 0)
       add_file_entry(found.name, found.attributes, found.size, found.mtime);
   }
   if (!options_.recurse) return;
   for (const auto& found : platform::search_directory(native_dir, "*")) {
-    if ((found.attributes & platform::ATTR_DIRECTORY) == 0) continue;
+    if ((found.attributes & ATTR_DIRECTORY) == 0) continue;
     if (options_.store_directories) add_file_entry(found.name, found.attributes, 0, found.mtime);
     const std::string saved = current_dir_;
     current_dir_ += found.name;
@@ -75,7 +58,7 @@ void FileSelector::add_file_entry(const std::string& found_name, uint32_t attrib
                                   int64_t mtime) {
   FileEntry entry;
   entry.name = current_dir_ + found_name;
-  if ((attributes & platform::ATTR_DIRECTORY) == 0) {
+  if ((attributes & ATTR_DIRECTORY) == 0) {
     platform::File probe;
     if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
     platform::FileId id;

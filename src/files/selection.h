@@ -34,8 +34,8 @@ class FileSelector {
   // opened, it is recognised by its identity instead.
   void exclude(const platform::FileId& id) { excluded_.push_back(id); }
 
+  // A wildcard, or "@" and the name of a list file of them.
   void expand_wildcard(const std::string& arg);
-  void read_list_file(const std::string& name);
 
  private:
   void scan_directory();

@@ -41,8 +41,6 @@ namespace {
 constexpr uint32_t OUTPUT_SPARE = 10000;  // room behind the decoded data
 constexpr uint32_t ORDER0_TAIL = 2;  // bytes the order-0 coder codes behind a block
 
-constexpr uint8_t high_nibble(uint8_t type) { return type >> 4; }
-
 }  // namespace
 
 struct BlockPipeline::State {
@@ -63,7 +61,6 @@ struct BlockPipeline::State {
   uint32_t decode_block(RangeDecoder& coder, ChunkTrace* trace);
   void code_block(RangeEncoder& coder, uint32_t length);
   void decode_with_coder(RangeDecoder& coder, uint32_t length);
-  void undo_filter(uint32_t& length);
 };
 
 BlockPipeline::BlockPipeline() : state_(std::make_unique<State>()) {}
@@ -162,12 +159,12 @@ void BlockPipeline::State::encode_block(RangeEncoder& coder, const uint8_t* buff
 }
 
 void BlockPipeline::State::code_block(RangeEncoder& coder, uint32_t length) {
-  switch (high_nibble(block_type)) {
-    case 4:
-    case 5:
-      order0.order0_encode_block(coder, work.data(), length, block_type);
+  switch (block_family(block_type)) {
+    case BLOCK_DELTA:
+    case BLOCK_LMS:
+      order0.order0_encode_block(coder, work.data(), length, block_family(block_type) == BLOCK_DELTA);
       break;
-    case 6:
+    case BLOCK_LOW_REDUNDANCY:
       predictor.encode(coder, work.data(), length);
       break;
     default:
@@ -184,7 +181,7 @@ uint32_t BlockPipeline::State::decode_block(RangeDecoder& coder, ChunkTrace* tra
   const uint32_t coded_length = length;
 
   decode_with_coder(coder, length);
-  undo_filter(length);
+  undo_block_filter(work.data(), length, block_type, stream_position);
   if (length == 0 || length > WORK_BUFFER_SIZE) raise_error(ErrorCode::HEADER_DAMAGE);
   if (trace) trace->blocks.push_back({block_type, coded_length, length});
   stream_position += length;
@@ -192,34 +189,16 @@ uint32_t BlockPipeline::State::decode_block(RangeDecoder& coder, ChunkTrace* tra
 }
 
 void BlockPipeline::State::decode_with_coder(RangeDecoder& coder, uint32_t length) {
-  switch (high_nibble(block_type)) {
-    case 4:
-    case 5:
-      order0.order0_decode_block(coder, work.data(), length, block_type);
+  switch (block_family(block_type)) {
+    case BLOCK_DELTA:
+    case BLOCK_LMS:
+      order0.order0_decode_block(coder, work.data(), length, block_family(block_type) == BLOCK_DELTA);
       break;
-    case 6:
+    case BLOCK_LOW_REDUNDANCY:
       predictor.decode(coder, work.data(), length);
       break;
     default:
       ppm.decode_block(coder, work.data(), length);
-      break;
-  }
-}
-
-void BlockPipeline::State::undo_filter(uint32_t& length) {
-  switch (high_nibble(block_type)) {
-    case 1:
-      undo_text_filter(work.data(), length, block_type);
-      break;
-    case 2:
-      undo_exe_filter(work.data(), length, stream_position);
-      break;
-    case 3:
-    case 4:
-    case 5:
-      undo_stride_and_mm_filters(work.data(), length, block_type);
-      break;
-    default:
       break;
   }
 }

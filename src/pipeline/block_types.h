@@ -21,7 +21,8 @@ inline constexpr uint8_t FILTER_ALLOW_LOWRED = 8;
 inline constexpr uint8_t FILTER_ALLOW_SWAP = 16;
 inline constexpr uint8_t FILTER_ALLOW_ALL = 31;
 
-// BlockType high nibbles.
+// BlockType families: the high nibble names the filter (and so the coder),
+// the low nibble is the filter's parameter.
 inline constexpr uint8_t BLOCK_PLAIN = 0x00;
 inline constexpr uint8_t BLOCK_TEXT = 0x10;
 inline constexpr uint8_t BLOCK_EXE = 0x20;
@@ -29,5 +30,7 @@ inline constexpr uint8_t BLOCK_STRIDE = 0x30;
 inline constexpr uint8_t BLOCK_DELTA = 0x40;
 inline constexpr uint8_t BLOCK_LMS = 0x50;
 inline constexpr uint8_t BLOCK_LOW_REDUNDANCY = 0x60;
+
+constexpr uint8_t block_family(uint8_t type) { return type & 0xF0; }
 
 }  // namespace tarn

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
 
@@ -184,15 +185,11 @@ class X86Walker {
     uint8_t b[4];
     for (uint8_t& x : b) x = get();
     const uint32_t position = stream_position_ + in_;  // the byte after the field, mod 2^32
-    if (direction_ == X86Direction::ENCODE) {
-      const uint32_t v = b[0] | b[1] << 8 | b[2] << 16 | uint32_t{b[3]} << 24;
-      const uint32_t absolute = v + position;
-      for (int shift = 24; shift >= 0; shift -= 8) put(static_cast<uint8_t>(absolute >> shift));
-    } else {
-      const uint32_t a = uint32_t{b[0]} << 24 | b[1] << 16 | b[2] << 8 | b[3];
-      const uint32_t relative = a - position;
-      for (int shift = 0; shift <= 24; shift += 8) put(static_cast<uint8_t>(relative >> shift));
-    }
+    if (direction_ == X86Direction::ENCODE)
+      store_be32(b, load_le32(b) + position);
+    else
+      store_le32(b, load_be32(b) - position);
+    for (uint8_t x : b) put(x);
   }
 
   void walk_instruction() {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pipeline/block_types.h"
+
 namespace tarn {
 
 // Work space of the order-2 context sort behind the cost measures. A stream
@@ -22,27 +24,50 @@ struct SortScratch {
 };
 
 // x86 code: E8/E9 targets made absolute with the stream position, other
-// fields stored most significant byte first. Returns 0x20 or 0.
+// fields stored most significant byte first. Returns BLOCK_EXE or 0.
 uint8_t try_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position);
 void undo_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position);
 
 // Text in three character sets, with case folding and, for Latin text, the
-// n-gram dictionary. Returns 0x10..0x1A or 0.
+// n-gram dictionary. Returns a BLOCK_TEXT type (0x10..0x1A) or 0.
 uint8_t try_text_filter(uint8_t* work, uint32_t& length);
 void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type);
 
-// Stride transposition and the multimedia models. Returns 0x31..0x5F or 0.
-// For a result of high nibble 5 the two bytes behind the block are the first
-// two bytes of the rounded residual estimate.
+// Stride transposition and the multimedia models. Returns a BLOCK_STRIDE,
+// BLOCK_DELTA or BLOCK_LMS type (0x31..0x5F) or 0. For BLOCK_LMS the two
+// bytes behind the block are the first two bytes of the rounded residual
+// estimate.
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
                                   bool mm_allowed, SortScratch& scratch);
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
                                   bool mm_allowed);
 void undo_stride_and_mm_filters(uint8_t* work, uint32_t& length, uint8_t block_type);
 
-// Returns 0x60 when the block looks random, else 0. Never changes the block.
+// Returns BLOCK_LOW_REDUNDANCY when the block looks random, else 0. Never
+// changes the block.
 uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch);
 uint8_t test_low_redundancy(const uint8_t* block, uint32_t length);
+
+// The inverse of the filter that `block_type` names, as decoding applies it
+// after the coder; plain and low-redundancy blocks (and types no filter
+// makes) stay as they are.
+inline void undo_block_filter(uint8_t* work, uint32_t& length, uint8_t block_type, uint32_t stream_position) {
+  switch (block_family(block_type)) {
+    case BLOCK_TEXT:
+      undo_text_filter(work, length, block_type);
+      break;
+    case BLOCK_EXE:
+      undo_exe_filter(work, length, stream_position);
+      break;
+    case BLOCK_STRIDE:
+    case BLOCK_DELTA:
+    case BLOCK_LMS:
+      undo_stride_and_mm_filters(work, length, block_type);
+      break;
+    default:
+      break;
+  }
+}
 
 // Move-to-front cost measures: average list position of the coded bytes
 // (repeats of the previous byte excluded, their count returned in *repeats).

@@ -78,14 +78,10 @@ struct NgramTables {
   uint8_t decode_class[256];
 };
 
-inline uint32_t load_le24(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
-}
-
+// The key of a group: its letters loaded as substitute_groups loads them.
 uint32_t letters_of(const char* group, unsigned size) {
-  uint32_t v = 0;
-  for (unsigned k = 0; k < size; ++k) v |= static_cast<uint32_t>(static_cast<uint8_t>(group[k])) << (8 * k);
-  return v;
+  const auto* letters = reinterpret_cast<const uint8_t*>(group);
+  return size == 4 ? load_le32(letters) : load_le24(letters);
 }
 
 GroupTable build_group_table(const char* const* groups, unsigned count, unsigned size, uint8_t first_code) {

@@ -220,15 +220,15 @@ uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_a
   }
   const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch) : 0;
   if (stride_parameter == 0 && model == 0) return 0;
-  return static_cast<uint8_t>((model + 3) * 16 + stride_parameter);
+  constexpr uint8_t FAMILY_OF_MODEL[3] = {BLOCK_STRIDE, BLOCK_DELTA, BLOCK_LMS};
+  return static_cast<uint8_t>(FAMILY_OF_MODEL[model] | stride_parameter);
 }
 
 void undo_stride_and_mm_filters(uint8_t* work, uint32_t& length, uint8_t block_type) {
   if (length > MAX_UNDO) length = MAX_UNDO;
   const uint32_t stride_parameter = block_type & 15;
-  const uint32_t high = block_type >> 4;
-  if (high == 4) delta_decode(work, length);
-  if (high == 5) lms_restore(work, length);
+  if (block_family(block_type) == BLOCK_DELTA) delta_decode(work, length);
+  if (block_family(block_type) == BLOCK_LMS) lms_restore(work, length);
   if (stride_parameter != 0) untranspose_by_stride(work, length, stride_parameter);
 }
 

@@ -16,16 +16,9 @@
 
 namespace tarn::platform {
 
-// Attribute bits as the archive records them.
-inline constexpr uint32_t ATTR_READ_ONLY = 0x01;
-inline constexpr uint32_t ATTR_HIDDEN = 0x02;
-inline constexpr uint32_t ATTR_SYSTEM = 0x04;
-inline constexpr uint32_t ATTR_DIRECTORY = 0x10;
-inline constexpr uint32_t ATTR_ARCHIVE = 0x20;
-
 struct FoundEntry {
   std::string name;      // the name inside its directory
-  uint32_t attributes;   // ATTR_* bits, POSIX mode in the high 16 bits when not plain
+  uint32_t attributes;   // ATTR_* bits (archive/format.h), POSIX mode in the high 16 bits when not plain
   uint64_t size;         // 0 for a directory
   int64_t mtime;         // last-write time, seconds since 1970 (UTC)
 };

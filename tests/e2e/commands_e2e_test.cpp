@@ -122,7 +122,7 @@ TEST(TranscriptE2E, SolidMembersShowQuestionMarksAndRatioIsRounded) {
   FileEntry big = file_entry("big", std::string(1000, 'x'), 0);
   big.packed_size = 250;
   FileEntry hidden = file_entry("hidden-readonly-long-name.txt", "");
-  hidden.attributes = 0x23;
+  hidden.attributes = ATTR_ARCHIVE | ATTR_HIDDEN | ATTR_READ_ONLY;
   hidden.dos_time = (13 << 11) | (45 << 5) | 29;
   box.write("s.trn", build_archive({{head, "aaaabbb"}, {member, ""}, {big, std::string(250, 'z')}, {hidden, ""}}, 3));
   const RunResult r = box.tarnc({"l", "s.trn"});

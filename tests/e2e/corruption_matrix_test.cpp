@@ -21,6 +21,7 @@
 #include "coder/long_repeat.h"
 #include "e2e_support.h"
 #include "pipeline/block_header.h"
+#include "pipeline/block_types.h"
 
 namespace tarn {
 namespace {
@@ -342,7 +343,7 @@ std::vector<HostileCase> hostile_cases() {
     cases.push_back({"chunk_claiming_16_mib", e2e::build_archive({{e, tiny}}, method), {"t"}, false, nullptr, 20});
   // Chunk after chunk of one byte each: every chunk uses up input, so the
   // decoder reaches the end of the file long before 4 GiB.
-  const std::string one = chunk(1, 0x60, 1, [](RangeEncoder& coder) {
+  const std::string one = chunk(1, BLOCK_LOW_REDUNDANCY, 1, [](RangeEncoder& coder) {
     coder.encode_shift('z', 'z' + 1, 8);
     coder.normalize();
   });

@@ -23,6 +23,7 @@
 #include "../unit/test_dir.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "common/byte_order.h"
 #include "files/file_list.h"
 
 namespace tarn::e2e {
@@ -229,7 +230,7 @@ inline std::string build_archive(std::vector<RawEntry> entries, uint8_t method, 
   std::string table;
   for (const auto& e : entries) table += encode_record(e.entry);
   uint8_t crc_bytes[4];
-  put_u32_le(crc_bytes, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
+  store_le32(crc_bytes, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
   bytes.append(reinterpret_cast<const char*>(crc_bytes), 4);
   bytes += table;
   ArchiveHeader h;
@@ -249,7 +250,7 @@ inline FileEntry file_entry(const std::string& name, const std::string& content,
   e.dos_date = 0x2F61;
   e.dos_time = 0x6000;
   e.crc = crc32_of(reinterpret_cast<const uint8_t*>(content.data()), content.size());
-  e.attributes = 0x20;
+  e.attributes = ATTR_ARCHIVE;
   e.packed_size = e.size;
   e.flags = flags;
   return e;

@@ -104,10 +104,8 @@ TEST_P(GoldenTest, TestsCleanAndIsMadeAgainByteForByte) {
   if (fs::exists(golden)) {
     EXPECT_TRUE(made == testing::read_file(golden.string())) << "archive bytes differ";
   }
-#ifdef TARN_INSPECT_PATH
   const RunResult inspect = box.run_program(TARN_INSPECT_PATH, {c.archive}, true);
   EXPECT_EQ(inspect.out, testing::read_file(fs::path(golden).replace_extension(".inspect").string()));
-#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenTest, ::testing::ValuesIn(golden_cases()), [](const auto& info) {

@@ -41,7 +41,7 @@ TEST(MetadataE2E, TimesOutsideTheDosRangeAreClampedAndDosReadOnlyIsRestored) {
   // A read-only entry as an archive made on another system records it,
   // with only the DOS bits, loses its write bits and still gets its time.
   FileEntry entry = file_entry("dosro.txt", "data");
-  entry.attributes = 0x21;
+  entry.attributes = ATTR_ARCHIVE | ATTR_READ_ONLY;
   box.write("dos.trn", build_archive({{entry, "data"}}, 0));
   ASSERT_EQ(box.tarnc({"x", "-oout", "dos", "*"}).status, 0);
   EXPECT_EQ(stat_of(box, "out/dosro.txt").st_mode & 0222, 0u);
@@ -59,13 +59,14 @@ TEST(MetadataE2E, ModesAreKeptOnlyWhenNotPlainAndSetIdBitsNeverReturn) {
   ASSERT_EQ(box.tarnc({"c", "-mq", "-r", "-d", "m", "*"}).status, 0);
   // A Windows build keeps the DOS bits alone.
   const auto mode = [](uint32_t m) { return on_windows() ? 0u : m << 16; };
+  constexpr uint32_t R = ATTR_READ_ONLY, H = ATTR_HIDDEN, D = ATTR_DIRECTORY, A = ATTR_ARCHIVE;
   std::map<std::string, uint32_t> attributes;
   for (const auto& [name, e] : table_of(box, "m.trn")) attributes[name] = e.attributes;
   EXPECT_EQ(attributes, (std::map<std::string, uint32_t>{
-                            {"plain.txt", 0x20u}, {".dot", 0x22u}, {"empty", 0x20u},
-                            {"tool", 0x20u | mode(0100750)}, {"setid", 0x20u | mode(0106755)},
-                            {"ro.txt", 0x21u | mode(0100444)}, {"d", 0x10u}, {"d\\open", 0x10u},
-                            {"d\\open\\a", 0x20u}, {"d\\closed", 0x10u | mode(040710)}, {"d\\closed\\b", 0x20u}}));
+                            {"plain.txt", A}, {".dot", A | H}, {"empty", A},
+                            {"tool", A | mode(0100750)}, {"setid", A | mode(0106755)},
+                            {"ro.txt", A | R | mode(0100444)}, {"d", D}, {"d\\open", D},
+                            {"d\\open\\a", A}, {"d\\closed", D | mode(040710)}, {"d\\closed\\b", A}}));
 
   ASSERT_EQ(box.tarnc({"x", "-oout", "m", "*"}).status, 0);
   for (const char* f : {"out/plain.txt", "out/tool", "out/ro.txt", "out/empty"})

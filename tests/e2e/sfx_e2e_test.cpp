@@ -8,8 +8,6 @@
 
 #include "e2e_support.h"
 
-#ifdef TARN_SFX_PATH
-
 namespace tarn::e2e {
 namespace {
 
@@ -102,5 +100,3 @@ TEST(SfxE2E, StubWithoutUsableArchiveFails) {
 
 }  // namespace
 }  // namespace tarn::e2e
-
-#endif  // TARN_SFX_PATH

@@ -295,7 +295,7 @@ TEST(UnhappyE2E, HostileNamesAndPatternsChangeNothingAndTakeNoTime) {
   std::vector<RawEntry> dirs;
   for (const char* name : {"..", ".", "\\", "C:", ".\\..\\"}) {
     FileEntry d = file_entry(name, "");
-    d.attributes = 0x10 | (040777u << 16);
+    d.attributes = ATTR_DIRECTORY | (040777u << 16);
     d.flags = 0;
     dirs.push_back({d, ""});
   }

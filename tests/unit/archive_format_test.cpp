@@ -47,7 +47,7 @@ TEST(ArchiveFormat, HeaderFieldsAreLittleEndianRecordFieldsBigEndian) {
   e.dos_date = 0x2F61;
   e.dos_time = 0x6000;
   e.crc = 0xA1B2C3D4;
-  e.attributes = 0x20;
+  e.attributes = ATTR_ARCHIVE;
   e.packed_size = 250;
   e.offset = 18;
   e.flags = FLAG_SOLID_CONTINUATION;

@@ -140,13 +140,14 @@ std::vector<uint8_t> pack(const std::vector<std::vector<uint8_t>>& chunks, uint8
 
 // Whether a filter mask lets a block of `type` through.
 bool allowed(uint8_t mask, uint8_t type) {
-  switch (type >> 4) {
-    case 0: return true;
-    case 1: return mask & FILTER_ALLOW_TEXT;
-    case 2: return mask & FILTER_ALLOW_EXE;
-    case 6: return mask & FILTER_ALLOW_LOWRED;
-    default:  // a stride in the low nibble, a signal model above 3
-      return ((type & 15) == 0 || (mask & FILTER_ALLOW_SWAP)) && (type >> 4 == 3 || (mask & FILTER_ALLOW_MM));
+  switch (block_family(type)) {
+    case BLOCK_PLAIN: return true;
+    case BLOCK_TEXT: return mask & FILTER_ALLOW_TEXT;
+    case BLOCK_EXE: return mask & FILTER_ALLOW_EXE;
+    case BLOCK_LOW_REDUNDANCY: return mask & FILTER_ALLOW_LOWRED;
+    default:  // a stride in the low nibble, a signal model in the delta and LMS families
+      return ((type & 15) == 0 || (mask & FILTER_ALLOW_SWAP)) &&
+             (block_family(type) == BLOCK_STRIDE || (mask & FILTER_ALLOW_MM));
   }
 }
 
@@ -170,12 +171,13 @@ TEST(BlockPipeline, EveryFilterMaskRoundTripsAndKeepsItsFiltersOut) {
       EXPECT_EQ(p.decode_buffer(src, &trace), chunk) << "mask " << int(mask);
       for (const BlockTrace& b : trace.blocks) {
         EXPECT_TRUE(allowed(mask, b.type)) << "mask " << int(mask) << " type " << int(b.type);
-        families.insert(static_cast<uint8_t>(b.type >> 4));
+        families.insert(block_family(b.type));
       }
     }
     EXPECT_EQ(src.remaining(), 0u);
   }
-  EXPECT_EQ(families, (std::set<uint8_t>{0, 1, 2, 3, 5, 6}));
+  EXPECT_EQ(families,
+            (std::set<uint8_t>{BLOCK_PLAIN, BLOCK_TEXT, BLOCK_EXE, BLOCK_STRIDE, BLOCK_LMS, BLOCK_LOW_REDUNDANCY}));
 }
 
 TEST(BlockPipeline, ChunksOfOneStreamShareTheModelsAndTheStreamPosition) {

@@ -93,7 +93,7 @@ TEST(CostMeasures, ContextSortIsStableAndCyclic) {
 TEST(LowRedundancy, BothOrdersMustLookRandomAndRepeatsDoNotCount) {
   const Bytes random = random_bytes(60000, 3);
   EXPECT_GT(mtf_cost8(random.data(), 60000), 7.8);
-  EXPECT_EQ(test_low_redundancy(random.data(), 60000), 0x60);
+  EXPECT_EQ(test_low_redundancy(random.data(), 60000), BLOCK_LOW_REDUNDANCY);
   // Each byte is one of four values chosen by the byte before it: random in
   // its own order, predictable once grouped by context.
   const Bytes noise = random_bytes(40000, 5);
@@ -107,14 +107,14 @@ TEST(LowRedundancy, BothOrdersMustLookRandomAndRepeatsDoNotCount) {
   // Repeats do not count: random bytes each doubled still look random.
   Bytes pairs = noise;
   for (size_t i = 1; i < pairs.size(); i += 2) pairs[i] = pairs[i - 1];
-  EXPECT_EQ(test_low_redundancy(pairs.data(), 40000), 0x60);
+  EXPECT_EQ(test_low_redundancy(pairs.data(), 40000), BLOCK_LOW_REDUNDANCY);
   // A single byte, and blocks of one value.
   const Bytes one = {0xAB};
   EXPECT_EQ(test_low_redundancy(one.data(), 1), 0);
   const Bytes zeros(5000, 0);
   EXPECT_EQ(test_low_redundancy(zeros.data(), 5000), 0);
   const Bytes run(5000, 0x41);  // a run of a value >= 8 costs 8.0 in both orders
-  EXPECT_EQ(test_low_redundancy(run.data(), 5000), 0x60);
+  EXPECT_EQ(test_low_redundancy(run.data(), 5000), BLOCK_LOW_REDUNDANCY);
 }
 
 }  // namespace

@@ -33,12 +33,7 @@ Choice choose_and_undo(const std::vector<uint8_t>& data, uint32_t offset, uint32
   if (type == 0) type = test_low_redundancy(work.data(), block_length);
   const Choice choice{type, block_length};
 
-  switch (type >> 4) {
-    case 1: undo_text_filter(work.data(), block_length, type); break;
-    case 2: undo_exe_filter(work.data(), block_length, stream_position); break;
-    case 6: case 0: break;
-    default: undo_stride_and_mm_filters(work.data(), block_length, type); break;
-  }
+  undo_block_filter(work.data(), block_length, type, stream_position);
   EXPECT_EQ(block_length, length);
   EXPECT_TRUE(block_length == length &&
               std::memcmp(work.data(), data.data() + offset, length) == 0)

@@ -13,11 +13,7 @@ namespace tarn {
 namespace {
 
 uint32_t undo(std::vector<uint8_t>& work, uint32_t length, uint8_t type, uint32_t stream_position = 0) {
-  switch (type >> 4) {
-    case 1: undo_text_filter(work.data(), length, type); break;
-    case 2: undo_exe_filter(work.data(), length, stream_position); break;
-    default: undo_stride_and_mm_filters(work.data(), length, type); break;
-  }
+  undo_block_filter(work.data(), length, type, stream_position);
   EXPECT_LE(length, WORK_BUFFER_SIZE) << "type " << int{type};
   return length;
 }

@@ -88,20 +88,20 @@ TEST(Order0Coder, AlternatingBlockSortsIntoTwoRunsAndInverts) {
   EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + n), original);
 }
 
-// Blocks through order0_encode_block and back with a fresh model: type 4
-// (the sort transform) and type 5, which also codes the two bytes behind.
+// Blocks through order0_encode_block and back with a fresh model: sorted
+// (type 4) and unsorted (type 5), which also codes the two bytes behind.
 TEST(Order0Coder, Type4And5BlocksRoundTripWithTheTwoBytesBehind) {
   const std::vector<uint32_t> lengths = {2, 3, 512, 3000, 70000};
-  for (uint8_t block_type : {0x43, 0x50}) {
+  for (const bool sorted : {true, false}) {
     Order0Coder enc_model, dec_model;
     std::vector<std::vector<uint8_t>> sent;
     const std::vector<uint8_t> stream = encode_stream([&](RangeEncoder& enc) {
       for (uint32_t n : lengths) {
-        std::vector<uint8_t> work = testdata::mixed_bytes(n + 2, n + block_type);
+        std::vector<uint8_t> work = testdata::mixed_bytes(n + 2, n + (sorted ? 0x43 : 0x50));
         for (auto& b : work) b = static_cast<uint8_t>(b % 7);
         std::vector<uint8_t> original = work;
-        enc_model.order0_encode_block(enc, work.data(), n, block_type);
-        if (block_type >> 4 == 4) std::copy_n(original.begin(), 2, original.begin() + n);  // the sort's two
+        enc_model.order0_encode_block(enc, work.data(), n, sorted);
+        if (sorted) std::copy_n(original.begin(), 2, original.begin() + n);  // the sort's two
         sent.push_back(original);
       }
     });
@@ -109,15 +109,15 @@ TEST(Order0Coder, Type4And5BlocksRoundTripWithTheTwoBytesBehind) {
     EXPECT_EQ(testdata::decode_stream(stream, [&](RangeDecoder& dec) {
       for (uint32_t n : lengths) {
         received.emplace_back(n + 2, 0xEE);
-        dec_model.order0_decode_block(dec, received.back().data(), n, block_type);
+        dec_model.order0_decode_block(dec, received.back().data(), n, sorted);
       }
     }), 0u);
-    EXPECT_EQ(received, sent) << "type " << int{block_type};
+    EXPECT_EQ(received, sent) << "sorted " << sorted;
   }
   // Type 5 gives the same stream as coding the n + 2 bytes plain.
   std::vector<uint8_t> work = {1, 2, 3, 4, 9, 8};
   Order0Coder a, b;
-  EXPECT_EQ(encode_stream([&](RangeEncoder& enc) { a.order0_encode_block(enc, work.data(), 4, 0x57); }),
+  EXPECT_EQ(encode_stream([&](RangeEncoder& enc) { a.order0_encode_block(enc, work.data(), 4, false); }),
             encode(b, work));
 }
 
@@ -128,7 +128,7 @@ TEST(Order0Coder, CorruptStreamDecodesToSomeBytesWithoutRunningAway) {
     Order0Coder coder;
     std::vector<uint8_t> out(600 + 2);
     const ErrorCode code = testdata::error_of(
-        [&] { testdata::decode_stream(garbage, [&](RangeDecoder& dec) { coder.order0_decode_block(dec, out.data(), 600, 0x40); }); });
+        [&] { testdata::decode_stream(garbage, [&](RangeDecoder& dec) { coder.order0_decode_block(dec, out.data(), 600, true); }); });
     EXPECT_TRUE(code == testdata::NO_ERROR || code == ErrorCode::UNEXPECTED_EOF);
     EXPECT_LE(coder.total(), 16000);
   }

@@ -18,6 +18,7 @@
 
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "common/byte_order.h"
 #include "coder/long_repeat.h"
 #include "coder/ppm_model.h"
 #include "files/file_list.h"
@@ -76,7 +77,7 @@ std::vector<uint8_t> archive_of(const std::string& name, const std::vector<uint8
   e.dos_date = 0x2F61;
   e.dos_time = 0x6000;
   e.crc = crc32_of(input.data(), input.size());
-  e.attributes = 0x20;
+  e.attributes = ATTR_ARCHIVE;
   e.packed_size = static_cast<uint32_t>(stream.size());
   e.offset = ARCHIVE_HEADER;
   const std::string record = encode_record(e);
@@ -90,7 +91,7 @@ std::vector<uint8_t> archive_of(const std::string& name, const std::vector<uint8
   std::copy(header.begin(), header.end(), bytes.begin());
   std::copy(stream.begin(), stream.end(), bytes.begin() + ARCHIVE_HEADER);
   uint8_t crc[4];
-  put_u32_le(crc, crc32_of(reinterpret_cast<const uint8_t*>(record.data()), record.size()));
+  store_le32(crc, crc32_of(reinterpret_cast<const uint8_t*>(record.data()), record.size()));
   bytes.insert(bytes.end(), crc, crc + 4);
   bytes.insert(bytes.end(), record.begin(), record.end());
   return bytes;

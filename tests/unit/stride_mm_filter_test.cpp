@@ -157,12 +157,12 @@ TEST(MultimediaFilter, EveryStrideAndModelTypeRoundTrips) {
       for (bool walk : {false, true}) {
         const Bytes block = make_records(30000, stride, noise, stride * 7 + noise, walk);
         const Filtered f = filter_and_undo(block);
-        seen.insert(static_cast<uint8_t>(f.type >> 4));
+        seen.insert(block_family(f.type));
         EXPECT_EQ(f.restored, block) << "stride " << stride << " noise " << noise;
       }
     }
   }
-  EXPECT_EQ(seen, (std::set<uint8_t>{0, 3, 4, 5}));
+  EXPECT_EQ(seen, (std::set<uint8_t>{BLOCK_PLAIN, BLOCK_STRIDE, BLOCK_DELTA, BLOCK_LMS}));
 }
 
 }  // namespace

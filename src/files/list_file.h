@@ -1,0 +1,19 @@
+// List files: the arguments that "@name" stands for, one per line.
+//
+// A line ends at LF, at CR or at the end of the file (so CR LF ends one line
+// and the empty line between them is skipped, like every empty line). Each
+// line is handed on as soon as it is read, while the file stays open, so a
+// line that names a further list file is read at once: list files nest.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tarn {
+
+// Calls `each_line` with every non-empty line of the list file `name` (as
+// typed: "/" and "\" both separate directories). Raises IO_ERROR when the
+// file cannot be opened.
+void read_list_file(const std::string& name, const std::function<void(const std::string&)>& each_line);
+
+}  // namespace tarn
