@@ -20,6 +20,7 @@
 #include "files/wildcard_list.h"
 #include "platform/cleanup.h"
 #include "platform/filesystem.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ int main(int /*argc*/, char** argv) {
   const std::string program = program_name(argv[0]);
   std::fputs(tarn::SFX_BANNER, stdout);
   tarn::platform::remove_temporaries_on_signals();
+  tarn::platform::return_large_blocks_when_freed();
   tarn::ConsoleReport report(program);
   return tarn::run_guarded(
       [&] {

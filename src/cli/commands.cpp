@@ -23,6 +23,7 @@
 #include "platform/cleanup.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
+#include "platform/memory.h"
 
 namespace tarn {
 
@@ -177,6 +178,7 @@ int run_tarnc(const std::vector<std::string>& args) {
   }
   print_banner();
   platform::remove_temporaries_on_signals();
+  platform::return_large_blocks_when_freed();
   ConsoleReport report("tarnc");
   return run_guarded(
       [&] {

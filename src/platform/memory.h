@@ -15,4 +15,10 @@ namespace tarn::platform {
 void* allocate_zeroed(size_t size);
 void release_zeroed(void* memory, size_t size);
 
+// Makes the allocator hand large blocks (a chunk, a decoded buffer) back to
+// the system as soon as they are freed, instead of keeping them for later,
+// so that a run's memory is what it holds, not what it once held. Called
+// once at the start of a program.
+void return_large_blocks_when_freed();
+
 }  // namespace tarn::platform

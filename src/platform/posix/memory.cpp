@@ -1,6 +1,9 @@
 // POSIX large allocations: anonymous mappings (zeroed by the kernel), with a
 // hint for transparent huge pages on Linux.
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/memory.h"
 
@@ -20,6 +23,15 @@ void release_zeroed(void* memory, size_t size) {
   if (memory == nullptr) return;
   if (size == 0) size = 1;
   ::munmap(memory, size);
+}
+
+void return_large_blocks_when_freed() {
+#if defined(__GLIBC__)
+  // glibc raises its mapping threshold each time a mapped block is freed,
+  // after which blocks of that size come from the heap and stay there.
+  // A fixed threshold keeps every block of 1 MiB or more mapped.
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 }
 
 }  // namespace tarn::platform
