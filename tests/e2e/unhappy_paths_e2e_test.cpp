@@ -292,6 +292,42 @@ TEST(UnhappyE2E, MemoryStaysBoundedWhateverTheSizes) {
   EXPECT_TRUE(box.read("out/two/b.txt") == box.read("one/a.txt"));
 }
 
+// Where not one worker thread can be started (a user at the limit of their
+// processes), the runs do the work on their own thread instead of ending
+// with "terminate called".
+TEST(UnhappyE2E, RunsWhereNoThreadCanStart) {
+  SKIP_ON_WINDOWS("POSIX users and limits");
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  Sandbox box;
+  box.write("in/a.txt", mixed_text(300000, 5));
+  box.write("in/b.txt", mixed_text(200000, 6));
+  ASSERT_TRUE(box.sh("chmod -R a+rwX ."));
+  ::chmod(box.dir().c_str(), 0777);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"c", "a.trn", "in/*"}, {"t", "a.trn", "*"}, {"x", "-oout", "a.trn", "*"}}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // One process for the user, and this is it: no thread can start.
+      const rlimit one{1, 1};
+      if (::chdir(box.dir().c_str()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+          ::setrlimit(RLIMIT_NPROC, &one) != 0)
+        ::_exit(120);
+      if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(121);
+      std::vector<std::string> words = command_words(tarnc_path());
+      words.insert(words.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& w : words) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args[0] << " " << status << box.read("run.out");
+  }
+  EXPECT_EQ(box.read("out/in/a.txt"), mixed_text(300000, 5));
+}
+
 // --- 7. Hostile names and patterns.
 
 TEST(UnhappyE2E, HostileNamesAndPatternsChangeNothingAndTakeNoTime) {

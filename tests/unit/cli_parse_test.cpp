@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/display_name.h"
+#include "cli/guarded_run.h"
+#include "cli/screens.h"
 #include "cli/settings.h"
 
 namespace tarn {
@@ -85,6 +90,55 @@ TEST(DisplayName, PadsOrKeepsTheTail) {
   const std::string cyr = "\xD0\xB0\xD0\xB1\xD0\xB2";  // three letters
   EXPECT_EQ(format_display_name(cyr, 5), cyr + "  ");
   EXPECT_EQ(format_display_name(std::string(20, 'a') + cyr, 5), "..." + cyr.substr(2));
+  // Control bytes are shown as "?", in the field and in every other name printed.
+  EXPECT_EQ(format_display_name("a\x1b[2J\x7f\tb", 9), "a?[2J??b ");
+  EXPECT_EQ(printable_name(std::string("x\0y\r", 4)), "x?y?");
+}
+
+std::string captured_stdout(const std::function<void()>& body) {
+  ::testing::internal::CaptureStdout();
+  body();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+// The elapsed milliseconds times the single-precision 0.001, in double:
+// exact to the fifth digit where the float product would not be.
+TEST(ElapsedTime, MillisecondsTimesTheFloatConstantInDouble) {
+  const std::pair<int64_t, const char*> cases[] = {
+      {0, "0.00000"}, {531, "0.53100"}, {64000, "64.00000"}, {100000, "100.00000"}, {2000000, "2000.00009"}};
+  for (const auto& [ms, text] : cases)
+    EXPECT_EQ(captured_stdout([ms = ms] { print_elapsed_seconds(ms); }), std::string(text) + " seconds.\n") << ms;
+}
+
+// Every failure ends in one place: the format's message on standard output,
+// the detail on standard error, status 1, whatever was thrown.
+TEST(FatalPath, EveryFailureBecomesOneOfTheFormatsMessages) {
+  struct Case {
+    std::function<int()> body;
+    ErrorCode code;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {[]() -> int { raise_error(ErrorCode::HEADER_DAMAGE); }, ErrorCode::HEADER_DAMAGE, ""},
+      {[]() -> int { raise_error(ErrorCode::IO_ERROR, "out/a.txt: No space left on device"); }, ErrorCode::IO_ERROR,
+       "out/a.txt: No space left on device"},
+      {[]() -> int { throw std::bad_alloc(); }, ErrorCode::OUT_OF_MEMORY, ""},
+      {[]() -> int { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "thread"); },
+       ErrorCode::IO_ERROR, "thread: Resource temporarily unavailable"},
+      {[]() -> int { throw 42; }, ErrorCode::IO_ERROR, ""},
+  };
+  for (const Case& c : cases) {
+    ErrorCode code = ErrorCode::NOTHING_TO_DO;
+    std::string detail;
+    EXPECT_EQ(run_guarded(c.body, [&](const TarnError& e) { code = e.code(); detail = e.detail(); }), 1);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(detail, c.detail);
+  }
+  EXPECT_EQ(run_guarded([] { return 0; }, [](const TarnError&) { ADD_FAILURE(); }), 0);
+  ::testing::internal::CaptureStderr();
+  const std::string out = captured_stdout([] { print_fatal("tarnc", TarnError(ErrorCode::IO_ERROR, "a: why")); });
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tarnc: a: why\n");
+  EXPECT_EQ(out, "\nFATAL: I/O error\n\n");
 }
 
 }  // namespace
