@@ -192,10 +192,6 @@ class Extractor {
     std::vector<const FileEntry*> entries;
     DecodeJob* job = nullptr;
   };
-  // How an entry's bytes reach its output; the checked CRC when a decoder
-  // checked them.
-
-
   void process_group(const Group& group, size_t job_index);
   // Counts and shows the entry, then produces its bytes with `feed` into
   // its output and checks them against the CRC: `feed` returns the CRC the

@@ -3,13 +3,16 @@
 // failure in a worker must end the run as it does on one thread.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/extract.h"
 #include "cli/console_report.h"
 #include "files/wildcard_list.h"
+#include "parallel/ordered_streams.h"
 #include "pipeline/block_types.h"
 #include "test_dir.h"
 
@@ -164,6 +167,84 @@ TEST_F(Parallel, WorkerFailureEndsTheRunLikeOneWorker) {
     EXPECT_EQ(many.output, one.output);
     EXPECT_NE(one.output.find("mid.txt "), std::string::npos);
   });
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// A job of `count` pieces of `size` bytes each (the piece number in every
+// byte); it fails at piece `fail_at` when that is below `count`.
+class CountingJob : public StreamJob {
+ public:
+  CountingJob(int id, int count, size_t size, int fail_at = -1) : id_(id), count_(count), size_(size), fail_at_(fail_at) {}
+  bool next_piece(Piece& piece) override {
+    if (made_ == fail_at_) raise_error(ErrorCode::IO_ERROR);
+    if (made_ == count_) return false;
+    piece.bytes.assign(size_, static_cast<uint8_t>(id_ * 16 + made_));
+    piece.done = static_cast<uint64_t>(++made_);
+    return true;
+  }
+
+ private:
+  int id_, count_;
+  size_t size_;
+  int fail_at_;
+  int made_ = 0;
+};
+
+// The spill files of a runner in the current directory: how many, and the
+// bytes in them.
+std::pair<int, uintmax_t> spill_files() {
+  std::pair<int, uintmax_t> found{0, 0};
+  for (const auto& e : std::filesystem::directory_iterator("."))
+    if (e.path().filename().string().starts_with(".tarnc-")) {
+      ++found.first;
+      found.second += e.file_size();
+    }
+  return found;
+}
+
+// Pieces come back in job order and piece order for any worker count: from
+// memory, or, for jobs that run far ahead of a slow caller, from spill files
+// beside the output, which go with the runner. A job's failure comes after
+// its earlier pieces.
+TEST(OrderedStreams, PiecesComeBackInOrderFromMemoryOrSpillFiles) {
+  TempDir dir;
+  for (const unsigned workers : {1u, 2u, 4u}) {
+    SCOPED_TRACE(workers);
+    // Pieces of 1 MiB: a job ahead of the caller soon fills its queue.
+    std::vector<CountingJob> made;
+    for (int id = 0; id < 6; ++id) made.emplace_back(id, 6, 1 << 20, id == 4 ? 3 : -1);
+    std::vector<StreamJob*> jobs;
+    for (auto& j : made) jobs.push_back(&j);
+    const std::string here;
+    bool spilled = false;
+    {
+      OrderedStreams runner(workers, jobs, &here);
+      for (int id = 0; id < 6; ++id) {
+        Piece piece;
+        int k = 0;
+        const ErrorCode error = testdata::error_of([&] {
+          while (runner.take(static_cast<size_t>(id), piece)) {
+            ASSERT_EQ(piece.bytes.size(), 1u << 20);
+            EXPECT_EQ(piece.bytes.front(), id * 16 + k);
+            EXPECT_EQ(piece.bytes.back(), id * 16 + k);
+            EXPECT_EQ(piece.done, static_cast<uint64_t>(++k));
+            if (id == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a slow caller
+          }
+        });
+        EXPECT_EQ(k, id == 4 ? 3 : 6);
+        EXPECT_EQ(error, id == 4 ? ErrorCode::IO_ERROR : testdata::NO_ERROR);
+        spilled = spilled || spill_files().second > 0;
+        runner.release(static_cast<size_t>(id));
+      }
+    }
+    EXPECT_EQ(spilled, workers > 1);
+    EXPECT_EQ(spill_files().first, 0);
+  }
 }
 
 }  // namespace
