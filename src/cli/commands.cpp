@@ -126,7 +126,9 @@ class Handlers {
     const std::string name = add_create_extension(take_operand(), s_.self_extracting);
     options.archive_name = name;
     std::printf("Archive name: %s\n", format_display_name(name, 50).c_str());
+    // An archive that could not be written over is not replaced either.
     if (platform::is_directory(name)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": a directory of that name exists");
+    if (platform::is_write_protected(name)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": write-protected");
     PendingFile archive;
     std::string error;
     if (!archive.create(name, ARCHIVE_BUFFER_SIZE, true, error))

@@ -51,6 +51,9 @@ bool rename_replacing(const std::string& from, const std::string& to);
 // exist (the caller creates it with File::create_new and tries another name
 // should it exist after all).
 std::string temporary_name_beside(const std::string& target);
+// Whether `path` names an existing file that may not be written (read-only,
+// or not ours to write).
+bool is_write_protected(const std::string& path);
 // The identity of the file `path` names, links followed; false when there is none.
 bool path_identity(const std::string& path, FileId& id);
 // Whether the system takes `path` as a name: not longer than its path limit,

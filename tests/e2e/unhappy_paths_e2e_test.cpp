@@ -53,6 +53,32 @@ bool wait_until(Ready ready, double seconds) {
 // Text that packs slowly enough at Extreme to be caught in the middle.
 std::string slow_text(size_t n) { return mixed_text(n, 77); }
 
+// Runs tarnc in the sandbox as the user nobody, its output in run.out there
+// (tests run as root in CI, and root may write everything); with
+// `one_process` nobody may have no process but this one, so that no thread
+// can start. Returns the wait status.
+int run_as_nobody(const Sandbox& box, const std::vector<std::string>& args, bool one_process) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const rlimit one{1, 1};
+    if (::chdir(box.dir().c_str()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+        (one_process && ::setrlimit(RLIMIT_NPROC, &one) != 0))
+      ::_exit(120);
+    if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(121);
+    ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak check needs a thread of its own
+    std::vector<std::string> words = command_words(tarnc_path());
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
 // --- 1. Extraction never destroys the archive it reads.
 
 TEST(UnhappyE2E, ExtractionSkipsTheArchiveItReadsAndGoesOn) {
@@ -218,6 +244,14 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
     EXPECT_FALSE(box.exists("old.trn.exe"));
     EXPECT_TRUE(temporaries(box).empty());
   }
+  // An archive that may not be written is not replaced either.
+  if (!on_windows() && ::geteuid() == 0) {
+    ASSERT_TRUE(box.sh("chmod 777 . && chmod 444 old.trn"));
+    EXPECT_EQ(WEXITSTATUS(run_as_nobody(box, {"c", "-m0", "old", "in/*"}, false)), 1);
+    EXPECT_TRUE(box.read("run.out").ends_with("\nFATAL: Cannot open archive!\n\n")) << box.read("run.out");
+    EXPECT_EQ(box.read("old.trn"), "precious");
+    ASSERT_TRUE(box.sh("chmod 644 old.trn && rm -f run.out"));
+  }
   // A run that succeeds replaces the archive, which it never selects itself.
   EXPECT_EQ(box.tarnc({"c", "-m0", "old", "*", "in/*"}).status, 0);
   const RunResult list = box.tarnc({"l", "old"});
@@ -305,25 +339,7 @@ TEST(UnhappyE2E, RunsWhereNoThreadCanStart) {
   ::chmod(box.dir().c_str(), 0777);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"c", "a.trn", "in/*"}, {"t", "a.trn", "*"}, {"x", "-oout", "a.trn", "*"}}) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      // One process for the user, and this is it: no thread can start.
-      const rlimit one{1, 1};
-      if (::chdir(box.dir().c_str()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
-          ::setrlimit(RLIMIT_NPROC, &one) != 0)
-        ::_exit(120);
-      if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(121);
-      ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak check needs a thread of its own
-      std::vector<std::string> words = command_words(tarnc_path());
-      words.insert(words.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (auto& w : words) argv.push_back(w.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    const int status = run_as_nobody(box, args, true);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args[0] << " " << status << box.read("run.out");
   }
   EXPECT_EQ(box.read("out/in/a.txt"), mixed_text(300000, 5));

@@ -129,6 +129,10 @@ std::string temporary_name_beside(const std::string& target) {
   return directory + name;
 }
 
+bool is_write_protected(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0;
+}
+
 bool path_identity(const std::string& path, FileId& id) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
