@@ -13,6 +13,7 @@
 // of ending the process (SIGXFSZ is ignored), so it reaches the fatal path.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace tarn::platform {
@@ -27,6 +28,10 @@ void forget_temporary(int ticket);
 
 // While one lives, the calling thread has the signals above blocked; threads
 // it starts inherit that, so they never run the handler.
+// The list itself, read by the systems' signal handlers (cleanup.cpp).
+inline constexpr int TEMPORARY_SLOTS = 64;
+extern std::atomic<char*> g_temporaries[TEMPORARY_SLOTS];
+
 class TerminationSignalsBlocked {
  public:
   TerminationSignalsBlocked();

@@ -1,24 +1,15 @@
-// POSIX signal handling for the temporaries: a fixed table of atomic
-// pointers to path strings. Adding stores a complete string in a free slot
-// with one atomic operation, taking exchanges it out before freeing it, so
-// the handler, which runs on the same thread and only reads, always finds
-// either nothing or a whole path. The handler uses only unlink, signal and
-// raise, which are safe there.
+// POSIX signal handling for the temporaries of cleanup.h. The handler runs
+// on the drivers' thread (workers block the signals) and uses only unlink,
+// signal and raise, which are safe there.
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
 
 #include "platform/cleanup.h"
 
 namespace tarn::platform {
 
 namespace {
-
-constexpr int SLOTS = 64;
-std::atomic<char*> g_temporaries[SLOTS];
 
 constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
@@ -51,22 +42,6 @@ void remove_temporaries_on_signals() {
     ::sigaction(s, &action, nullptr);
   }
   ::signal(SIGXFSZ, SIG_IGN);
-}
-
-int remember_temporary(const std::string& path) {
-  char* copy = ::strdup(path.c_str());
-  if (copy == nullptr) return -1;
-  for (int i = 0; i < SLOTS; ++i) {
-    char* expected = nullptr;
-    if (g_temporaries[i].compare_exchange_strong(expected, copy)) return i;
-  }
-  std::free(copy);
-  return -1;
-}
-
-void forget_temporary(int ticket) {
-  if (ticket < 0 || ticket >= SLOTS) return;
-  std::free(g_temporaries[ticket].exchange(nullptr));
 }
 
 static_assert(sizeof(sigset_t) <= 256, "the saved mask must fit");

@@ -5,19 +5,13 @@
 // normal runs remove their temporaries themselves.
 #include <windows.h>
 
-#include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 
 #include "platform/cleanup.h"
 
 namespace tarn::platform {
 
 namespace {
-
-constexpr int SLOTS = 64;
-std::atomic<char*> g_temporaries[SLOTS];
 
 extern "C" void remove_and_end(int signal_number) {
   for (auto& slot : g_temporaries) {
@@ -33,22 +27,6 @@ extern "C" void remove_and_end(int signal_number) {
 void remove_temporaries_on_signals() {
   std::signal(SIGINT, remove_and_end);
   std::signal(SIGTERM, remove_and_end);
-}
-
-int remember_temporary(const std::string& path) {
-  char* copy = _strdup(path.c_str());
-  if (copy == nullptr) return -1;
-  for (int i = 0; i < SLOTS; ++i) {
-    char* expected = nullptr;
-    if (g_temporaries[i].compare_exchange_strong(expected, copy)) return i;
-  }
-  std::free(copy);
-  return -1;
-}
-
-void forget_temporary(int ticket) {
-  if (ticket < 0 || ticket >= SLOTS) return;
-  std::free(g_temporaries[ticket].exchange(nullptr));
 }
 
 TerminationSignalsBlocked::TerminationSignalsBlocked() : saved_{} {}
