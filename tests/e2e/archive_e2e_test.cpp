@@ -184,6 +184,25 @@ TEST(SafetyE2E, LinksOnTheOutputPathAreNeverFollowed) {
   box.write("l.trn", build_archive({{file_entry("link\\f.txt", "f"), "f"}}, 0));
   EXPECT_FATAL(box.tarnc({"x", "-oo2", "l.trn", "*"}), "I/O error");
   EXPECT_FALSE(box.exists("outside/f.txt"));
+  // A sibling whose name merely begins with the output directory's is outside too.
+  fs::create_directories(box.dir() / "o2x");
+  fs::create_symlink("../o2x", box.dir() / "o2/near");
+  box.write("n.trn", build_archive({{file_entry("near\\f.txt", "f"), "f"}}, 0));
+  EXPECT_FATAL(box.tarnc({"x", "-oo2", "n.trn", "*"}), "I/O error");
+  EXPECT_FALSE(box.exists("o2x/f.txt"));
+
+  // A directory entry reached through such a link is refused as well, and
+  // its stored mode never reaches the link's target.
+  fs::permissions(box.dir() / "outside", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                             fs::perms::others_read | fs::perms::others_exec);
+  for (const char* name : {"link", "link\\sub"}) {
+    FileEntry dir = file_entry(name, "", 0);
+    dir.attributes = 0x10 | (0700u << 16);
+    box.write("d.trn", build_archive({{dir, ""}}, 0));
+    EXPECT_FATAL(box.tarnc({"x", "-oo2", "d.trn", "*"}), "I/O error");
+    EXPECT_EQ(fs::status(box.dir() / "outside").permissions() & fs::perms::all, fs::perms(0755)) << name;
+    EXPECT_FALSE(box.exists("outside/sub")) << name;
+  }
 }
 
 }  // namespace

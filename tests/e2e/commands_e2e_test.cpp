@@ -1,6 +1,8 @@
 // The command line, the screens and the exact transcripts of every command.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "e2e_support.h"
 
 namespace tarn::e2e {
@@ -121,18 +123,65 @@ TEST(TranscriptE2E, SolidMembersShowQuestionMarksAndRatioIsRounded) {
   member.offset = 4;
   FileEntry big = file_entry("big", std::string(1000, 'x'), 0);
   big.packed_size = 250;
+  // Above 42,949,672 the packed size times 100 no longer fits 32 bits.
+  FileEntry huge = file_entry("huge", "", 0);
+  huge.size = 100000000;
+  huge.packed_size = 50000000;
   FileEntry hidden = file_entry("hidden-readonly-long-name.txt", "");
   hidden.attributes = ATTR_ARCHIVE | ATTR_HIDDEN | ATTR_READ_ONLY;
   hidden.dos_time = (13 << 11) | (45 << 5) | 29;
-  box.write("s.trn", build_archive({{head, "aaaabbb"}, {member, ""}, {big, std::string(250, 'z')}, {hidden, ""}}, 3));
+  box.write("s.trn", build_archive({{head, "aaaabbb"}, {member, ""}, {big, std::string(250, 'z')}, {huge, ""},
+                                    {hidden, ""}}, 3));
   const RunResult r = box.tarnc({"l", "s.trn"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, listing("         4           7  01.11.03  12:00:00   ???   ....A   g1                \n"
                            "         3           0  01.11.03  12:00:00   ???   ....A   g2                \n"
                            "      1000         250  01.11.03  12:00:00   25%   ....A   big               \n"
+                           " 100000000    50000000  01.11.03  12:00:00   50%   ....A   huge              \n"
                            "         0           0  01.11.03  13:45:58    0%   RH..A   ...y-long-name.txt\n",
-                           4));
+                           5));
 }
+
+#ifdef TARN_INSPECT_PATH
+// The types of the blocks of an archive, in table order, as tarn-inspect
+// reports them: "18 57 ".
+std::string block_types(const Sandbox& box, const std::string& archive) {
+  const RunResult r = box.run_program(TARN_INSPECT_PATH, {archive}, true);
+  std::string types;
+  for (size_t at = r.out.find(" type=0x"); at != std::string::npos; at = r.out.find(" type=0x", at + 1))
+    types += r.out.substr(at + 8, 2) + " ";
+  return types;
+}
+
+TEST(FilterSwitchE2E, EachLetterOfFTurnsOffItsOwnFilter) {
+  Sandbox box;
+  std::string text;
+  for (int i = 0; text.size() < 9000; ++i)
+    text += "word " + std::to_string(i * 37 % 9000) + "." + std::to_string(10 + i % 90) + " word word\n";
+  box.write("text.txt", text);
+  std::string samples;  // 16-bit stereo
+  for (int i = 0; i < 2000; ++i) {
+    for (double wave : {3000 * std::sin(i / 20.0), 2000 * std::sin(i / 13.0)}) {
+      const auto v = static_cast<uint16_t>(static_cast<int16_t>(wave));
+      samples += static_cast<char>(v & 0xFF);
+      samples += static_cast<char>(v >> 8);
+    }
+  }
+  box.write("samples.bin", samples);
+  box.write("noise.bin", random_text(10000, 1) + std::string(2000, '\0'));
+  std::string code(6000, '\x90');  // a call with a near target every 32 bytes
+  for (size_t k = 0; k + 5 < code.size(); k += 32) code.replace(k, 5, std::string("\xE8\x00\x12\x00\x00", 5));
+  box.write("code.bin", code);
+  // Table order: text, samples, noise, code.
+  const std::pair<std::string, std::string> runs[] = {{"-mq", "18 57 60 20 "}, {"-ft", "00 57 60 20 "},
+                                                      {"-fe", "18 57 60 00 "}, {"-fm", "18 37 60 20 "},
+                                                      {"-fs", "18 00 60 20 "}, {"-fl", "18 57 00 20 "}};
+  for (const auto& [letters, types] : runs) {
+    ASSERT_EQ(box.tarnc({"c", "-mq", letters, "a", "text.txt", "samples.bin", "noise.bin", "code.bin"}).status, 0);
+    EXPECT_EQ(block_types(box, "a.trn"), types) << letters;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace tarn::e2e

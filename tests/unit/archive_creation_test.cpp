@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "archive/stream_codec.h"
 #include "test_dir.h"
 
 namespace tarn {
@@ -94,6 +95,41 @@ TEST(Creation, DataThatDoesNotPackIsStoredAndTheArchiveCutAfterTheTable) {
   EXPECT_EQ(member.flags, FLAG_SOLID_CONTINUATION);
   EXPECT_EQ(member.offset, head.size);
   EXPECT_EQ(member.packed_size, 0u);
+}
+
+// Random bytes and zeros whose packed piece is exactly `margin` bytes
+// shorter than they are: the zeros cost next to nothing, so each one more
+// widens the margin by one byte.
+std::string packing_with_margin(uint32_t margin, const CodingOptions& setup) {
+  const std::vector<uint8_t> noise = testdata::random_bytes(4000, 3);
+  for (uint32_t zeros = 0; zeros < 200; ++zeros) {
+    std::vector<uint8_t> v = noise;
+    v.insert(v.end(), zeros, 0);
+    if (pack_group_stream(setup, v).size() + margin == v.size()) return std::string(v.begin(), v.end());
+  }
+  ADD_FAILURE() << "no input packs to exactly " << margin << " bytes less";
+  return {};
+}
+
+TEST(Creation, PackedPieceIsKeptOnlyWhenTenBytesShorter) {
+  TempDir dir;
+  CodingOptions setup;
+  setup.method = 1;
+  for (uint32_t margin : {9u, 10u}) {
+    const std::string data = packing_with_margin(margin, setup);
+    write_file("f", data);
+    for (bool solid : {false, true}) {  // with -b the file is a group of its own
+      CreateOptions options;
+      options.coding.method = 1;
+      options.solid_blocks = solid;
+      create_from(select_files({"f"}), options, "a.trn");
+      const FileEntry e = testing::read_table("a.trn").entries()[0];
+      const bool stored = margin < 10;
+      const std::string what = "margin " + std::to_string(margin) + (solid ? " solid" : "");
+      EXPECT_EQ(e.flags, stored ? FLAG_STORED : 0) << what;
+      EXPECT_EQ(e.packed_size, stored ? data.size() : data.size() - margin) << what;
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "common/byte_order.h"
 #include "platform/dos_time.h"
 #include "test_dir.h"
 
@@ -135,6 +136,14 @@ TEST(ArchiveFormat, TableDamageIsDetected) {
   marker_changed[18 + 3 + 4] = 0x1C;
   EXPECT_EQ(table_error(marker_changed), ErrorCode::HEADER_DAMAGE);
   EXPECT_EQ(table_error(good.substr(0, good.size() - 2)), ErrorCode::IO_ERROR);
+  // A name must have at least one byte, even under a matching table CRC.
+  std::string nameless = good.substr(0, good.size() - 5);  // header 18, "abc", CRC 4, record 28
+  nameless[nameless.size() - 1] = 0;
+  const std::string table = nameless.substr(25);
+  uint8_t crc[4];
+  store_le32(crc, crc32_of(reinterpret_cast<const uint8_t*>(table.data()), table.size()));
+  nameless.replace(21, 4, reinterpret_cast<const char*>(crc), 4);
+  EXPECT_EQ(table_error(nameless), ErrorCode::HEADER_DAMAGE);
   EXPECT_EQ(table_error(good), testdata::NO_ERROR);
 }
 
@@ -162,6 +171,9 @@ TEST(DosTime, ClampsTimesTheFormatCannotHold) {
   EXPECT_EQ(platform::unix_to_dos(year_2108).date, (127 << 9) | (12 << 5) | 31);
   EXPECT_EQ(platform::unix_to_dos(year_2108).time, LAST_TIME);
   EXPECT_EQ(platform::unix_to_dos(year_2108 - 2).time, LAST_TIME);
+  // 2107 itself is held as it is: 2107-06-15 08:30:00.
+  EXPECT_EQ(platform::unix_to_dos(4337569800).date, (127 << 9) | (6 << 5) | 15);
+  EXPECT_EQ(platform::unix_to_dos(4337569800).time, (8 << 11) | (30 << 5));
 }
 
 }  // namespace

@@ -36,6 +36,15 @@ std::vector<uint8_t> regions(const std::vector<uint32_t>& starts, uint32_t n) {
   return v;
 }
 
+// 8192 bytes 'a', then 8192 bytes whose every 4096 bytes end with `others`
+// bytes 'b': the histograms differ most, by 2 x others, at 8192.
+std::vector<uint8_t> distance_at_8192(uint32_t others) {
+  std::vector<uint8_t> v(16384, 'a');
+  for (uint32_t i = 8192; i < v.size(); ++i)
+    if (i % 4096 >= 4096 - others) v[i] = 'b';
+  return v;
+}
+
 using Spans = std::vector<BlockSpan>;
 
 TEST(Segmentation, CutsOfSmallBuffersSegmentsAndUniformData) {
@@ -43,6 +52,9 @@ TEST(Segmentation, CutsOfSmallBuffersSegmentsAndUniformData) {
   EXPECT_EQ(blocks_of(regions({0, 6144}, 12287)), (Spans{{0, 12287}}));
   EXPECT_EQ(blocks_of(regions({0, 6144}, 12288)), (Spans{{0, 6144}, {6144, 6144}}));
   EXPECT_EQ(blocks_of({}), (Spans{{0, 0}}));
+  // A cut needs a distance over 4000 (distances are even).
+  EXPECT_EQ(blocks_of(distance_at_8192(2001)), (Spans{{0, 8192}, {8192, 8192}}));
+  EXPECT_EQ(blocks_of(distance_at_8192(2000)), (Spans{{0, 16384}}));
   // a | b at 10340 (window 2) | c 5120 later: the second candidate (window 3)
   // is skipped, as a cut must lie more than 5120 bytes after the previous
   // one, and window 4 still sees b and c differ enough.

@@ -38,7 +38,7 @@ TEST(BytePredictor, LeadingZeroIsAHitCodedAsLiteral) {
   EXPECT_EQ(p.entry(0).predicted, 0);
 }
 
-TEST(BytePredictor, FifthOccurrenceOfAPairUsesTheHitFlag) {
+TEST(BytePredictor, FromTheFifthOccurrenceOfAPairHitsAndMissesAreFlagged) {
   BytePredictor p;
   std::vector<Step> steps;
   for (int i = 0; i < 9; ++i) steps.push_back(literal(i % 2 ? 9 : 7));
@@ -46,6 +46,13 @@ TEST(BytePredictor, FifthOccurrenceOfAPairUsesTheHitFlag) {
   EXPECT_EQ(encode(p, {7, 9, 7, 9, 7, 9, 7, 9, 7, 9}), by_hand(steps));
   EXPECT_EQ(p.entry(7).confidence, 4);
   EXPECT_EQ(p.entry(9).confidence, 3);
+  // A miss at confidence 3 already codes the miss flag.
+  BytePredictor q;
+  steps.back() = {128, 256};
+  steps.push_back(literal(8));
+  EXPECT_EQ(encode(q, {7, 9, 7, 9, 7, 9, 7, 9, 7, 8}), by_hand(steps));
+  EXPECT_EQ(q.entry(7).confidence, 0);
+  EXPECT_EQ(q.entry(7).predicted, 8);
 }
 
 TEST(BytePredictor, ConfidenceSaturatesAtTenAndAMissStartsOver) {
@@ -60,9 +67,17 @@ TEST(BytePredictor, ConfidenceSaturatesAtTenAndAMissStartsOver) {
   std::vector<Step> steps(5, literal(v));
   for (int k = 3; k <= 10; ++k) steps.push_back({0, BytePredictor::HIT_WEIGHT[k]});
   steps.insert(steps.end(), {{0, 253}, {253, 256}, literal(0x42), literal(v), literal(0x42)});
-  EXPECT_EQ(encode(p, block), by_hand(steps));
+  const std::vector<uint8_t> stream = by_hand(steps);
+  EXPECT_EQ(encode(p, block), stream);
   EXPECT_EQ(p.entry(v).confidence, 1);
   EXPECT_EQ(p.entry(v).predicted, 0x42);
+  // And the decoder reads every flag and literal back.
+  BytePredictor d;
+  std::vector<uint8_t> decoded(block.size());
+  EXPECT_EQ(testdata::decode_stream(stream, [&](RangeDecoder& dec) {
+              d.decode(dec, decoded.data(), static_cast<uint32_t>(decoded.size()));
+            }), 0u);
+  EXPECT_EQ(decoded, block);
 }
 
 }  // namespace

@@ -43,8 +43,13 @@ TEST(CommandLine, SwitchesAndTheirErrors) {
 
   ASSERT_EQ(parse({"c", "-m0", "-me", "a"}, s).status, ParseStatus::RUN);
   EXPECT_EQ(s.method, 6);
-  ASSERT_EQ(parse({"c", "-ftts", "a"}, s).status, ParseStatus::RUN);
-  EXPECT_EQ(s.filter_disable_mask, 17);
+  // Each -f letter, in either case, sets its own bit: t 1, e 2, m 4, l 8, s 16.
+  const std::pair<const char*, int> filters[] = {{"-ft", 1},  {"-fE", 2},      {"-fm", 4},  {"-fL", 8},
+                                                 {"-fs", 16}, {"-fTEMSL", 31}, {"-ftts", 17}};
+  for (const auto& [arg, mask] : filters) {
+    ASSERT_EQ(parse({"c", arg, "a"}, s).status, ParseStatus::RUN) << arg;
+    EXPECT_EQ(s.filter_disable_mask, mask) << arg;
+  }
   ASSERT_EQ(parse({"x", "-oout/dir", "a"}, s).status, ParseStatus::RUN);
   EXPECT_EQ(s.output_dir, "out/dir");
 

@@ -71,18 +71,39 @@ TEST(ExeFilter, CallTargetsBecomeStreamAbsoluteAndOtherFieldsMostSignificantFirs
   }
 }
 
-TEST(ExeFilter, DetectionNeedsHundredBytesAndNearTargets) {
-  Bytes block(100, 0x90);
-  for (uint32_t i = 0; i + 5 <= 99; i += 20) block[i] = 0xE8;  // targets 0x90: not near
-  block[0 + 4] = 0x00;
-  block[20 + 4] = 0xFF;
-  EXPECT_FALSE(detect_x86_code(block.data(), 99));
-  EXPECT_TRUE(detect_x86_code(block.data(), 100));
-  // Calls in the last four bytes count as calls but never as near ones.
+// n bytes of NOPs with `calls` bytes E8 spread evenly; the first `near` of
+// them have 00 or FF four bytes on (the top byte of a near target).
+Bytes calls_block(uint32_t n, uint32_t calls, uint32_t near) {
+  Bytes block(n, 0x90);
+  const uint32_t step = n / calls;
+  for (uint32_t k = 0; k < calls; ++k) {
+    block[k * step] = 0xE8;
+    if (k < near) block[k * step + 4] = k % 2 ? 0xFF : 0x00;
+  }
+  return block;
+}
+
+TEST(ExeFilter, DetectionNeedsHundredBytesOneCallPer64AndNearTargets) {
+  // Code has more than one E8/E9 byte per 64 bytes and more than a quarter
+  // of them followed by a near target.
   Bytes tail(100, 0x90);
-  tail[96] = 0xE8;
+  tail[96] = 0xE8;  // calls in the last four bytes count as calls, never as near ones
   tail[97] = 0xE9;
-  EXPECT_FALSE(detect_x86_code(tail.data(), 100));
+  const struct {
+    const char* what;
+    Bytes block;
+    bool code;
+  } cases[] = {
+      {"99 bytes", calls_block(99, 5, 2), false},
+      {"100 bytes", calls_block(100, 5, 2), true},
+      {"64 x 100 calls = 6400 bytes", calls_block(6400, 100, 100), false},
+      {"64 x 100 calls > 6399 bytes", calls_block(6399, 100, 100), true},
+      {"100 calls = 4 x 25 near", calls_block(6399, 100, 25), false},
+      {"100 calls < 4 x 26 near", calls_block(6399, 100, 26), true},
+      {"calls at the end", tail, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(detect_x86_code(c.block.data(), static_cast<uint32_t>(c.block.size())), c.code) << c.what;
 }
 
 TEST(ExeFilter, LastInstructionReadsTheWalksOwnOutputPastThePadding) {

@@ -53,6 +53,10 @@ TEST(LongRepeat, BelowEightKiBNeverTransformedTenThousandZerosBecomeSixtyFourAnd
   EXPECT_EQ(small.restored, zeros);
   EXPECT_EQ(small.coded, zeros);
   EXPECT_FALSE(small.applied);
+  LongRepeat at_limit;
+  Bytes eight_kib(8192, 0);
+  at_limit.long_repeat_encode(eight_kib);
+  EXPECT_TRUE(at_limit.prepass_applied());
 
   const Bytes more(10000, 0);
   const Prepass p = round_trip(more);
@@ -90,41 +94,58 @@ TEST(LongRepeat, RepetitionReachingTheEndKeepsItsFullLength) {
   EXPECT_EQ(p.coded, expected);
 }
 
-Bytes with_repeats(uint32_t medium_count, uint32_t long_length) {
-  Bytes v = testdata::random_bytes(60000, 21);
-  auto append = [&](const Bytes& b) { v.insert(v.end(), b.begin(), b.end()); };
-  auto append_copy = [&](size_t from, size_t len) {
-    for (size_t i = 0; i < len; ++i) v.push_back(v[from + i]);
-  };
-  // Sources lie close behind, so no other position takes their table entry.
-  for (uint32_t m = 0; m < medium_count; ++m) {
-    append_copy(v.size() - 500, 108);  // found 8 bytes in: about 100 bytes
-    append(testdata::random_bytes(600, 100 + m));
+// Random bytes with copies of earlier stretches, one per length L: the copy
+// of L + 8 bytes is found 8 bytes in (the context hash needs them), runs L
+// bytes and stops at a byte that differs from the one after its source. The
+// source lies 1000 bytes behind (a longer copy runs into itself), so no other
+// position takes its table entry.
+Bytes with_repetitions(const std::vector<uint32_t>& lengths) {
+  Bytes v = testdata::random_bytes(20000, 21);
+  for (size_t k = 0; k < lengths.size(); ++k) {
+    const size_t from = v.size() - 1000;
+    for (size_t i = 0; i < lengths[k] + 8; ++i) v.push_back(v[from + i]);
+    v.push_back(static_cast<uint8_t>(v[from + lengths[k] + 8] ^ 0xFF));
+    const Bytes gap = testdata::random_bytes(1500, static_cast<uint32_t>(100 + k));
+    v.insert(v.end(), gap.begin(), gap.end());
   }
-  append(testdata::random_bytes(1200, 98));
-  append_copy(v.size() - 1000, long_length);  // runs into itself
-  append(testdata::random_bytes(300, 99));
   return v;
 }
 
-TEST(LongRepeat, UsedOnlyWhenLongRepetitionsOutweighMediumOnesOrItPaysThreefold) {
-  LongRepeat a;
-  Bytes one_long_three_medium = with_repeats(3, 25000);
-  a.long_repeat_encode(one_long_three_medium);
-  EXPECT_EQ(a.medium(), 3u);
-  EXPECT_EQ(a.long_score(), 10u);
-  EXPECT_TRUE(a.prepass_applied());  // 10 > 9
-  EXPECT_EQ(round_trip(with_repeats(3, 25000)).restored, with_repeats(3, 25000));
+TEST(LongRepeat, RepetitionClassesAndTheUseRuleAtTheirBoundaries) {
+  // Under 500 bytes a repetition is medium, up to 20,000 long (1), beyond
+  // that it counts 10; the output is used when long_score > 3 x medium.
+  const struct {
+    std::vector<uint32_t> lengths;
+    uint32_t medium, long_score;
+    bool applied;
+  } cases[] = {
+      {{499}, 1, 0, false},
+      {{500}, 0, 1, true},  // 20,000 random bytes and a 508-byte copy
+      {{20000}, 0, 1, true},
+      {{20001}, 0, 10, true},
+      {{500, 500, 500, 499}, 1, 3, false},  // 3 = 3 x 1
+      {{500, 500, 500, 500, 499}, 1, 4, true},
+      {{100, 100, 100, 25000}, 3, 10, true},  // 10 > 9
+      {{100, 100, 100, 100, 25000}, 4, 10, false},
+  };
+  for (const auto& c : cases) {
+    const Bytes input = with_repetitions(c.lengths);
+    LongRepeat lr;
+    Bytes coded = input;
+    lr.long_repeat_encode(coded);
+    EXPECT_EQ(lr.medium(), c.medium) << "case " << &c - cases;
+    EXPECT_EQ(lr.long_score(), c.long_score) << "case " << &c - cases;
+    EXPECT_EQ(lr.prepass_applied(), c.applied) << "case " << &c - cases;
+    if (!c.applied) {
+      EXPECT_EQ(coded, input);
+    }
+  }
+  const Bytes mixed = with_repetitions({100, 100, 100, 25000});
+  EXPECT_EQ(round_trip(mixed).restored, mixed);
 
-  LongRepeat b;
-  Bytes one_long_four_medium = with_repeats(4, 25000);
-  const Bytes original = one_long_four_medium;
-  b.long_repeat_encode(one_long_four_medium);
-  EXPECT_EQ(b.medium(), 4u);
-  EXPECT_FALSE(b.prepass_applied());
-  EXPECT_EQ(one_long_four_medium, original);
-
-  // Only medium repetitions, but the output is below a third of the input.
+  // Only medium repetitions: the output is used while it is shorter than a
+  // third of the input. Random bytes appended grow both lengths by one, so
+  // some tail makes the output exactly n / 3: that one is not used.
   Bytes periodic;
   const Bytes pattern = testdata::random_bytes(400, 5);
   for (int i = 0; i < 40; ++i) {
@@ -132,15 +153,32 @@ TEST(LongRepeat, UsedOnlyWhenLongRepetitionsOutweighMediumOnesOrItPaysThreefold)
     const Bytes noise = testdata::random_bytes(20, 200 + i);
     periodic.insert(periodic.end(), noise.begin(), noise.end());
   }
-  LongRepeat c;
-  Bytes coded = periodic;
-  c.long_repeat_encode(coded);
-  EXPECT_EQ(c.long_score(), 0u);
-  EXPECT_EQ(c.medium(), 39u);
-  EXPECT_TRUE(c.prepass_applied());
-  EXPECT_LT(coded.size(), periodic.size() / 3);
+  LongRepeat probe;
+  Bytes probed = periodic;
+  probe.long_repeat_encode(probed);
+  ASSERT_TRUE(probe.prepass_applied());
+  EXPECT_EQ(probe.long_score(), 0u);
   EXPECT_EQ(round_trip(periodic).restored, periodic);
+  const auto n0 = static_cast<uint32_t>(periodic.size());
+  const auto o0 = static_cast<uint32_t>(probed.size());
+  uint32_t t = 0;
+  while (o0 + t < (n0 + t) / 3) ++t;
+  ASSERT_EQ(o0 + t, (n0 + t) / 3);
+  for (uint32_t tail : {t - 1, t}) {
+    Bytes input = periodic;
+    const Bytes noise = testdata::random_bytes(tail, 77);
+    input.insert(input.end(), noise.begin(), noise.end());
+    LongRepeat lr;
+    lr.long_repeat_encode(input);
+    EXPECT_EQ(lr.medium(), 39u);
+    EXPECT_EQ(lr.prepass_applied(), tail < t) << tail;
+    if (lr.prepass_applied()) {
+      EXPECT_EQ(input.size(), o0 + tail);
+    }
+  }
+}
 
+TEST(LongRepeat, NeverUsedWhenEveryRepetitionGrowsTheOutput) {
   // Blocks of an 8-byte key and 56 bytes, repeated in random order: every
   // repeat is a repetition of exactly 56 bytes that grows the output by a
   // byte, so the output is never used.

@@ -38,6 +38,13 @@ TEST(Order0Coder, RepeatsGainFourUntilTheRunReachesFourThenTheRunItself) {
     EXPECT_EQ(a.freq('a'), expected_a[k - 1]) << k;
     EXPECT_EQ(zero.freq(0), expected_zero[k - 1]) << k;
   }
+  // The increment by run: 4 below 4, the run itself from 4 to 32, then 8.
+  const std::pair<uint32_t, uint16_t> increments[] = {{3, 4}, {4, 4}, {5, 5}, {32, 32}, {33, 8}};
+  for (const auto& [run, increment] : increments) {
+    Order0Coder coder;
+    coder.order0_update('x', run);
+    EXPECT_EQ(coder.freq('x'), 16 + increment) << run;
+  }
 }
 
 TEST(Order0Coder, RescalingKeepsEveryValueAndHalvingRoundsUp) {
@@ -50,6 +57,14 @@ TEST(Order0Coder, RescalingKeepsEveryValueAndHalvingRoundsUp) {
   }
   EXPECT_EQ(sum, run.total());
   EXPECT_LE(run.total(), 16000);
+
+  // A total of exactly 16,000 stays; passing it halves every frequency.
+  Order0Coder bound;
+  for (int k = 0; k < 2976; ++k) bound.order0_update(static_cast<uint8_t>(k), 0);  // 4096 + 2976 x 4
+  EXPECT_EQ(bound.total(), 16000);
+  EXPECT_EQ(bound.freq(0), 64);
+  bound.order0_update(0, 0);  // 68 -> 34; 159 values of 64 and 96 of 60 halve
+  EXPECT_EQ(bound.total(), 34 + 159 * 32 + 96 * 30);
 
   // Drive byte 255 with increments of 8 and watch byte 0 (which starts at 16).
   Order0Coder coder;

@@ -92,6 +92,21 @@ INSTANTIATE_TEST_SUITE_P(RestartAndCutOff, PpmTinyHeap,
                                   (info.param.cut_off ? "CutOff" : "Restart");
                          });
 
+TEST(PpmCutOff, ExhaustionWithLessThanHalfTheHeapInUseRestarts) {
+  // Random bytes fill the text area while the units fill less than half of
+  // the heap: the cut-off method then restarts at every exhaustion, exactly
+  // as the restart method does.
+  const std::vector<uint8_t> noise = testdata::random_bytes(300000, 9);
+  PpmModel cut, restart;
+  cut.start(4, 1u << 20, true);
+  restart.start(4, 1u << 20, false);
+  const std::vector<uint8_t> stream = pack(cut, noise, 50000);
+  EXPECT_EQ(stream, pack(restart, noise, 50000));
+  EXPECT_GT(cut.restarts(), 3u);
+  EXPECT_EQ(cut.restarts(), restart.restarts());
+  EXPECT_EQ(cut.cut_offs(), 0u);
+}
+
 TEST(PpmModelRoundTrip, SameSizeRestartReusesTheHeapOnBothSides) {
   // The drivers start each file in a fresh heap; a model started again with
   // the same size keeps its heap, and both sides still agree when they do

@@ -68,18 +68,43 @@ TEST(StrideFilter, FindsTheRecordLength) {
   }
 }
 
+// A flat block of 1024 bytes 100 with five bytes 102 at every second
+// position from 300 (D[1] gains 20, D[2] 4, every other D[d] at least 8) and
+// `spikes` single bytes 101, 40 apart from 600 (each adds 2 to every D[d]).
+Bytes alternating_stretch(uint32_t spikes) {
+  Bytes block(1024, 100);
+  for (uint32_t k = 0; k < 5; ++k) block[300 + 2 * k] = 102;
+  for (uint32_t k = 0; k < spikes; ++k) block[600 + 40 * k] = 101;
+  return block;
+}
+
+Bytes from_index(uint32_t n, uint8_t (*f)(uint32_t)) {
+  Bytes block(n);
+  for (uint32_t i = 0; i < n; ++i) block[i] = f(i);
+  return block;
+}
+
 TEST(StrideFilter, NeedsFortyPercentGainOverNeighbours) {
-  // x[i] = i + 3 (i odd): distance 1 differs by 3 on average, distance 2 by
-  // 2 (the smallest), which is not 40 % better.
-  Bytes block(200);
-  for (uint32_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i + 3 * (i % 2));
-  EXPECT_EQ(detect_stride(block.data(), 200), 0u);
-  // With an offset of 10, distance 1 costs 10 on average: stride 2.
-  for (uint32_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i + 10 * (i % 2));
-  EXPECT_EQ(detect_stride(block.data(), 200), 1u);
-  Bytes smooth(4096);
-  for (uint32_t i = 0; i < smooth.size(); ++i) smooth[i] = static_cast<uint8_t>(i / 64);
-  EXPECT_EQ(detect_stride(smooth.data(), 4096), 0u);  // distance 1 is best
+  // The smallest D[d] wins (the smaller d on equal sums), and only if
+  // 3 x D[1] >= 5 x D[d].
+  const struct {
+    const char* what;
+    Bytes block;
+    uint32_t parameter;
+  } cases[] = {
+      // x[i] = i + 3 (i odd): distance 1 differs by 3 on average, distance 2
+      // by 2 (the smallest), which is not 40 % better.
+      {"odd bytes 3 up", from_index(200, [](uint32_t i) { return static_cast<uint8_t>(i + 3 * (i % 2)); }), 0},
+      {"odd bytes 10 up", from_index(200, [](uint32_t i) { return static_cast<uint8_t>(i + 10 * (i % 2)); }), 1},
+      {"distance 1 is best", from_index(4096, [](uint32_t i) { return static_cast<uint8_t>(i / 64); }), 0},
+      {"every even distance sums 0", from_index(512, [](uint32_t i) { return static_cast<uint8_t>(i % 2 * 9); }), 1},
+      {"3 x 38 > 5 x 22", alternating_stretch(9), 1},
+      {"3 x 40 = 5 x 24", alternating_stretch(10), 1},
+      {"3 x 42 < 5 x 26", alternating_stretch(11), 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(detect_stride(c.block.data(), static_cast<uint32_t>(c.block.size())), c.parameter) << c.what;
+  EXPECT_EQ(filter_and_undo(alternating_stretch(10), true, false).type, 0x31);
 }
 
 TEST(StrideFilter, TransposeGroupsChannelsAndDeltaExample) {
@@ -123,16 +148,57 @@ TEST(MultimediaFilter, BlocksBelow512BytesAreLeftAloneAndStrideOnlyWithoutTheMod
   EXPECT_EQ(f.restored, records);
 }
 
-TEST(MultimediaFilter, RepeatingChannelsAreNotSignals) {
-  Bytes block = make_records(20000, 1, 0, 5, true);
-  Bytes work = work_buffer(block);
-  ASSERT_NE(select_mm_model(work.data(), 20000, 0), 0u);
-  for (uint32_t i = 0; i < block.size(); i += 5) {
-    block[i + 1] = block[i + 2] = block[i + 3] = block[i];  // 60 % repeats
+// A walk of small steps in which every value is held for 3, 2 or 1 bytes:
+// `threes` values first, then `twos`, then `ones`.
+Bytes held_walk(uint32_t threes, uint32_t twos, uint32_t ones) {
+  testdata::Lcg rng(3);
+  Bytes v;
+  int level = 128;
+  for (uint32_t k = 0; k < threes + twos + ones; ++k) {
+    const int step = 1 + static_cast<int>(rng.next() % 3);
+    level += rng.next() % 2 ? step : -step;
+    v.insert(v.end(), k < threes ? 3 : k < threes + twos ? 2 : 1, static_cast<uint8_t>(level));
   }
-  std::memcpy(work.data(), block.data(), block.size());
-  EXPECT_EQ(select_mm_model(work.data(), 20000, 0), 0u);
-  EXPECT_EQ(Bytes(work.begin(), work.begin() + 20000), block);
+  return v;
+}
+
+// 512 bytes of a walk of steps -4..4.
+Bytes walk(uint32_t seed) {
+  testdata::Lcg rng(seed);
+  Bytes v(512);
+  int level = 128;
+  for (uint8_t& x : v) {
+    level += static_cast<int>(rng.next() % 9) - 4;
+    x = static_cast<uint8_t>(level);
+  }
+  return v;
+}
+
+TEST(MultimediaFilter, SignalDecisionAtItsBoundaries) {
+  // A signal repeats its previous byte in less than 60 % of its bytes; it
+  // gets model 2 when its context-sorted cost is at least its residual's.
+  const struct {
+    const char* what;
+    Bytes block;
+    uint32_t model;
+  } cases[] = {
+      {"60 % repeats", held_walk(200, 200, 0), 0},
+      {"599 repeats in 999 bytes", held_walk(200, 199, 1), 2},
+      // Found by search: both costs are 2499/460.
+      {"sorted cost = residual cost", walk(116547), 2},
+  };
+  for (const auto& c : cases) {
+    Bytes work = work_buffer(c.block);
+    const auto n = static_cast<uint32_t>(c.block.size());
+    EXPECT_EQ(select_mm_model(work.data(), n, 0), c.model) << c.what;
+    if (c.model == 0) {
+      EXPECT_EQ(Bytes(work.begin(), work.begin() + n), c.block) << c.what;
+    }
+  }
+  const Bytes& equal = cases[2].block;
+  Bytes residual(equal.size());
+  lms_residual(equal.data(), residual.data(), 512, true);
+  EXPECT_EQ(context_sorted_cost(equal.data(), 512, mtf_cost16), mtf_cost16(residual.data(), 512));
 }
 
 TEST(MultimediaFilter, EveryStrideAndModelTypeRoundTrips) {

@@ -104,15 +104,30 @@ TEST(TextFilter, CaseFoldingWorkedExamplesAndTheirInverse) {
 }
 
 TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
-  const Bytes input = bytes_of("ab\r\ncd\r\n  ef\n");
-  const Bytes out = run_pass(input, [](uint8_t* w, uint32_t& n) { EXPECT_TRUE(apply_line_break_spacing(w, n)); });
-  // CR is followed by LF (below 0x20): no space; after LF one space; the
-  // final LF counts as followed by a space.
-  EXPECT_EQ(out, bytes_of("ab\r\n cd\r\n   ef\n "));
-  EXPECT_EQ(run_pass(out, remove_line_break_spacing), input);
-  const Bytes indented = bytes_of("a\n b\n c\n d\ne");
-  EXPECT_EQ(run_pass(indented, [](uint8_t* w, uint32_t& n) { EXPECT_FALSE(apply_line_break_spacing(w, n)); }),
-            indented);
+  // a = line breaks before a byte above 0x20, b = before a space; spacing is
+  // skipped only when b > 2a.
+  const struct {
+    const char* in;
+    bool applied;
+    const char* out;
+  } cases[] = {
+      // CR is followed by LF (below 0x20): no space; after LF one space; the
+      // final LF counts as followed by a space.
+      {"ab\r\ncd\r\n  ef\n", true, "ab\r\n cd\r\n   ef\n "},
+      {"a\n b\n c\nd", true, "a\n  b\n  c\n d"},  // b = 2a
+      {"a\n b\n c\n d\ne", false, "a\n b\n c\n d\ne"},
+      {"a\n\tb\r\n", true, "a\n\tb\r\n "},  // a tab is neither
+  };
+  for (const auto& c : cases) {
+    bool applied = !c.applied;
+    const Bytes out =
+        run_pass(bytes_of(c.in), [&](uint8_t* w, uint32_t& n) { applied = apply_line_break_spacing(w, n); });
+    EXPECT_EQ(applied, c.applied) << c.in;
+    EXPECT_EQ(out, bytes_of(c.out)) << c.in;
+    if (applied) {
+      EXPECT_EQ(run_pass(out, remove_line_break_spacing), bytes_of(c.in)) << c.in;
+    }
+  }
 }
 
 TEST(TextFilter, DetectionNeeds1024BytesCountsWrapAt16BitsAndAccentsScoreLow) {
@@ -129,6 +144,62 @@ TEST(TextFilter, DetectionNeeds1024BytesCountsWrapAt16BitsAndAccentsScoreLow) {
   Bytes accented = make_text(20000, 1, false, 5);
   for (size_t i = 0; i < accented.size(); i += 7) accented[i] = 0xE9;
   EXPECT_EQ(detect_text_charset(accented.data(), 20000), 0);
+}
+
+// A block of runs of the given byte values; detection only counts them.
+Bytes runs(std::initializer_list<std::pair<uint8_t, uint32_t>> counts) {
+  Bytes out;
+  for (const auto& [byte, count] : counts) out.insert(out.end(), count, byte);
+  return out;
+}
+
+Bytes lines(const std::string& line, size_t n) {
+  Bytes out;
+  while (out.size() + line.size() <= n) out.insert(out.end(), line.begin(), line.end());
+  return out;
+}
+
+TEST(TextFilter, DetectionScoresAtTheirBoundaries) {
+  // Good bytes G (letters of the set, CR, LF, space) against bad ones B (all
+  // others; 0x01-0x04 count 4 more, and for Latin 16 more, plus 4 more for
+  // each byte the n-gram pass escapes): Latin needs G > 2B and 25 W > G,
+  // Cyrillic G > 3B and 16 W > G (W: spaces and tabs). The score G - B must
+  // beat n / 5 and any earlier set's score.
+  const struct {
+    const char* what;
+    Bytes block;
+    int charset;
+  } cases[] = {
+      {"Latin G = 2B", runs({{'a', 1900}, {' ', 100}, {'1', 1000}}), 0},
+      {"Latin G = 2B + 1", runs({{'a', 1901}, {' ', 100}, {'1', 1000}}), 1},
+      {"lines of G/B = 16/7", lines("word 1234.56 word word\n", 20000), 1},
+      {"10 controls in B = 1000", runs({{'a', 1900}, {' ', 100}, {0x01, 10}, {'1', 830}}), 0},
+      {"10 controls, G = 2B + 1", runs({{'a', 1901}, {' ', 100}, {0x01, 10}, {'1', 830}}), 1},
+      {"200 escaped bytes in B = 1000", runs({{'a', 1900}, {' ', 100}, {0x80, 200}}), 0},
+      {"200 escaped bytes, G = 2B + 1", runs({{'a', 1901}, {' ', 100}, {0x80, 200}}), 1},
+      {"Latin 25 W = G", runs({{'a', 2400}, {' ', 100}, {'1', 1000}}), 0},
+      {"Latin 25 W = G + 25", runs({{'a', 2399}, {' ', 101}, {'1', 1000}}), 1},
+      {"866 G = 3B", runs({{0xA0, 2800}, {' ', 200}, {'1', 1000}}), 0},
+      {"866 G = 3B + 1", runs({{0xA0, 2801}, {' ', 200}, {'1', 1000}}), 2},
+      {"866 16 W = G", runs({{0xA0, 1500}, {' ', 100}, {'1', 500}}), 0},
+      {"866 16 W = G + 16", runs({{0xA0, 1499}, {' ', 101}, {'1', 500}}), 2},
+      {"1251 G = 3B", runs({{0xC0, 2800}, {' ', 200}, {'1', 1000}}), 0},
+      {"1251 G = 3B + 1", runs({{0xC0, 2801}, {' ', 200}, {'1', 1000}}), 3},
+      {"1251 16 W = G", runs({{0xC0, 1500}, {' ', 100}, {'1', 500}}), 0},
+      {"1251 16 W = G + 16", runs({{0xC0, 1499}, {' ', 101}, {'1', 500}}), 3},
+      {"Latin and 866 both score 800", runs({{'a', 300}, {0x80, 100}, {' ', 1000}}), 1},
+      {"866 scores 801 to 799", runs({{'a', 299}, {0x80, 100}, {' ', 1000}}), 2},
+      {"866 and 1251 both score 1000", runs({{0x80, 100}, {0xC0, 100}, {' ', 1000}}), 2},
+      {"1251 scores 1001 to 999", runs({{0x80, 99}, {0xC0, 100}, {' ', 1000}}), 3},
+      // 66,536 spaces count as 1,000: the score 16,384 is exactly n / 5.
+      {"score = n / 5", runs({{' ', 66536}, {'a', 15384}}), 0},
+      {"score = n / 5 + 1", runs({{' ', 66536}, {'a', 15385}}), 1},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(detect_text_charset(c.block.data(), static_cast<uint32_t>(c.block.size())), c.charset) << c.what;
+  const Filtered f = filter_and_undo(cases[2].block);
+  EXPECT_EQ(f.type, 0x18);
+  EXPECT_EQ(f.restored, cases[2].block);
 }
 
 TEST(TextFilter, EveryTextTypeRoundTrips) {
