@@ -344,12 +344,12 @@ std::string Extractor::output_path(const FileEntry& entry) {
 // A directory entry with paths: the directory and its parents, then its
 // stored permission bits (its contents came before it in the table).
 void Extractor::make_directory(const FileEntry& entry) {
-  std::string path = output_path(entry);
+  const std::string path = output_path(entry);
   if (path.empty()) return;
-  path += '\\';
-  tree_.check_no_escaping_link(path);
-  tree_.make_directories(path);
-  platform::restore_directory_mode(platform::native_path(path), entry.attributes);
+  const std::string directory = path + '\\';
+  tree_.check_no_escaping_link(directory);
+  tree_.make_directories(directory);
+  platform::restore_directory_mode(platform::native_path(directory), entry.attributes);
 }
 
 void Extractor::open_output(const FileEntry& entry, EntryOutput& out) {
