@@ -140,16 +140,36 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
 }
 
 void LongRepeat::write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const {
-  encode_u24(coder, plain_length_);
-  coder.encode_bits(prepass_applied_, 1);
-  if (prepass_applied_) encode_u24(coder, buffer_length);
+  write_prepass_header(coder, {plain_length_, prepass_applied_ != 0, buffer_length});
+}
+
+void LongRepeat::write_prepass_header(RangeEncoder& coder, const PrepassHeader& header) {
+  encode_u24(coder, header.plain_length);
+  coder.encode_bits(header.applied ? 1 : 0, 1);
+  if (header.applied) encode_u24(coder, header.coded_length);
+}
+
+PrepassHeader LongRepeat::read_header(RangeDecoder& coder) {
+  PrepassHeader header;
+  header.plain_length = decode_u24(coder);
+  header.applied = coder.decode_bits(1) != 0;
+  header.coded_length = header.applied ? decode_u24(coder) : header.plain_length;
+  return header;
 }
 
 uint32_t LongRepeat::read_prepass_header(RangeDecoder& coder) {
-  plain_length_ = decode_u24(coder);
-  prepass_applied_ = coder.decode_bits(1) != 0 ? 1 : 0;
-  coded_length_ = prepass_applied_ ? decode_u24(coder) : plain_length_;
+  const PrepassHeader header = read_header(coder);
+  plain_length_ = header.plain_length;
+  prepass_applied_ = header.applied ? 1 : 0;
+  coded_length_ = header.coded_length;
   return coded_length_;
+}
+
+uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header) {
+  plain_length_ = header.plain_length;
+  prepass_applied_ = header.applied ? 1 : 0;
+  coded_length_ = header.coded_length;
+  return long_repeat_decode(buffer);
 }
 
 uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer) {

@@ -1,0 +1,265 @@
+// Whole-program speed of one or more tarnc builds against xz -9e, in one run.
+//
+//   tarn_speed [--rounds N] [--mb M] [--only text|corpus] TARNC [TARNC ...]
+//   tarn_speed [--mb M] --write-text FILE
+//
+// Inputs: the corpus texts (the .txt files of tests/data/canterbury, packed
+// as one archive of several files) and one large text of M MB (default 10)
+// made from them by a word chain, so that it reads like English without the
+// long verbatim repeats a simple concatenation would have. Every round runs
+// each build in turn -- the order alternating from round to round, so that
+// a change in the machine's load hits every build alike -- through `c -mn`,
+// `x` of that archive (the output is compared with the input), `c -me` and
+// `t` of that archive, and `xz -9e` and `xz -d` once. Each run is a child
+// process; its wall time and peak resident size are its own. The table
+// gives medians in MB/s of input, the peak memory, and every build's speed
+// as a ratio to xz and to the first build.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string read_all(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Tokens are words with the blanks behind them; each next token is drawn
+// among those that followed the previous token somewhere in the corpus.
+std::string word_chain_text(const std::string& corpus, size_t size) {
+  std::vector<std::string> tokens;
+  for (size_t i = 0; i < corpus.size();) {
+    size_t j = i;
+    while (j < corpus.size() && !std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
+    while (j < corpus.size() && std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
+    tokens.push_back(corpus.substr(i, j - i));
+    i = j;
+  }
+  std::unordered_map<std::string, std::vector<uint32_t>> followers;
+  for (size_t i = 0; i + 1 < tokens.size(); ++i) followers[tokens[i]].push_back(static_cast<uint32_t>(i + 1));
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next_random = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  std::string text;
+  size_t at = 0;
+  while (text.size() < size) {
+    text += tokens[at];
+    const auto& f = followers[tokens[at]];
+    at = f.empty() ? next_random() % tokens.size() : f[next_random() % f.size()];
+  }
+  text.resize(size);
+  return text;
+}
+
+// The .txt files of the corpus, in name order.
+std::vector<std::string> corpus_texts() {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(TARN_BENCH_CORPUS))
+    if (e.is_regular_file() && e.path().extension() == ".txt") files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+struct Run {
+  double seconds = 0;
+  double peak_mib = 0;
+  bool ok = false;
+};
+
+Run run(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
+  Run r;
+  const auto t0 = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    FILE* out = std::freopen(output.c_str(), "wb", stdout);
+    if (out == nullptr) _exit(126);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child) return r;
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return r;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+struct Series {
+  std::vector<double> seconds;
+  double peak_mib = 0;
+  void add(const Run& r) {
+    seconds.push_back(r.seconds);
+    peak_mib = std::max(peak_mib, r.peak_mib);
+  }
+};
+
+bool same_files(const std::vector<std::string>& inputs, const fs::path& out_dir) {
+  for (const std::string& f : inputs)
+    if (read_all(f) != read_all((out_dir / fs::path(f).filename()).string())) return false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 3;
+  size_t megabytes = 10;
+  std::string only;
+  std::string write_text;
+  std::vector<std::string> builds;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--mb") == 0 && i + 1 < argc) {
+      megabytes = static_cast<size_t>(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--write-text") == 0 && i + 1 < argc) {
+      write_text = argv[++i];
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
+    } else {
+      builds.push_back(fs::absolute(argv[i]).string());
+    }
+  }
+  if (!write_text.empty()) {
+    std::string corpus;
+    for (const std::string& f : corpus_texts()) corpus += read_all(f);
+    std::ofstream(write_text, std::ios::binary) << word_chain_text(corpus, megabytes * 1000000);
+    return 0;
+  }
+  if (builds.empty() || rounds < 1) {
+    std::fprintf(stderr, "usage: tarn_speed [--rounds N] [--mb M] [--only text|corpus] TARNC [TARNC ...]\n");
+    return 2;
+  }
+
+  const fs::path work = fs::temp_directory_path() / ("tarn-speed-" + std::to_string(getpid()));
+  fs::create_directories(work / "corpus");
+  std::string corpus;
+  std::vector<std::string> corpus_copies;
+  for (const std::string& f : corpus_texts()) {
+    const fs::path copy = work / "corpus" / fs::path(f).filename();
+    fs::copy_file(f, copy);
+    corpus_copies.push_back(copy.string());
+    corpus += read_all(f);
+  }
+  const std::string text_name = (work / "text.txt").string();
+  std::ofstream(text_name, std::ios::binary) << word_chain_text(corpus, megabytes * 1000000);
+
+  struct Input {
+    std::string label;
+    std::vector<std::string> files;
+  };
+  std::vector<Input> inputs;
+  if (only.empty() || only == "corpus") inputs.push_back({"corpus texts", corpus_copies});
+  if (only.empty() || only == "text") inputs.push_back({std::to_string(megabytes) + " MB text", {text_name}});
+
+  const char* ops[] = {"c -mn", "x", "c -me", "t"};
+  int status = 0;
+  for (const Input& input : inputs) {
+    uint64_t total = 0;
+    for (const std::string& f : input.files) total += fs::file_size(f);
+    std::map<std::string, Series> xz;
+    std::vector<std::map<std::string, Series>> tarn(builds.size());
+    for (int round = 0; round < rounds; ++round) {
+      for (size_t k = 0; k < builds.size(); ++k) {
+        const size_t b = round % 2 == 0 ? k : builds.size() - 1 - k;
+        const std::string normal = (work / "n.trn").string();
+        const std::string extreme = (work / "e.trn").string();
+        const fs::path out = work / "out";
+        fs::remove(normal);
+        fs::remove(extreme);
+        fs::remove_all(out);
+        std::vector<std::string> c_mn = {builds[b], "c", "-mn", normal};
+        std::vector<std::string> c_me = {builds[b], "c", "-me", extreme};
+        for (const std::string& f : input.files) {
+          c_mn.push_back(f);
+          c_me.push_back(f);
+        }
+        const Run runs[4] = {run(c_mn), run({builds[b], "x", "-o" + out.string(), normal, "*"}), run(c_me),
+                             run({builds[b], "t", extreme, "*"})};
+        for (int op = 0; op < 4; ++op) {
+          if (!runs[op].ok) {
+            std::printf("%s: %s failed\n", builds[b].c_str(), ops[op]);
+            status = 1;
+          }
+          tarn[b][ops[op]].add(runs[op]);
+        }
+        std::vector<std::string> flat;
+        for (const std::string& f : input.files) flat.push_back(fs::path(f).filename().string());
+        if (!same_files(input.files, out)) {
+          std::printf("%s: x did not restore the input\n", builds[b].c_str());
+          status = 1;
+        }
+      }
+      // xz: every file on its own, as a user would.
+      double pack = 0;
+      double unpack = 0;
+      double peak = 0;
+      for (const std::string& f : input.files) {
+        const std::string packed = (work / "f.xz").string();
+        const Run c = run({"xz", "-9e", "-c", "-T1", f}, packed);
+        const Run d = run({"xz", "-d", "-c", packed});
+        pack += c.seconds;
+        unpack += d.seconds;
+        peak = std::max(peak, c.peak_mib);
+      }
+      xz["c"].add({pack, peak, true});
+      xz["x"].add({unpack, 0, true});
+    }
+
+    const double mb = static_cast<double>(total) / 1e6;
+    std::printf("\n%s: %zu file(s), %llu bytes, %d round(s), medians\n", input.label.c_str(), input.files.size(),
+                static_cast<unsigned long long>(total), rounds);
+    const double xz_pack = median(xz["c"].seconds);
+    const double xz_unpack = median(xz["x"].seconds);
+    std::printf("  %-34s %-6s %8.3f s %7.2f MB/s  peak %6.1f MiB\n", "xz -9e", "pack", xz_pack, mb / xz_pack,
+                xz["c"].peak_mib);
+    std::printf("  %-34s %-6s %8.3f s %7.2f MB/s\n", "xz -d", "unpack", xz_unpack, mb / xz_unpack);
+    for (const char* op : ops) {
+      for (size_t b = 0; b < builds.size(); ++b) {
+        const double s = median(tarn[b][op].seconds);
+        const double first = median(tarn[0][op].seconds);
+        const double versus_xz = std::string(op).front() == 'c' ? xz_pack / s : xz_unpack / s;
+        std::printf("  %-34s %-6s %8.3f s %7.2f MB/s  peak %6.1f MiB  x%.2f of xz", builds[b].c_str(), op, s, mb / s,
+                    tarn[b][op].peak_mib, versus_xz);
+        if (b > 0) std::printf("  x%.3f of the first", first / s);
+        std::printf("\n");
+      }
+    }
+  }
+  fs::remove_all(work);
+  return status;
+}
