@@ -32,6 +32,7 @@
 #include "files/output_tree.h"
 #include "files/pending_file.h"
 #include "parallel/ordered_streams.h"
+#include "parallel/work_ahead.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -47,6 +48,14 @@ namespace {
 // bytes at all (`keep_bytes` false: the pieces carry only the progress)
 // and every worker checksums its own data. A damaged stream ends the job
 // with a piece marked damaged that holds what could be kept.
+//
+// The blocks are decoded as steps of a WorkAhead and restored here: while
+// this thread undoes the filter of one block (and finishes a chunk: the
+// prepass restore, the checksum), an idle worker decodes the next -- as
+// soon as the next block is certain to come, which the longest the current
+// one can restore to tells before it is restored. Without a free worker
+// each block is decoded here when it is needed, in the work buffer, as
+// decode_buffer does.
 class DecodeJob : public StreamJob {
  public:
   DecodeJob(const std::string& archive_name, uint64_t archive_length, std::vector<const FileEntry*> entries,
@@ -54,14 +63,45 @@ class DecodeJob : public StreamJob {
       : archive_name_(archive_name), archive_length_(archive_length), entries_(std::move(entries)),
         keep_bytes_(keep_bytes), coding_(coding), pool_(pool), results_(entries_.size()) {
     for (const FileEntry* e : entries_) remaining_ += e->size;
+    total_ = remaining_;
   }
 
   bool next_piece(Piece& piece) override {
     if (finished_) return false;
+    try {
+      return make_piece(piece);
+    } catch (...) {
+      if (ahead_) ahead_->stop();
+      throw;
+    }
+  }
+
+  // Per entry (valid once every piece is taken): the CRC of its bytes and
+  // whether its piece was damaged.
+  struct Result {
+    uint32_t crc = 0;
+    bool damaged = false;
+  };
+  const Result& result(size_t k) const { return results_[k]; }
+
+ private:
+  // The step's result: a decoded block and, for the first of a chunk, the
+  // chunk's header. The job moves the block into the work buffer before it
+  // lets the next step run.
+  struct Ahead {
+    bool starts_chunk = false;  // set by the job before the step may run
+    bool header_read = false;
+    PrepassHeader prepass;
+    CodedBlock block;
+  };
+
+  bool group() const { return entries_.size() > 1; }
+
+  bool make_piece(Piece& piece) {
     if (!codec_) start();
     std::vector<uint8_t> chunk;
     try {
-      chunk = codec_->decode_chunk(*source_);
+      chunk = decode_chunk();
     } catch (const TarnError& e) {
       if (!is_damage(e)) throw;
       return end(piece, {}, true);
@@ -84,17 +124,6 @@ class DecodeJob : public StreamJob {
     return hand_out(piece, std::move(chunk));
   }
 
-  // Per entry (valid once every piece is taken): the CRC of its bytes and
-  // whether its piece was damaged.
-  struct Result {
-    uint32_t crc = 0;
-    bool damaged = false;
-  };
-  const Result& result(size_t k) const { return results_[k]; }
-
- private:
-  bool group() const { return entries_.size() > 1; }
-
   void start() {
     if (!file_.open_read(archive_name_)) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + file_.error());
     const FileEntry& head = *entries_[0];
@@ -102,7 +131,77 @@ class DecodeJob : public StreamJob {
     inside_file_ = claimed_end <= archive_length_;
     source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
     codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool ahead) { decode(index, ahead); });
     file_crc_.begin();
+  }
+
+  // Step `index`: decodes block `index` of the stream, after reading the
+  // chunk stream's start when the block starts a chunk.
+  void decode(uint64_t /*index*/, bool ahead) {
+    BlockPipeline& pipeline = codec_->pipeline();
+    ahead_slot_.header_read = false;
+    if (ahead_slot_.starts_chunk) {
+      ahead_slot_.prepass = pipeline.start_chunk_decode(*source_);
+      ahead_slot_.header_read = true;
+    }
+    pipeline.decode_block_ahead(ahead_slot_.block, ahead);
+  }
+
+  // Says whether step `index` starts a chunk, once, before it may run.
+  void plan(uint64_t index, bool starts_chunk) {
+    if (index < planned_) return;
+    ahead_slot_.starts_chunk = starts_chunk;
+    planned_ = index + 1;
+  }
+
+  // Block `index`, decoded, into the work buffer; for the first block of a
+  // chunk also the chunk's room, which decode_buffer takes between the
+  // chunk's header and its first block (so running out of memory there
+  // comes before a damaged first block, as it did).
+  CodedBlock take_block(uint64_t index, DecodedChunk* chunk) {
+    BlockPipeline& pipeline = codec_->pipeline();
+    try {
+      ahead_->wait(index);
+    } catch (...) {
+      if (chunk != nullptr && ahead_slot_.header_read) pipeline.start_chunk_output(*chunk, ahead_slot_.prepass);
+      throw;
+    }
+    if (chunk != nullptr) pipeline.start_chunk_output(*chunk, ahead_slot_.prepass);
+    pipeline.receive_block(ahead_slot_.block);
+    CodedBlock block;
+    block.type = ahead_slot_.block.type;
+    block.length = ahead_slot_.block.length;
+    return block;
+  }
+
+  // decode_buffer, block by block: the next chunk stream's bytes.
+  std::vector<uint8_t> decode_chunk() {
+    BlockPipeline& pipeline = codec_->pipeline();
+    const uint64_t base = total_ - remaining_;
+    uint64_t index = next_block_;
+    plan(index, true);
+    DecodedChunk chunk;
+    CodedBlock block = take_block(index, &chunk);
+    const uint32_t n = chunk.prepass.coded_length;
+    for (;;) {
+      if (chunk.position + static_cast<uint64_t>(pipeline.restored_length_bound(block)) < n) {
+        plan(index + 1, false);
+        ahead_->allow(index + 2);
+      }
+      pipeline.restore_block(block, chunk);
+      report_progress(base + static_cast<uint64_t>(chunk.prepass.plain_length) * chunk.position / (n == 0 ? 1 : n));
+      ++index;
+      if (chunk.blocks_complete()) break;
+      plan(index, false);
+      block = take_block(index, nullptr);
+    }
+    next_block_ = index;
+    // The next chunk starts while this one is finished and checked.
+    const uint32_t plain = chunk.prepass.plain_length;
+    plan(index, true);
+    if (!group() && plain > 0 && plain < remaining_) ahead_->allow(index + 1);
+    pipeline.finish_chunk_decode(chunk);
+    return std::move(chunk.bytes);
   }
 
   // A stream that breaks its own rules, or runs past its piece, is damage;
@@ -132,6 +231,7 @@ class DecodeJob : public StreamJob {
 
   bool end(Piece& piece, std::vector<uint8_t> bytes, bool damaged) {
     finished_ = true;
+    ahead_->stop();
     if (!group()) results_[0] = {file_crc_.value(), damaged};
     else if (damaged && bytes.empty()) check_members(bytes, true);
     if (damaged) codec_.reset();
@@ -149,6 +249,7 @@ class DecodeJob : public StreamJob {
   PipelinePool& pool_;
   std::vector<Result> results_;
   uint64_t remaining_ = 0;
+  uint64_t total_ = 0;
   uint64_t done_ = 0;
   Crc32 file_crc_;
   platform::File file_;
@@ -156,6 +257,10 @@ class DecodeJob : public StreamJob {
   std::unique_ptr<StreamCodec> codec_;
   bool inside_file_ = true;
   bool finished_ = false;
+  Ahead ahead_slot_;
+  uint64_t next_block_ = 0;
+  uint64_t planned_ = 0;  // steps whose slot says whether they start a chunk
+  std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
 };
 
 // Where one entry's bytes go: a pending file, or nowhere (test, skipped),

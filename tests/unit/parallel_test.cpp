@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -216,7 +217,7 @@ TEST(OrderedStreams, PiecesComeBackInOrderFromMemoryOrSpillFiles) {
   for (const unsigned workers : {1u, 2u, 4u}) {
     SCOPED_TRACE(workers);
     // Pieces of 1 MiB: a job ahead of the caller soon fills its queue.
-    std::vector<CountingJob> made;
+    std::deque<CountingJob> made;
     for (int id = 0; id < 6; ++id) made.emplace_back(id, 6, 1 << 20, id == 4 ? 3 : -1);
     std::vector<StreamJob*> jobs;
     for (auto& j : made) jobs.push_back(&j);
