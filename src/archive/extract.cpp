@@ -19,6 +19,7 @@
 // system takes, is left out with a note; it is still tested.
 #include "archive/extract.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,21 +50,25 @@ namespace {
 // and every worker checksums its own data. A damaged stream ends the job
 // with a piece marked damaged that holds what could be kept.
 //
-// The blocks are decoded as steps of a WorkAhead and restored here: while
-// this thread undoes the filter of one block (and finishes a chunk: the
-// prepass restore, the checksum), an idle worker decodes the next -- as
-// soon as the next block is certain to come, which the longest the current
-// one can restore to tells before it is restored. Without a free worker
-// each block is decoded here when it is needed, in the work buffer, as
-// decode_buffer does.
+// The coders decode the blocks here; restoring them (inverse filters) and
+// finishing each chunk (prepass restore, checksum) are the steps of a
+// WorkAhead, which a free worker runs while this thread decodes on. The
+// next block is decoded as soon as it is certain to come: the restored
+// lengths so far and the longest the blocks not yet restored can restore
+// to tell that before they are restored. Without a free worker each block
+// is decoded into the work buffer and restored there at once, as
+// decode_buffer does. Whatever goes wrong, the failures and the pieces come
+// out in the order of a single thread: a failure of the coders waits until
+// the steps before it have run and the chunks before it are handed out.
 class DecodeJob : public StreamJob {
  public:
   DecodeJob(const std::string& archive_name, uint64_t archive_length, std::vector<const FileEntry*> entries,
             bool keep_bytes, const CodingOptions& coding, PipelinePool& pool)
       : archive_name_(archive_name), archive_length_(archive_length), entries_(std::move(entries)),
         keep_bytes_(keep_bytes), coding_(coding), pool_(pool), results_(entries_.size()) {
-    for (const FileEntry* e : entries_) remaining_ += e->size;
-    total_ = remaining_;
+    for (const FileEntry* e : entries_) total_ += e->size;
+    unannounced_ = total_;
+    unfinished_ = total_;
   }
 
   bool next_piece(Piece& piece) override {
@@ -85,43 +90,43 @@ class DecodeJob : public StreamJob {
   const Result& result(size_t k) const { return results_[k]; }
 
  private:
-  // The step's result: a decoded block and, for the first of a chunk, the
-  // chunk's header. The job moves the block into the work buffer before it
-  // lets the next step run.
-  struct Ahead {
-    bool starts_chunk = false;  // set by the job before the step may run
-    bool header_read = false;
-    PrepassHeader prepass;
+  static constexpr unsigned SLOTS = 2;  // decoded blocks waiting for their restore
+  static constexpr unsigned PLANS = 8;  // steps planned and not yet run
+
+  // A decoded block waiting for its restore.
+  struct Slot {
     CodedBlock block;
+    uint32_t position_after = 0;  // the chunk's restored bytes after it (set by the step)
+  };
+  // A step: take the room for a chunk (decode_buffer does so between the
+  // chunk's header and its first block), restore the block in a slot, or
+  // finish the chunk restored.
+  enum class Step { START, RESTORE, FINISH };
+  struct Plan {
+    Step step = Step::START;
+    unsigned slot = 0;
+    PrepassHeader prepass;
+  };
+  // A finished chunk: its plain bytes and what they mean for the job.
+  struct Finished {
+    std::vector<uint8_t> bytes;
+    bool last = false;
+    bool damaged = false;
   };
 
   bool group() const { return entries_.size() > 1; }
 
   bool make_piece(Piece& piece) {
     if (!codec_) start();
-    std::vector<uint8_t> chunk;
+    Finished chunk;
     try {
-      chunk = decode_chunk();
+      chunk = next_chunk();
     } catch (const TarnError& e) {
       if (!is_damage(e)) throw;
       return end(piece, {}, true);
     }
-    if (group()) {
-      // The group's byte sequence is its members back to back.
-      const bool damaged = chunk.size() != remaining_;
-      check_members(chunk, damaged);
-      return end(piece, std::move(chunk), damaged);
-    }
-    if (chunk.empty() || chunk.size() > remaining_) {
-      // The chunks do not add up to the file's size: keep what fits.
-      if (chunk.size() > remaining_) chunk.resize(static_cast<size_t>(remaining_));
-      file_crc_.update(chunk.data(), chunk.size());
-      return end(piece, std::move(chunk), true);
-    }
-    file_crc_.update(chunk.data(), chunk.size());
-    remaining_ -= chunk.size();
-    if (remaining_ == 0) return end(piece, std::move(chunk), false);
-    return hand_out(piece, std::move(chunk));
+    if (chunk.last) return end(piece, std::move(chunk.bytes), chunk.damaged);
+    return hand_out(piece, std::move(chunk.bytes));
   }
 
   void start() {
@@ -131,77 +136,136 @@ class DecodeJob : public StreamJob {
     inside_file_ = claimed_end <= archive_length_;
     source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
     codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
-    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool ahead) { decode(index, ahead); });
+    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool) { run_step(index); });
     file_crc_.begin();
   }
 
-  // Step `index`: decodes block `index` of the stream, after reading the
-  // chunk stream's start when the block starts a chunk.
-  void decode(uint64_t /*index*/, bool ahead) {
-    BlockPipeline& pipeline = codec_->pipeline();
-    ahead_slot_.header_read = false;
-    if (ahead_slot_.starts_chunk) {
-      ahead_slot_.prepass = pipeline.start_chunk_decode(*source_);
-      ahead_slot_.header_read = true;
-    }
-    pipeline.decode_block_ahead(ahead_slot_.block, ahead);
-  }
-
-  // Says whether step `index` starts a chunk, once, before it may run.
-  void plan(uint64_t index, bool starts_chunk) {
-    if (index < planned_) return;
-    ahead_slot_.starts_chunk = starts_chunk;
-    planned_ = index + 1;
-  }
-
-  // Block `index`, decoded, into the work buffer; for the first block of a
-  // chunk also the chunk's room, which decode_buffer takes between the
-  // chunk's header and its first block (so running out of memory there
-  // comes before a damaged first block, as it did).
-  CodedBlock take_block(uint64_t index, DecodedChunk* chunk) {
-    BlockPipeline& pipeline = codec_->pipeline();
-    try {
-      ahead_->wait(index);
-    } catch (...) {
-      if (chunk != nullptr && ahead_slot_.header_read) pipeline.start_chunk_output(*chunk, ahead_slot_.prepass);
-      throw;
-    }
-    if (chunk != nullptr) pipeline.start_chunk_output(*chunk, ahead_slot_.prepass);
-    pipeline.receive_block(ahead_slot_.block);
-    CodedBlock block;
-    block.type = ahead_slot_.block.type;
-    block.length = ahead_slot_.block.length;
-    return block;
-  }
-
-  // decode_buffer, block by block: the next chunk stream's bytes.
-  std::vector<uint8_t> decode_chunk() {
-    BlockPipeline& pipeline = codec_->pipeline();
-    const uint64_t base = total_ - remaining_;
-    uint64_t index = next_block_;
-    plan(index, true);
-    DecodedChunk chunk;
-    CodedBlock block = take_block(index, &chunk);
-    const uint32_t n = chunk.prepass.coded_length;
+  // The next finished chunk, or the first failure in the order of a single
+  // thread.
+  Finished next_chunk() {
     for (;;) {
-      if (chunk.position + static_cast<uint64_t>(pipeline.restored_length_bound(block)) < n) {
-        plan(index + 1, false);
-        ahead_->allow(index + 2);
+      const bool finished_ahead = handed_ < finishes_ && ahead_->has_run(finish_steps_[handed_ % 2]);
+      if (finished_ahead || finishes_ - handed_ == 2) return take_finished();
+      if (coder_error_ || stream_decoded_) {
+        if (handed_ < finishes_) return take_finished();
+        if (steps_ > 0) ahead_->wait(steps_ - 1);  // the steps' failures come first
+        if (coder_error_) std::rethrow_exception(coder_error_);
+        raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: the last chunk ends the job
       }
-      pipeline.restore_block(block, chunk);
-      report_progress(base + static_cast<uint64_t>(chunk.prepass.plain_length) * chunk.position / (n == 0 ? 1 : n));
-      ++index;
-      if (chunk.blocks_complete()) break;
-      plan(index, false);
-      block = take_block(index, nullptr);
+      try {
+        decode_next();
+      } catch (...) {
+        coder_error_ = std::current_exception();
+      }
     }
-    next_block_ = index;
-    // The next chunk starts while this one is finished and checked.
-    const uint32_t plain = chunk.prepass.plain_length;
-    plan(index, true);
-    if (!group() && plain > 0 && plain < remaining_) ahead_->allow(index + 1);
-    pipeline.finish_chunk_decode(chunk);
-    return std::move(chunk.bytes);
+  }
+
+  Finished take_finished() {
+    ahead_->wait(finish_steps_[handed_ % 2]);
+    return std::move(done_chunks_[handed_++ % 2]);
+  }
+
+  // Decodes the next block of the stream, when it is certain to come;
+  // otherwise waits for the restores that tell, and finishes the chunk when
+  // its blocks are complete.
+  void decode_next() {
+    BlockPipeline& pipeline = codec_->pipeline();
+    if (!chunk_open_) {
+      chunk_header_ = pipeline.start_chunk_decode(*source_);
+      chunk_open_ = true;
+      known_ = 0;
+      unannounced_ -= chunk_header_.plain_length < unannounced_ ? chunk_header_.plain_length : unannounced_;
+      // Run with the first restore, not ahead: the room of the chunk before
+      // may still be waiting to be handed out.
+      plan({Step::START, 0, chunk_header_}, false);
+    }
+    for (;;) {
+      uint64_t reach = known_;
+      for (const auto& p : pending_) reach += p.second;
+      if (reach < chunk_header_.coded_length) break;
+      if (pending_.empty()) {
+        // The blocks are complete: the chunk is finished while the next one
+        // is decoded, if one follows.
+        plan({Step::FINISH, 0, {}}, true);
+        chunk_open_ = false;
+        stream_decoded_ = group() || chunk_header_.plain_length == 0 || unannounced_ == 0;
+        return;
+      }
+      wait_oldest();
+    }
+    // Room in a slot: the oldest waiting block is restored first.
+    while (pending_.size() >= SLOTS) wait_oldest();
+    const bool copy = !pending_.empty() || ahead_->worker_free();
+    const unsigned k = static_cast<unsigned>(decoded_++ % SLOTS);
+    Slot& slot = slots_[k];
+    pipeline.decode_block_ahead(slot.block, copy);
+    pending_.push_back({steps_, pipeline.restored_length_bound(slot.block)});
+    plan({Step::RESTORE, k, {}}, copy);
+    if (!copy) wait_oldest();
+  }
+
+  // Plans the next step; a worker may run it at once when `ahead`.
+  void plan(const Plan& p, bool ahead) {
+    if (steps_ >= PLANS) ahead_->wait(steps_ - PLANS);  // its plan has been read
+    plans_[steps_ % PLANS] = p;
+    if (p.step == Step::FINISH) finish_steps_[finishes_++ % 2] = steps_;
+    ++steps_;
+    if (ahead) ahead_->allow(steps_);
+  }
+
+  // Waits for the restore of the oldest block waiting for one.
+  void wait_oldest() {
+    const uint64_t step = pending_.front().first;
+    ahead_->wait(step);
+    known_ = slots_[plans_[step % PLANS].slot].position_after;
+    pending_.pop_front();
+  }
+
+  void run_step(uint64_t index) {
+    BlockPipeline& pipeline = codec_->pipeline();
+    const Plan& p = plans_[index % PLANS];
+    switch (p.step) {
+      case Step::START:
+        pipeline.start_chunk_output(restoring_, p.prepass);
+        restoring_base_ = total_ - unfinished_;
+        break;
+      case Step::RESTORE: {
+        Slot& slot = slots_[p.slot];
+        pipeline.restore_block(slot.block, restoring_);
+        slot.position_after = restoring_.position;
+        const uint64_t n = restoring_.prepass.coded_length;
+        report_progress(restoring_base_ + uint64_t{restoring_.prepass.plain_length} * restoring_.position / (n == 0 ? 1 : n));
+        break;
+      }
+      case Step::FINISH:
+        finish_chunk();
+        break;
+    }
+  }
+
+  // The prepass restore and the checks of one chunk, as the pieces of a
+  // single thread had them.
+  void finish_chunk() {
+    codec_->pipeline().finish_chunk_decode(restoring_);
+    Finished& out = done_chunks_[finishes_run_++ % 2];
+    out.bytes = std::move(restoring_.bytes);
+    std::vector<uint8_t>& chunk = out.bytes;
+    out.last = true;
+    out.damaged = false;
+    if (group()) {
+      // The group's byte sequence is its members back to back.
+      out.damaged = chunk.size() != unfinished_;
+      check_members(chunk, out.damaged);
+    } else if (chunk.empty() || chunk.size() > unfinished_) {
+      // The chunks do not add up to the file's size: keep what fits.
+      if (chunk.size() > unfinished_) chunk.resize(static_cast<size_t>(unfinished_));
+      file_crc_.update(chunk.data(), chunk.size());
+      out.damaged = true;
+    } else {
+      file_crc_.update(chunk.data(), chunk.size());
+      unfinished_ -= chunk.size();
+      out.last = unfinished_ == 0;
+    }
   }
 
   // A stream that breaks its own rules, or runs past its piece, is damage;
@@ -248,8 +312,7 @@ class DecodeJob : public StreamJob {
   const CodingOptions& coding_;
   PipelinePool& pool_;
   std::vector<Result> results_;
-  uint64_t remaining_ = 0;
-  uint64_t total_ = 0;
+  uint64_t total_ = 0;  // the entries' bytes
   uint64_t done_ = 0;
   Crc32 file_crc_;
   platform::File file_;
@@ -257,9 +320,28 @@ class DecodeJob : public StreamJob {
   std::unique_ptr<StreamCodec> codec_;
   bool inside_file_ = true;
   bool finished_ = false;
-  Ahead ahead_slot_;
-  uint64_t next_block_ = 0;
-  uint64_t planned_ = 0;  // steps whose slot says whether they start a chunk
+  // The coder's side.
+  bool chunk_open_ = false;
+  PrepassHeader chunk_header_;
+  uint64_t unannounced_ = 0;  // bytes not yet announced by a chunk header
+  uint32_t known_ = 0;  // restored bytes of the open chunk, as far as known
+  std::deque<std::pair<uint64_t, uint32_t>> pending_;  // restores not waited for: step, longest result
+  uint64_t decoded_ = 0;
+  bool stream_decoded_ = false;
+  std::exception_ptr coder_error_;
+  uint64_t steps_ = 0;
+  Plan plans_[PLANS];
+  uint64_t finish_steps_[2] = {};
+  uint64_t finishes_ = 0;
+  uint64_t handed_ = 0;
+  // Shared through the steps' order.
+  Slot slots_[SLOTS];
+  Finished done_chunks_[2];
+  // The steps' side.
+  DecodedChunk restoring_;
+  uint64_t restoring_base_ = 0;
+  uint64_t unfinished_ = 0;  // bytes the finished chunks have not yet accounted for
+  uint64_t finishes_run_ = 0;
   std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
 };
 

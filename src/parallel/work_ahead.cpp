@@ -76,6 +76,11 @@ void WorkAhead::wait(uint64_t index) {
   offer();
 }
 
+bool WorkAhead::has_run(uint64_t index) const {
+  std::lock_guard<std::mutex> lock(mutex());
+  return done_ > index;
+}
+
 void WorkAhead::stop() {
   std::unique_lock<std::mutex> lock(mutex());
   stopped_ = true;

@@ -57,6 +57,8 @@ class WorkAhead {
   // Returns when step `index` has run, here or on a worker; rethrows the
   // failure of a step up to `index`.
   void wait(uint64_t index);
+  // Whether step `index` has run (without running or waiting for anything).
+  bool has_run(uint64_t index) const;
   // Ends the steps: waits for one a worker is running; nothing runs after.
   void stop();
 
