@@ -143,7 +143,11 @@ class PackFileJob : public StreamJob {
       input_ = open_input(entry_);
       crc_.begin();
       codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
-      ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool ahead) { prepare(index, ahead); });
+      ahead_ = std::make_unique<WorkAhead>(
+          *this, [this](uint64_t index, bool ahead, bool on_worker) { prepare(index, ahead, on_worker); });
+      // With a worker free (or still starting), the first blocks are
+      // prepared there too.
+      if (ahead_->worker_free()) ahead_->allow(SLOTS);
     }
     BlockPipeline& pipeline = codec_->pipeline();
     ByteSink sink;
@@ -176,9 +180,11 @@ class PackFileJob : public StreamJob {
   }
 
   // Step `index`: the next block, after the next chunk when the last one is
-  // used up. Steps past the last block find nothing to do.
-  void prepare(uint64_t index, bool ahead) {
+  // used up. Steps past the last block find nothing to do. On a worker, the
+  // model heap's next pages are faulted in first.
+  void prepare(uint64_t index, bool ahead, bool on_worker) {
     BlockPipeline& pipeline = codec_->pipeline();
+    if (on_worker) pipeline.fault_in_heap_ahead(entry_.size);
     PreparedBlock& block = slots_[index % SLOTS];
     if (pipeline.prepare_block(block, ahead) || unread_ == 0) return;
     const uint32_t length = unread_ < CHUNK_SIZE ? unread_ : CHUNK_SIZE;

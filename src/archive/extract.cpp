@@ -136,7 +136,10 @@ class DecodeJob : public StreamJob {
     inside_file_ = claimed_end <= archive_length_;
     source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
     codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
-    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool) { run_step(index); });
+    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool, bool on_worker) {
+      if (on_worker) codec_->pipeline().fault_in_heap_ahead(total_);
+      run_step(index);
+    });
     file_crc_.begin();
   }
 
@@ -175,9 +178,10 @@ class DecodeJob : public StreamJob {
       chunk_open_ = true;
       known_ = 0;
       unannounced_ -= chunk_header_.plain_length < unannounced_ ? chunk_header_.plain_length : unannounced_;
-      // Run with the first restore, not ahead: the room of the chunk before
-      // may still be waiting to be handed out.
-      plan({Step::START, 0, chunk_header_}, false);
+      // With the first restore, not ahead: the room of the chunk before may
+      // still wait to be handed out. The first chunk's goes ahead: a free
+      // worker faults in the model heap's first pages meanwhile.
+      plan({Step::START, 0, chunk_header_}, steps_ == 0);
     }
     for (;;) {
       uint64_t reach = known_;

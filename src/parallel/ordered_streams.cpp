@@ -40,10 +40,16 @@ OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, c
   // Workers never run the handlers of the terminating signals.
   platform::TerminationSignalsBlocked blocked;
   threads_.reserve(threads);
+  std::unique_lock<std::mutex> lock(mutex_);
+  pool_.free = static_cast<unsigned>(threads);
+  lock.unlock();
   for (size_t i = 0; i < threads; ++i) {
     try {
       threads_.emplace_back([this] { worker_loop(); });
     } catch (const std::system_error&) {
+      lock.lock();
+      pool_.free -= static_cast<unsigned>(threads - i);
+      lock.unlock();
       break;  // as many workers as the system gives; none: the caller works
     }
   }
@@ -66,11 +72,10 @@ OrderedStreams::~OrderedStreams() {
 void OrderedStreams::worker_loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    ++pool_.idle;
     changed_.wait(lock, [this] {
       return cancel_ || can_start() || !pool_.wanting.empty() || (next_start_ >= jobs_.size() && running_ == 0);
     });
-    --pool_.idle;
+    --pool_.free;
     if (cancel_) return;
     if (can_start()) {
       const size_t index = next_start_++;
@@ -87,6 +92,7 @@ void OrderedStreams::worker_loop() {
     } else {
       return;  // every job has ended
     }
+    ++pool_.free;
   }
 }
 

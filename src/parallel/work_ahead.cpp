@@ -32,16 +32,16 @@ void WorkAhead::allow(uint64_t limit) {
 
 bool WorkAhead::worker_free() const {
   std::lock_guard<std::mutex> lock(mutex());
-  return pool() != nullptr && pool()->idle > 0;
+  return pool() != nullptr && pool()->free > 0;
 }
 
-void WorkAhead::run_next(std::unique_lock<std::mutex>& lock, bool ahead) {
+void WorkAhead::run_next(std::unique_lock<std::mutex>& lock, bool ahead, bool on_worker) {
   running_ = true;
   const uint64_t index = done_;
   lock.unlock();
   std::exception_ptr error;
   try {
-    step_(index, ahead);
+    step_(index, ahead, on_worker);
   } catch (...) {
     error = std::current_exception();
   }
@@ -57,7 +57,7 @@ void WorkAhead::run_next(std::unique_lock<std::mutex>& lock, bool ahead) {
 
 void WorkAhead::help(std::unique_lock<std::mutex>& lock) {
   offered_ = false;
-  while (!stopped_ && !error_ && !running_ && done_ < limit_) run_next(lock, true);
+  while (!stopped_ && !error_ && !running_ && done_ < limit_) run_next(lock, true, true);
 }
 
 void WorkAhead::wait(uint64_t index) {
@@ -70,7 +70,7 @@ void WorkAhead::wait(uint64_t index) {
     } else {
       // Made here for the job to use at once -- unless a worker may run the
       // next step meanwhile.
-      run_next(lock, done_ != index || limit_ > index + 1);
+      run_next(lock, done_ != index || limit_ > index + 1, false);
     }
   }
   offer();

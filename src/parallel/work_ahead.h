@@ -33,7 +33,7 @@ struct HelperPool {
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<WorkAhead*> wanting;
-  unsigned idle = 0;  // workers waiting for something to do
+  unsigned free = 0;  // workers neither running a job nor helping one
 };
 
 class WorkAhead {
@@ -41,7 +41,8 @@ class WorkAhead {
   // Runs step `index`. `ahead` is true unless the job is waiting for this
   // very step and no later step may run before the job asks for more: a
   // result made ahead must be kept where the next steps do not overwrite it.
-  using Step = std::function<void(uint64_t index, bool ahead)>;
+  // `on_worker` tells a worker's run from the job's own.
+  using Step = std::function<void(uint64_t index, bool ahead, bool on_worker)>;
 
   // Workers of the runner that `job` runs under may help; a job that runs on
   // the caller's thread runs every step itself.
@@ -72,7 +73,7 @@ class WorkAhead {
   std::mutex& mutex() const;
   std::condition_variable& changed() const;
   // With the lock held: runs the next step.
-  void run_next(std::unique_lock<std::mutex>& lock, bool ahead);
+  void run_next(std::unique_lock<std::mutex>& lock, bool ahead, bool on_worker);
   // With the lock held: offers the work to the pool when a step may run.
   void offer();
 

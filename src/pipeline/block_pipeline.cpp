@@ -34,6 +34,7 @@
 #include "pipeline/block_pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <optional>
 
@@ -46,12 +47,18 @@
 #include "pipeline/block_types.h"
 #include "pipeline/filters.h"
 #include "pipeline/segmentation.h"
+#include "platform/memory.h"
 
 namespace tarn {
 namespace {
 
 constexpr uint32_t OUTPUT_SPARE = 10000;  // room behind the decoded data
 constexpr uint32_t ORDER0_TAIL = 2;  // bytes the order-0 coder codes behind a block
+// How far ahead of a growing end of the model heap its pages are faulted in:
+// twice what the last block took there, within these bounds.
+constexpr uint32_t FAULT_LEAD_MIN = 256 << 10;
+constexpr uint32_t FAULT_LEAD_MAX = 16 << 20;
+constexpr uint32_t FAULT_FIRST_LEAD = 4 << 20;
 
 bool order0_family(uint8_t type) { return block_family(type) == BLOCK_DELTA || block_family(type) == BLOCK_LMS; }
 
@@ -84,6 +91,11 @@ struct FilterSide {
   std::vector<uint8_t> chunk;
   std::vector<BlockSpan> blocks;
   size_t next_block = 0;
+  // How far the model heap's pages are faulted in: up from the bottom of
+  // the text area and of the unit area, down from the top.
+  uint32_t text_faulted = 0;
+  uint32_t lo_faulted = 0;
+  uint32_t hi_faulted = UINT32_MAX;
 
   FilterSide() : work(WORK_BUFFER_SIZE) {}
 
@@ -104,6 +116,18 @@ struct CoderSide {
   // The chunk stream being written or read.
   std::optional<RangeEncoder> encoder;
   std::optional<RangeDecoder> decoder;
+  // The model heap's growing ends after the last block and how far each
+  // moved in it, told to the filter side's thread (fault_in_heap_ahead).
+  struct Front {
+    std::atomic<uint32_t> at{0};
+    std::atomic<uint32_t> moved{0};
+  };
+  Front text_front, lo_front, hi_front;
+  std::atomic<uint32_t> text_limit{0};  // where the unit area begins
+  std::atomic<bool> blocks_told{false};
+
+  // After a block, or (`start`) when the model has started.
+  void tell_fronts(bool start = false);
 
   void code(RangeEncoder& coder, uint8_t type, const uint8_t* bytes, uint32_t length);
   void decode(RangeDecoder& coder, uint8_t type, uint8_t* out, uint32_t length);
@@ -116,6 +140,20 @@ struct BlockPipeline::State {
 
 BlockPipeline::BlockPipeline() : state_(std::make_unique<State>()) {}
 BlockPipeline::~BlockPipeline() = default;
+
+void CoderSide::tell_fronts(bool start) {
+  const SubAllocator& heap = ppm.allocator();
+  auto tell = [start](Front& f, uint32_t at, bool up) {
+    const uint32_t before = start ? at : f.at.load(std::memory_order_relaxed);
+    f.moved.store(up ? (at > before ? at - before : 0) : (at < before ? before - at : 0), std::memory_order_relaxed);
+    f.at.store(at, std::memory_order_relaxed);
+  };
+  tell(text_front, heap.text_ptr(), true);
+  tell(lo_front, heap.lo_unit(), true);
+  tell(hi_front, heap.hi_unit(), false);
+  text_limit.store(heap.units_start(), std::memory_order_relaxed);
+  blocks_told.store(!start, std::memory_order_relaxed);
+}
 
 void BlockPipeline::start_stream(const CodingOptions& options, uint32_t heap_megabytes) {
   if (!is_packing_method(options.method)) raise_error(ErrorCode::HEADER_DAMAGE);
@@ -130,6 +168,10 @@ void BlockPipeline::start_stream(const CodingOptions& options, uint32_t heap_meg
   const uint32_t megabytes = heap_megabytes != 0 ? heap_megabytes : row.megabytes;
   c.ppm.start(row.order, megabytes << 20, row.cut_off);  // ppm_start
   f.stream_position = 0;
+  c.tell_fronts(true);
+  f.text_faulted = 0;
+  f.lo_faulted = 0;
+  f.hi_faulted = UINT32_MAX;
 }
 
 void BlockPipeline::stop_suballocator() { state_->coders.ppm.stop_suballocator(); }
@@ -198,6 +240,7 @@ void BlockPipeline::code_block(const PreparedBlock& block, ByteSink& out) {
   write_block_header(coder, block.type, block.length);
   c.block_type = block.type;
   c.code(coder, block.type, block.copied ? block.bytes.data() : state_->filters.work.data(), block.length);
+  c.tell_fronts();
   if (block.ends_chunk) {
     coder.flush();
     c.encoder.reset();
@@ -284,6 +327,7 @@ void BlockPipeline::decode_block_ahead(CodedBlock& block, bool copy) {
     out = block.bytes.data();
   }
   c.decode(coder, header.type, out, header.length);
+  c.tell_fronts();
 }
 
 void CoderSide::decode(RangeDecoder& coder, uint8_t type, uint8_t* out, uint32_t length) {
@@ -340,6 +384,39 @@ uint32_t BlockPipeline::restored_length_bound(const CodedBlock& block) const {
 
 void BlockPipeline::finish_chunk_decode(DecodedChunk& chunk) {
   state_->filters.long_repeat.long_repeat_decode(chunk.bytes, chunk.prepass);
+}
+
+void BlockPipeline::fault_in_heap_ahead(uint64_t stream_left) {
+  FilterSide& f = state_->filters;
+  CoderSide& c = state_->coders;
+  // The heap stays where it is for the whole stream.
+  uint8_t* base = c.ppm.allocator().heap();
+  if (base == nullptr) return;
+  const uint32_t text = c.text_front.at.load(std::memory_order_relaxed);
+  const uint32_t lo = c.lo_front.at.load(std::memory_order_relaxed);
+  const uint32_t hi = c.hi_front.at.load(std::memory_order_relaxed);
+  const uint32_t text_limit = c.text_limit.load(std::memory_order_relaxed);
+  auto lead = [&](const CoderSide::Front& front, uint32_t first) -> uint32_t {
+    if (!c.blocks_told.load(std::memory_order_relaxed)) {
+      // Before the first block: as much as a stream of this size may take.
+      return static_cast<uint32_t>(std::min<uint64_t>(first, std::max<uint64_t>(FAULT_LEAD_MIN, 4 * stream_left)));
+    }
+    const uint64_t twice = 2 * uint64_t{front.moved.load(std::memory_order_relaxed)};
+    return static_cast<uint32_t>(std::clamp<uint64_t>(twice, FAULT_LEAD_MIN, FAULT_LEAD_MAX));
+  };
+  if (lo > hi || text > text_limit) return;  // told in the middle of a restart: next time
+  auto fault = [base](uint32_t from, uint32_t to) {
+    if (from < to) platform::fault_in(base + from, to - from);
+  };
+  const uint32_t text_end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{text} + lead(c.text_front, FAULT_LEAD_MIN), text_limit));
+  fault(std::max(text, f.text_faulted), text_end);
+  f.text_faulted = std::max(f.text_faulted, text_end);
+  const uint32_t lo_end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{lo} + lead(c.lo_front, FAULT_FIRST_LEAD), hi));
+  fault(std::max(lo, f.lo_faulted), lo_end);
+  f.lo_faulted = std::max(f.lo_faulted, lo_end);
+  const uint32_t hi_start = hi - std::min(lead(c.hi_front, FAULT_FIRST_LEAD), hi - lo);
+  fault(hi_start, std::min(hi, f.hi_faulted));
+  f.hi_faulted = std::min(f.hi_faulted, hi_start);
 }
 
 }  // namespace tarn

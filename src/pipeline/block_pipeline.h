@@ -154,6 +154,14 @@ class BlockPipeline {
   // become the chunk's plain bytes.
   void finish_chunk_decode(DecodedChunk& chunk);
 
+  // For a thread beside the coders' (the filter side's, when it is not the
+  // coders'): faults in the model heap's pages a little ahead of where the
+  // model grows next -- by what the coders' last block took, as they tell
+  // after every block -- so that the coders do not stop for the system
+  // there. Before the first block, `stream_left` (the bytes the stream
+  // still has) bounds the first stretch.
+  void fault_in_heap_ahead(uint64_t stream_left);
+
  private:
   struct State;
   std::unique_ptr<State> state_;
