@@ -5,8 +5,7 @@
 //
 // Inputs: the corpus texts (the .txt files of tests/data/canterbury, packed
 // as one archive of several files) and one large text of M MB (default 10)
-// made from them by a word chain, so that it reads like English without the
-// long verbatim repeats a simple concatenation would have. Every round runs
+// made from them (english_text below). Every round runs
 // each build in turn -- the order alternating from round to round, so that
 // a change in the machine's load hits every build alike -- through `c -mn`,
 // `x` of that archive (the output is compared with the input), `c -me` and
@@ -30,7 +29,6 @@
 #include <iterator>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -43,19 +41,32 @@ std::string read_all(const std::string& name) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Tokens are words with the blanks behind them; each next token is drawn
-// among those that followed the previous token somewhere in the corpus.
-std::string word_chain_text(const std::string& corpus, size_t size) {
-  std::vector<std::string> tokens;
+// The corpus again and again, in every copy after the first half of the
+// words swapped among words of about the same frequency (groups of 16 by
+// rank), keeping their capitals: it reads and packs like English prose of
+// one vocabulary, without the long verbatim repeats a plain concatenation
+// would have.
+std::string english_text(const std::string& corpus, size_t size) {
+  auto is_letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
+  auto lower = [](std::string w) {
+    for (char& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return w;
+  };
+  // Alternating runs: other bytes, a word, other bytes, ...
+  std::vector<std::string> runs;
   for (size_t i = 0; i < corpus.size();) {
     size_t j = i;
-    while (j < corpus.size() && !std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
-    while (j < corpus.size() && std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
-    tokens.push_back(corpus.substr(i, j - i));
+    const bool word = is_letter(corpus[i]);
+    while (j < corpus.size() && is_letter(corpus[j]) == word) ++j;
+    if (runs.empty() && word) runs.emplace_back();
+    runs.push_back(corpus.substr(i, j - i));
     i = j;
   }
-  std::unordered_map<std::string, std::vector<uint32_t>> followers;
-  for (size_t i = 0; i + 1 < tokens.size(); ++i) followers[tokens[i]].push_back(static_cast<uint32_t>(i + 1));
+  std::map<std::string, size_t> count;
+  for (size_t k = 1; k < runs.size(); k += 2) ++count[lower(runs[k])];
+  std::vector<std::pair<size_t, std::string>> ranked;
+  for (const auto& [w, c] : count) ranked.emplace_back(c, w);
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   uint64_t state = 0x9E3779B97F4A7C15ull;
   auto next_random = [&state] {
     state ^= state << 13;
@@ -64,11 +75,31 @@ std::string word_chain_text(const std::string& corpus, size_t size) {
     return state;
   };
   std::string text;
-  size_t at = 0;
-  while (text.size() < size) {
-    text += tokens[at];
-    const auto& f = followers[tokens[at]];
-    at = f.empty() ? next_random() % tokens.size() : f[next_random() % f.size()];
+  for (int copy = 0; text.size() < size; ++copy) {
+    std::map<std::string, std::string> swap;
+    for (size_t g = 0; copy > 0 && g < ranked.size(); g += 16) {
+      std::vector<std::string> chosen;
+      for (size_t k = g; k < g + 16 && k < ranked.size(); ++k)
+        if (next_random() % 2 == 0) chosen.push_back(ranked[k].second);
+      std::vector<std::string> shuffled = chosen;
+      for (size_t k = shuffled.size(); k > 1; --k) std::swap(shuffled[k - 1], shuffled[next_random() % k]);
+      for (size_t k = 0; k < chosen.size(); ++k) swap[chosen[k]] = shuffled[k];
+    }
+    for (size_t k = 0; k < runs.size(); ++k) {
+      std::string run = runs[k];
+      if (k % 2 == 1) {
+        const auto found = swap.find(lower(run));
+        if (found != swap.end()) {
+          std::string w = found->second;
+          const bool capitals = run.size() > 1 && std::isupper(static_cast<unsigned char>(run[1]));
+          for (size_t c = 0; c < w.size(); ++c)
+            if (capitals || (c == 0 && std::isupper(static_cast<unsigned char>(run[0]))))
+              w[c] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[c])));
+          run = w;
+        }
+      }
+      text += run;
+    }
   }
   text.resize(size);
   return text;
@@ -89,13 +120,17 @@ struct Run {
   bool ok = false;
 };
 
-Run run(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
+// Runs a program in `directory` (the current one when empty), its standard
+// output to `output`.
+Run run(const std::vector<std::string>& argv, const std::string& directory = "",
+        const std::string& output = "/dev/null") {
   Run r;
+  std::fflush(stdout);  // or the child's freopen writes it again
   const auto t0 = Clock::now();
   const pid_t child = fork();
   if (child == 0) {
     FILE* out = std::freopen(output.c_str(), "wb", stdout);
-    if (out == nullptr) _exit(126);
+    if (out == nullptr || (!directory.empty() && chdir(directory.c_str()) != 0)) _exit(126);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -133,6 +168,13 @@ bool same_files(const std::vector<std::string>& inputs, const fs::path& out_dir)
   return true;
 }
 
+// The names of `files` (all in one directory) as given to tarnc there.
+std::vector<std::string> names_of(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  for (const std::string& f : files) names.push_back(fs::path(f).filename().string());
+  return names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,7 +199,7 @@ int main(int argc, char** argv) {
   if (!write_text.empty()) {
     std::string corpus;
     for (const std::string& f : corpus_texts()) corpus += read_all(f);
-    std::ofstream(write_text, std::ios::binary) << word_chain_text(corpus, megabytes * 1000000);
+    std::ofstream(write_text, std::ios::binary) << english_text(corpus, megabytes * 1000000);
     return 0;
   }
   if (builds.empty() || rounds < 1) {
@@ -176,7 +218,7 @@ int main(int argc, char** argv) {
     corpus += read_all(f);
   }
   const std::string text_name = (work / "text.txt").string();
-  std::ofstream(text_name, std::ios::binary) << word_chain_text(corpus, megabytes * 1000000);
+  std::ofstream(text_name, std::ios::binary) << english_text(corpus, megabytes * 1000000);
 
   struct Input {
     std::string label;
@@ -202,14 +244,16 @@ int main(int argc, char** argv) {
         fs::remove(normal);
         fs::remove(extreme);
         fs::remove_all(out);
+        // Packed by name in their directory, so that x puts them in out/.
+        const std::string where = fs::path(input.files.front()).parent_path().string();
         std::vector<std::string> c_mn = {builds[b], "c", "-mn", normal};
         std::vector<std::string> c_me = {builds[b], "c", "-me", extreme};
-        for (const std::string& f : input.files) {
-          c_mn.push_back(f);
-          c_me.push_back(f);
+        for (const std::string& name : names_of(input.files)) {
+          c_mn.push_back(name);
+          c_me.push_back(name);
         }
-        const Run runs[4] = {run(c_mn), run({builds[b], "x", "-o" + out.string(), normal, "*"}), run(c_me),
-                             run({builds[b], "t", extreme, "*"})};
+        const Run runs[4] = {run(c_mn, where), run({builds[b], "x", "-o" + out.string(), normal, "*"}),
+                             run(c_me, where), run({builds[b], "t", extreme, "*"})};
         for (int op = 0; op < 4; ++op) {
           if (!runs[op].ok) {
             std::printf("%s: %s failed\n", builds[b].c_str(), ops[op]);
@@ -217,8 +261,6 @@ int main(int argc, char** argv) {
           }
           tarn[b][ops[op]].add(runs[op]);
         }
-        std::vector<std::string> flat;
-        for (const std::string& f : input.files) flat.push_back(fs::path(f).filename().string());
         if (!same_files(input.files, out)) {
           std::printf("%s: x did not restore the input\n", builds[b].c_str());
           status = 1;
@@ -230,7 +272,7 @@ int main(int argc, char** argv) {
       double peak = 0;
       for (const std::string& f : input.files) {
         const std::string packed = (work / "f.xz").string();
-        const Run c = run({"xz", "-9e", "-c", "-T1", f}, packed);
+        const Run c = run({"xz", "-9e", "-c", "-T1", f}, "", packed);
         const Run d = run({"xz", "-d", "-c", packed});
         pack += c.seconds;
         unpack += d.seconds;

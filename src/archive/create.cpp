@@ -12,6 +12,7 @@
 // back and the two back-patches at the end (table CRC, header).
 #include "archive/create.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -368,7 +369,8 @@ void Creator::write_file(FileEntry& entry, PackFileJob& job, size_t index, Order
   events_.entry_started(entry, entry.size);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Piece piece;
-  while (runner.take(index, piece)) {
+  const std::function<void()> tick = [&] { events_.entry_progress(job.progress()); };
+  while (runner.take(index, piece, tick)) {
     write_or_fail(piece.bytes.data(), piece.bytes.size());
     events_.entry_progress(piece.done);
   }

@@ -439,6 +439,16 @@ ExtractResult Extractor::run(const FileList& entries) {
     }
     groups.push_back(std::move(group));
   }
+  uint64_t selected = 0;
+  uint64_t selected_bytes = 0;
+  for (const Group& group : groups) {
+    for (const FileEntry* e : group.entries) {
+      if (!wildcards_.entry_selected(e->name)) continue;
+      ++selected;
+      if (!e->is_directory()) selected_bytes += e->size;
+    }
+  }
+  events_.extraction_started(selected, selected_bytes);
 
   OrderedStreams runner(options_.workers, jobs);
   runner_ = &runner;
@@ -464,7 +474,8 @@ void Extractor::process_group(const Group& group, size_t job_index) {
         return std::nullopt;
       }
       Piece piece;
-      while (runner_->take(job_index, piece)) {
+      const std::function<void()> tick = [&] { events_.entry_progress(group.job->progress()); };
+      while (runner_->take(job_index, piece, tick)) {
         out.write(piece.bytes.data(), piece.bytes.size());
         events_.entry_progress(piece.done);
       }

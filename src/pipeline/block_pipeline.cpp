@@ -352,12 +352,6 @@ void BlockPipeline::start_chunk_output(DecodedChunk& chunk, const PrepassHeader&
   resize_or_fail(chunk.bytes, static_cast<size_t>(prepass.coded_length) + OUTPUT_SPARE);
 }
 
-void BlockPipeline::receive_block(CodedBlock& block) {
-  if (!block.copied) return;
-  std::copy(block.bytes.begin(), block.bytes.end(), state_->filters.work.begin());
-  block.copied = false;
-}
-
 void BlockPipeline::restore_block(const CodedBlock& block, DecodedChunk& chunk, ChunkTrace* trace) {
   FilterSide& f = state_->filters;
   if (block.copied) std::copy(block.bytes.begin(), block.bytes.end(), f.work.begin());

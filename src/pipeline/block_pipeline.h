@@ -144,9 +144,7 @@ class BlockPipeline {
   // OUT_OF_MEMORY when the chunk's room cannot be had.
   void start_chunk_output(DecodedChunk& chunk, const PrepassHeader& prepass);
   void restore_block(const CodedBlock& block, DecodedChunk& chunk, ChunkTrace* trace = nullptr);
-  // Puts a block decoded into its own bytes into the work buffer, where the
-  // coder would have left it, so that the block's own bytes are free.
-  void receive_block(CodedBlock& block);
+
   // No block restores to more bytes than this (only the n-gram dictionary of
   // Latin text lets a block grow); the coded bytes must be in place.
   uint32_t restored_length_bound(const CodedBlock& block) const;
