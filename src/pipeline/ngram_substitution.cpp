@@ -128,8 +128,7 @@ NgramTables build_ngram_tables() {
       case BIGRAM: t.expanded_size[c] = 2; break;
       case TRIGRAM: t.expanded_size[c] = 3; break;
       case WORD: t.expanded_size[c] = 4; break;
-      case ESCAPED: t.expanded_size[c] = 0; break;  // the escaped byte counts itself
-      default: t.expanded_size[c] = 1; break;
+      default: t.expanded_size[c] = 1; break;  // a literal, or an escape (for the byte after it)
     }
   }
   return t;

@@ -329,6 +329,27 @@ TEST(WorkAhead, StepsRunOnceInOrderHereOrOnAFreeWorker) {
   }
 }
 
+// Without workers every step runs on the job's thread when the job waits
+// for it; a step is made for use at once ("not ahead") only when it is the
+// one waited for and no later step may run before the job asks again.
+TEST(WorkAhead, AStepIsForUseAtOnceOnlyWhenNothingMayRunAfterIt) {
+  CountingJob job(0, 0, 0);  // in no runner: no workers
+  std::vector<std::pair<uint64_t, bool>> ran;
+  WorkAhead ahead(job, [&](uint64_t index, bool made_ahead, bool on_worker) {
+    EXPECT_FALSE(on_worker);
+    ran.emplace_back(index, made_ahead);
+  });
+  ahead.wait(0);  // nothing allowed beyond it
+  ahead.allow(2);
+  ahead.wait(1);  // step 2 may not run yet
+  ahead.wait(3);  // step 2 on the way to 3
+  ahead.allow(6);
+  ahead.wait(4);  // step 5 may run now
+  EXPECT_TRUE(ahead.has_run(4));
+  EXPECT_FALSE(ahead.has_run(5));
+  EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, bool>>{{0, false}, {1, false}, {2, true}, {3, false}, {4, true}}));
+}
+
 // One file of three chunks with blocks of every kind -- text, x86 code,
 // samples (the order-0 coder's blocks), pixels, a spreadsheet, noise, and
 // long repeats the prepass takes -- so that one stream does all its steps,

@@ -42,20 +42,22 @@ const std::string BACK18(18, '\b');
 
 TEST(ProgressDisplay, PercentagesAtMostTenTimesASecondOnATerminalOnly) {
   constexpr uint64_t MB10 = 10 << 20;
-  // One entry of 10 MiB reporting every block: drawn at 0, 120 and 250 ms
-  // (not at 50 or 130), erased at the end.
+  // One entry of 10 MiB reporting every block: drawn at 0, 100 and 250 ms
+  // (not at 50 or 199, less than 100 ms after the last), erased at the end.
   const std::vector<Step> large = {{Step::START, 0, MB10, MB10},        {Step::ADVANCE, 0, 0},
-                                   {Step::ADVANCE, 50, MB10 / 10},      {Step::ADVANCE, 120, MB10 / 5},
-                                   {Step::ADVANCE, 130, MB10 / 4},      {Step::ADVANCE, 250, MB10},
+                                   {Step::ADVANCE, 50, MB10 / 10},      {Step::ADVANCE, 100, MB10 / 5},
+                                   {Step::ADVANCE, 199, MB10 / 4},      {Step::ADVANCE, 250, MB10},
                                    {Step::FINISH, 260, 0}};
   EXPECT_EQ(shown(true, 1, MB10, large), "  0%" + BACK4 + " 20%" + BACK4 + "100%" + BACK4 + "    " + BACK4);
   // Not a terminal: nothing, ever.
   EXPECT_EQ(shown(false, 1, MB10, large), "");
   EXPECT_EQ(shown(false, 3, 3 * MB10, large), "");
-  // An entry of 1 MiB or less shows nothing of its own.
+  // An entry of 1 MiB or less shows nothing of its own; one byte more does.
   EXPECT_EQ(shown(true, 1, 1 << 20, {{Step::START, 0, 1 << 20, 1 << 20}, {Step::ADVANCE, 0, 1 << 20},
                                      {Step::FINISH, 0, 0}}),
             "");
+  EXPECT_EQ(shown(true, 1, 1 << 20, {{Step::START, 0, (1 << 20) + 1, 1 << 20}, {Step::ADVANCE, 0, 0}}),
+            "  0%" + BACK4);
   // Several entries: the share of all bytes beside the entry's, for the
   // small ones too once it has been shown, reckoned from the entries done.
   const std::vector<Step> run = {{Step::START, 0, 0, MB10 / 2},  {Step::ADVANCE, 0, MB10 / 2},
