@@ -1,11 +1,12 @@
 // Whole-program speed of one or more tarnc builds against xz -9e, in one run.
 //
-//   tarn_speed [--rounds N] [--mb M] [--only text|corpus] TARNC [TARNC ...]
-//   tarn_speed [--mb M] --write-text FILE
+//   tarn_speed [--rounds N] [--mb M] [--only corpus|chain|swapped] TARNC [TARNC ...]
+//   tarn_speed [--mb M] --write-text chain|swapped FILE
 //
 // Inputs: the corpus texts (the .txt files of tests/data/canterbury, packed
-// as one archive of several files) and one large text of M MB (default 10)
-// made from them (english_text below). Every round runs
+// as one archive of several files) and two large texts of M MB (default 10)
+// made from them, each one file: a word chain and a copy with swapped words
+// (word_chain_text and swapped_words_text below). Every round runs
 // each build in turn -- the order alternating from round to round, so that
 // a change in the machine's load hits every build alike -- through `c -mn`,
 // `x` of that archive (the output is compared with the input), `c -me` and
@@ -41,12 +42,46 @@ std::string read_all(const std::string& name) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A word chain: tokens are words with the blanks behind them, and each next
+// token is drawn among those that followed the previous one somewhere in the
+// corpus. It reads like English prose and repeats its phrases as prose does
+// -- no long verbatim repeats -- and packs about as fast as a novel.
+std::string word_chain_text(const std::string& corpus, size_t size) {
+  std::vector<std::string> tokens;
+  for (size_t i = 0; i < corpus.size();) {
+    size_t j = i;
+    while (j < corpus.size() && !std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
+    while (j < corpus.size() && std::isspace(static_cast<unsigned char>(corpus[j]))) ++j;
+    tokens.push_back(corpus.substr(i, j - i));
+    i = j;
+  }
+  std::map<std::string, std::vector<uint32_t>> followers;
+  for (size_t i = 0; i + 1 < tokens.size(); ++i) followers[tokens[i]].push_back(static_cast<uint32_t>(i + 1));
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next_random = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  std::string text;
+  size_t at = 0;
+  while (text.size() < size) {
+    text += tokens[at];
+    const auto& f = followers[tokens[at]];
+    at = f.empty() ? next_random() % tokens.size() : f[next_random() % f.size()];
+  }
+  text.resize(size);
+  return text;
+}
+
 // The corpus again and again, in every copy after the first half of the
 // words swapped among words of about the same frequency (groups of 16 by
-// rank), keeping their capitals: it reads and packs like English prose of
-// one vocabulary, without the long verbatim repeats a plain concatenation
-// would have.
-std::string english_text(const std::string& corpus, size_t size) {
+// rank), keeping their capitals: it packs to as many bits per byte as
+// English prose (about 1.9 at -mn), without the long verbatim repeats a
+// plain concatenation would have, and takes the model more effort than a
+// novel of one story.
+std::string swapped_words_text(const std::string& corpus, size_t size) {
   auto is_letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; };
   auto lower = [](std::string w) {
     for (char& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -182,13 +217,15 @@ int main(int argc, char** argv) {
   size_t megabytes = 10;
   std::string only;
   std::string write_text;
+  std::string write_kind;
   std::vector<std::string> builds;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--mb") == 0 && i + 1 < argc) {
       megabytes = static_cast<size_t>(std::atoi(argv[++i]));
-    } else if (std::strcmp(argv[i], "--write-text") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(argv[i], "--write-text") == 0 && i + 2 < argc) {
+      write_kind = argv[++i];
       write_text = argv[++i];
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       only = argv[++i];
@@ -199,11 +236,14 @@ int main(int argc, char** argv) {
   if (!write_text.empty()) {
     std::string corpus;
     for (const std::string& f : corpus_texts()) corpus += read_all(f);
-    std::ofstream(write_text, std::ios::binary) << english_text(corpus, megabytes * 1000000);
+    const size_t size = megabytes * 1000000;
+    std::ofstream(write_text, std::ios::binary)
+        << (write_kind == "chain" ? word_chain_text(corpus, size) : swapped_words_text(corpus, size));
     return 0;
   }
   if (builds.empty() || rounds < 1) {
-    std::fprintf(stderr, "usage: tarn_speed [--rounds N] [--mb M] [--only text|corpus] TARNC [TARNC ...]\n");
+    std::fprintf(stderr, "usage: tarn_speed [--rounds N] [--mb M] [--only corpus|chain|swapped] TARNC [TARNC ...]\n"
+                         "       tarn_speed [--mb M] --write-text chain|swapped FILE\n");
     return 2;
   }
 
@@ -217,8 +257,12 @@ int main(int argc, char** argv) {
     corpus_copies.push_back(copy.string());
     corpus += read_all(f);
   }
-  const std::string text_name = (work / "text.txt").string();
-  std::ofstream(text_name, std::ios::binary) << english_text(corpus, megabytes * 1000000);
+  const std::string chain_name = (work / "chain" / "chain.txt").string();
+  const std::string swapped_name = (work / "swapped" / "swapped.txt").string();
+  fs::create_directories(work / "chain");
+  fs::create_directories(work / "swapped");
+  std::ofstream(chain_name, std::ios::binary) << word_chain_text(corpus, megabytes * 1000000);
+  std::ofstream(swapped_name, std::ios::binary) << swapped_words_text(corpus, megabytes * 1000000);
 
   struct Input {
     std::string label;
@@ -226,7 +270,9 @@ int main(int argc, char** argv) {
   };
   std::vector<Input> inputs;
   if (only.empty() || only == "corpus") inputs.push_back({"corpus texts", corpus_copies});
-  if (only.empty() || only == "text") inputs.push_back({std::to_string(megabytes) + " MB text", {text_name}});
+  const std::string mb = std::to_string(megabytes) + " MB ";
+  if (only.empty() || only == "chain") inputs.push_back({mb + "text, word chain", {chain_name}});
+  if (only.empty() || only == "swapped") inputs.push_back({mb + "text, swapped words", {swapped_name}});
 
   const char* ops[] = {"c -mn", "x", "c -me", "t"};
   int status = 0;

@@ -33,7 +33,9 @@
 // workers, or the rest wait behind the one the caller takes -- helps the
 // running jobs with the steps they offer (parallel/work_ahead.h), so that a
 // single large file keeps two cores busy too. Starting a job always comes
-// first: with many files every worker has a file of its own, as before.
+// first: with many files every worker has a file of its own, as before. A
+// helper holds nothing of its own; what it makes ahead (a few blocks) is
+// kept by the job it helps, and only while it helps.
 #pragma once
 
 #include <atomic>

@@ -401,7 +401,8 @@ TEST(ParallelLargeFile, OneStreamIsTheSameForAnyWorkerCount) {
     EXPECT_TRUE(read_file(name) == reference);
     EXPECT_EQ(out, output);
   }
-  const FileEntry& entry = testing::read_table("w1.trn").entries().front();
+  const FileList table = testing::read_table("w1.trn");
+  const FileEntry& entry = table.entries().front();
   ASSERT_EQ(entry.flags & FLAG_STORED, 0);
   std::string damaged = reference;
   for (size_t at = entry.offset + entry.packed_size / 2; at < entry.offset + entry.packed_size; at += 100003)
