@@ -11,8 +11,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$PWD"
 bash scripts/install-deps.sh
-# cpack's Depends come from dpkg-shlibdeps.
-command -v dpkg-shlibdeps >/dev/null || bash scripts/apt-install.sh --no-recommends dpkg-dev
+# cpack finds the programs with file(1) and their Depends with dpkg-shlibdeps.
+need=()
+command -v file >/dev/null || need+=(file)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+[ ${#need[@]} -eq 0 ] || bash scripts/apt-install.sh --no-recommends "${need[@]}"
 cmake --preset release >/dev/null
 cmake --build --preset release
 rm -f build/release/tarnc_*.deb
