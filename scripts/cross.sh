@@ -5,13 +5,13 @@
 #   2. the end-to-end suite of the release build against the emulated tarnc
 #      and stub (TARN_E2E_TARNC, TARN_E2E_RUNNER, TARN_E2E_SFX), every golden
 #      archive byte for byte among it;
-#   3. a cross-check with the release build: the corpus in tests/data (and
-#      the golden cases' generated inputs: x86 code, samples, pixels, code
-#      pages) packed at every method, single and solid, makes the same
-#      archive natively and under emulation, each build extracts the other's
-#      to the original files, and both tarn-inspect builds print the same
-#      structure.
-# Prints the time of each step; exits non-zero on the first failing step.
+#   3. a cross-check with the release build: the corpus in tests/data and
+#      the golden cases' generated inputs (x86 code, 16-bit stereo, 24-bit
+#      pixels, Cyrillic code pages, noisy text, long repeats), packed at
+#      every method, single and solid, make the same archive natively and
+#      under emulation, each build extracts the other's to the original
+#      files, and both tarn-inspect builds print the same structure.
+# Prints the time of each step; exits non-zero when a step fails.
 #
 #   bash scripts/cross.sh aarch64|s390x
 set -euo pipefail
