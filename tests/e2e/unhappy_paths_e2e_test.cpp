@@ -254,7 +254,7 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
     EXPECT_FALSE(box.exists("old.trn.exe") || box.exists("nodir"));
     EXPECT_TRUE(temporaries(box).empty());
   }
-  ASSERT_TRUE(box.sh("rm -r big tarn32.sfx"));
+  ASSERT_TRUE(box.sh("rm -rf big tarn32.sfx"));
   // An archive that may not be written is not replaced either.
   if (!on_windows() && ::geteuid() == 0) {
     ASSERT_TRUE(box.sh("chmod 777 . && chmod 444 old.trn"));
@@ -391,9 +391,9 @@ TEST(UnhappyE2E, HostileNamesAndPatternsChangeNothingAndTakeNoTime) {
   const std::string wide = std::string(65000, 's') + ".txt";
   box.write("names.trn", build_archive({{file_entry(deep, "deep"), "deep"},
                                         {file_entry(wide.substr(0, 65000), "wide"), "wide"},
-                                        {file_entry("dir/sub/flat.txt", "flat"), "flat"},
-                                        {file_entry("esc\x1b[2Jape\x7f.txt", "esc"), "esc"}},
+                                        {file_entry("dir/sub/flat.txt", "flat"), "flat"}},
                                        0));
+  box.write("esc.trn", build_archive({{file_entry("esc\x1b[2Jape\x7f.txt", "esc"), "esc"}}, 0));
   const auto start = Clock::now();
   r = box.tarnc({"t", "names.trn", "*s*d*.txt", "*"});
   EXPECT_EQ(r.status, 0) << r.out;
@@ -403,13 +403,15 @@ TEST(UnhappyE2E, HostileNamesAndPatternsChangeNothingAndTakeNoTime) {
   EXPECT_TRUE(contains(r.err, "skipped d\\d\\")) << r.err.substr(0, 200);
   EXPECT_TRUE(contains(r.err, "its name is too long")) << r.err.substr(0, 200);
   EXPECT_FALSE(box.exists("x/d"));
-  // Control bytes are shown as "?" in everything printed; the file keeps them.
-  for (const char* command : {"l", "t", "x", "e"}) {
-    r = box.tarnc({command, "-oy", "names.trn", "esc*"});
+  // Control bytes are shown as "?" in everything printed; the file keeps
+  // them (where the system takes such a name).
+  for (const std::string command : {"l", "t", "x", "e"}) {
+    if (on_windows() && (command == "x" || command == "e")) continue;
+    r = box.tarnc({command, "-oy", "esc.trn", "*"});
     EXPECT_TRUE(contains(r.out, "esc?[2Jape?.txt")) << command;
     EXPECT_FALSE(contains(r.out, "\x1b")) << command;
   }
-  EXPECT_EQ(box.read("y/esc\x1b[2Jape\x7f.txt"), "esc");
+  EXPECT_TRUE(on_windows() || box.read("y/esc\x1b[2Jape\x7f.txt") == "esc");
   // e drops every directory part, "/" ones too.
   EXPECT_EQ(box.tarnc({"e", "-oz", "names.trn", "dir*"}).status, 0);
   EXPECT_EQ(box.read("z/flat.txt"), "flat");
