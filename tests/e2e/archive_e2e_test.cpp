@@ -46,6 +46,25 @@ TEST(RoundTripE2E, SolidGroupMembersDecodeAloneAndDamagedGroupsAreReported) {
   // A piece cut short runs into the end of the archive.
   box.write("cut.trn", box.read("p.trn").substr(0, 18 + piece.size() / 2));
   EXPECT_EQ(box.tarnc({"t", "cut.trn", "*"}).status, 1);
+
+  // Streams that decode to more than their entries hold: every entry of the
+  // piece is reported although its own bytes are right, and a single file
+  // keeps only the bytes of its size.
+  const std::string longer = group + "surplus";
+  const auto long_piece = pack_group_stream(setup, std::vector<uint8_t>(longer.begin(), longer.end()));
+  entries[0].data.assign(long_piece.begin(), long_piece.end());
+  entries[0].entry.packed_size = static_cast<uint32_t>(long_piece.size());
+  entries[2].entry.offset = three.offset;
+  FileEntry single = file_entry("single.txt", m1, 0);
+  single.packed_size = entries[0].entry.packed_size;
+  entries.push_back({single, entries[0].data});
+  box.write("long.trn", build_archive(entries, 1));
+  const RunResult r = box.tarnc({"x", "-olong", "long.trn", "*"});
+  EXPECT_RUN(r, 0, "\nSeveral CRC errors detected.\nDecompressed 4 file(s)");
+  for (const char* name : {"g\\one.txt", "g\\two.txt", "g\\three.bin", "single.txt"})
+    EXPECT_TRUE(contains(r.err, std::string("CRC error: ") + name)) << name << r.err;
+  EXPECT_EQ(box.read("long/g/two.txt"), m2);
+  EXPECT_EQ(box.read("long/single.txt"), m1);
 }
 
 TEST(SelectionE2E, RecursionListFilesDuplicatesAndWildcards) {
