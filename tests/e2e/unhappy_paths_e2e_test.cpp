@@ -53,11 +53,29 @@ bool wait_until(Ready ready, double seconds) {
 // Text that packs slowly enough at Extreme to be caught in the middle.
 std::string slow_text(size_t n) { return mixed_text(n, 77); }
 
+// The command words that run a copy of tarnc kept in the sandbox as
+// bin/tarnc. Runs that change user or mount a /tmp of their own need it: the
+// build may lie where they cannot reach it (a clone in a private temporary
+// directory, say).
+std::vector<std::string> sandboxed_tarnc(const Sandbox& box) {
+  if (!box.exists("bin/tarnc")) {
+    fs::create_directories(box.dir() / "bin");
+    fs::copy_file(tarnc_path(), box.dir() / "bin/tarnc");
+    fs::permissions(box.dir() / "bin", fs::perms(0755));
+    fs::permissions(box.dir() / "bin/tarnc", fs::perms(0755));
+  }
+  std::vector<std::string> words = command_words(tarnc_path());
+  words.back() = (box.dir() / "bin/tarnc").string();
+  return words;
+}
+
 // Runs tarnc in the sandbox as the user nobody, its output in run.out there
 // (tests run as root in CI, and root may write everything); with
 // `one_process` nobody may have no process but this one, so that no thread
 // can start. Returns the wait status.
 int run_as_nobody(const Sandbox& box, const std::vector<std::string>& args, bool one_process) {
+  std::vector<std::string> words = sandboxed_tarnc(box);
+  words.insert(words.end(), args.begin(), args.end());
   const pid_t pid = ::fork();
   if (pid == 0) {
     const rlimit one{1, 1};
@@ -66,8 +84,6 @@ int run_as_nobody(const Sandbox& box, const std::vector<std::string>& args, bool
       ::_exit(120);
     if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(121);
     ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak check needs a thread of its own
-    std::vector<std::string> words = command_words(tarnc_path());
-    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
@@ -276,10 +292,9 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
 // returns status -2 when the system does not allow it.
 RunResult with_tiny_tmp(const Sandbox& box, const std::vector<std::string>& args) {
   // The program runs from a copy in the sandbox, which stays reachable as
-  // the current directory: the build (a CI clone, say) may lie under /tmp.
-  if (!box.exists("tarnc-under-test")) fs::copy_file(tarnc_path(), box.dir() / "tarnc-under-test");
-  std::vector<std::string> words = command_words(tarnc_path());
-  words.back() = "./tarnc-under-test";
+  // the current directory: the build may lie under /tmp.
+  std::vector<std::string> words = sandboxed_tarnc(box);
+  words.back() = "./bin/tarnc";
   std::string command = "mount -t tmpfs -o size=64k tmpfs /tmp && exec";
   for (const auto& w : words) command.append(" ").append(quote(w));
   for (const auto& a : args) command.append(" ").append(quote(a));
