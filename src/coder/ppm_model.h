@@ -24,6 +24,7 @@
 #include "coder/ppm_records.h"
 #include "coder/range_coder.h"
 #include "coder/suballocator.h"
+#include "common/speed_hints.h"
 
 namespace tarn {
 
@@ -86,13 +87,7 @@ class PpmModel {
   // next context, or the text byte that create_successors copies. Asking for
   // it early lets the miss overlap the coder's and the statistics' work.
   void prefetch_successor(const PpmState* s) const { prefetch_ref(s->successor()); }
-  void prefetch_ref(uint32_t ref) const {
-#if defined(__GNUC__)
-    __builtin_prefetch(heap() + ref);
-#else
-    (void)ref;
-#endif
-  }
+  void prefetch_ref(uint32_t ref) const { prefetch_for_read(heap() + ref); }
 
   // Coding (ppm_model.cpp).
   void encode_bin_symbol(PpmContext* ctx, int sym);

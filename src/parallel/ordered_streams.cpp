@@ -128,8 +128,8 @@ void OrderedStreams::run_job(size_t index) {
     std::exception_ptr error;
     try {
       more = jobs_[index]->next_piece(piece);
-      // Only this worker writes the job's spill, and the caller reads only
-      // pieces counted in `spilled`, so the write needs no lock.
+      // The caller reads only pieces counted in `spilled`, so the spill may
+      // be written without the runner's lock.
       if (more && st.spill != nullptr) st.spill->append(piece);
     } catch (...) {
       error = std::current_exception();

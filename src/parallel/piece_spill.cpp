@@ -10,44 +10,38 @@ constexpr size_t SPILL_BUFFER = 256 * 1024;
 
 PieceSpill::PieceSpill(const std::string& directory) {
   std::string error;
-  const std::string place = directory + "spill";
-  if (!file_.create(place, SPILL_BUFFER, false, error)) raise_error(ErrorCode::IO_ERROR, directory + ": " + error);
-  if (!reader_.open_read(file_.temporary(), SPILL_BUFFER))
-    raise_error(ErrorCode::IO_ERROR, file_.temporary() + ": " + reader_.error());
+  if (!file_.create(directory + "spill", SPILL_BUFFER, false, error))
+    raise_error(ErrorCode::IO_ERROR, (directory.empty() ? std::string(".") : directory) + ": " + error);
 }
 
+void PieceSpill::failed() { raise_error(ErrorCode::IO_ERROR, file_.temporary() + ": " + file_.file().error()); }
+
 void PieceSpill::append(const Piece& piece) {
-  platform::File& out = file_.file();
-  if (!out.write(piece.bytes.data(), piece.bytes.size()) || !out.flush())
-    raise_error(ErrorCode::IO_ERROR, file_.temporary() + ": " + out.error());
-  std::lock_guard<std::mutex> lock(records_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  platform::File& f = file_.file();
+  if (!f.seek(write_offset_) || !f.write(piece.bytes.data(), piece.bytes.size())) failed();
+  write_offset_ += piece.bytes.size();
   records_.push_back({piece.bytes.size(), piece.done, piece.damaged});
 }
 
 void PieceSpill::read_next(Piece& piece) {
-  Record r;
-  {
-    std::lock_guard<std::mutex> lock(records_mutex_);
-    r = records_.front();
-    records_.pop_front();
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Record r = records_.front();
+  records_.pop_front();
   piece.bytes.resize(static_cast<size_t>(r.size));
   piece.done = r.done;
   piece.damaged = r.damaged;
-  // Seeking first drops what the reader's buffer held of the file's end
-  // (and its end-of-file state) while the writer went on.
-  if (!reader_.seek(read_offset_) || !reader_.read_exact(piece.bytes.data(), piece.bytes.size()))
-    raise_error(ErrorCode::IO_ERROR, file_.temporary() + ": " + reader_.error());
+  // Seeking between writing and reading is what the stream needs to switch.
+  platform::File& f = file_.file();
+  if (!f.seek(read_offset_) || !f.read_exact(piece.bytes.data(), piece.bytes.size())) failed();
   read_offset_ += r.size;
 }
 
 void PieceSpill::reset() {
-  std::lock_guard<std::mutex> lock(records_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   records_.clear();
-  platform::File& out = file_.file();
-  if (!out.truncate(0) || !out.seek(0))
-    raise_error(ErrorCode::IO_ERROR, file_.temporary() + ": " + out.error());
-  read_offset_ = 0;
+  if (!file_.file().truncate(0)) failed();
+  write_offset_ = read_offset_ = 0;
 }
 
 }  // namespace tarn

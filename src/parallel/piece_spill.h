@@ -1,9 +1,10 @@
 // A spill file for the pieces of one job that run ahead of the caller.
 //
 // One worker appends pieces and the caller reads them back in the same
-// order, each through its own handle on the file; the runner keeps the
-// count of pieces written and not yet read, so each side only ever touches
-// what the other has finished with. The file is made beside the output the
+// order, through one handle on the file that each side takes in turn (a
+// second handle would need sharing modes some systems refuse); the runner
+// keeps the count of pieces written and not yet read, so the caller reads
+// only what the worker has finished. The file is made beside the output the
 // run writes (a temporary of files/pending_file.h, so a signal removes it)
 // and emptied for the next job when its job is released.
 #pragma once
@@ -15,7 +16,6 @@
 
 #include "files/pending_file.h"
 #include "parallel/ordered_streams.h"
-#include "platform/file.h"
 
 namespace tarn {
 
@@ -36,10 +36,12 @@ class PieceSpill {
     uint64_t done;
     bool damaged;
   };
+  [[noreturn]] void failed();
+
   PendingFile file_;  // never committed: removed when the spill goes
-  platform::File reader_;
-  std::mutex records_mutex_;
+  std::mutex mutex_;  // the file's position and the records
   std::deque<Record> records_;
+  uint64_t write_offset_ = 0;
   uint64_t read_offset_ = 0;
 };
 

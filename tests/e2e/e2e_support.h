@@ -8,6 +8,7 @@
 // line ends. Tests of POSIX-only behaviour skip a Windows build.
 #pragma once
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,10 +169,13 @@ class Sandbox {
 };
 
 // tarnc started directly (no shell) in the sandbox, its standard output and
-// error in run.out and run.err there.
+// error in run.out and run.err there. It gets the terminating signals as a
+// program started from a terminal does, also when the tests run as a
+// background job (which would have it ignore SIGINT).
 inline pid_t start_tarnc(const Sandbox& box, const std::vector<std::string>& args) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
     if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
     if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
     std::vector<std::string> words = command_words(tarnc_path());

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #endif
 
+#include "common/speed_hints.h"
 #include "platform/memory.h"
 
 namespace tarn::platform {
@@ -17,7 +18,7 @@ void* allocate_zeroed(size_t size) {
   void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
 #if defined(MADV_HUGEPAGE)
-  ::madvise(memory, size, MADV_HUGEPAGE);  // a hint; refusal changes nothing
+  if constexpr (SPEED_HINTS) ::madvise(memory, size, MADV_HUGEPAGE);  // refusal changes nothing
 #endif
   return memory;
 }
