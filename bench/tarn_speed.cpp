@@ -44,6 +44,18 @@ std::string read_all(const std::string& name) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The texts' one source of chance: a fixed xorshift sequence, so that every
+// run and every machine makes the same texts.
+struct XorShift {
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  uint64_t operator()() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+};
+
 // A word chain: tokens are words with the blanks behind them, and each next
 // token is drawn among those that followed the previous one somewhere in the
 // corpus. It reads like English prose and repeats its phrases as prose does
@@ -59,13 +71,7 @@ std::string word_chain_text(const std::string& corpus, size_t size) {
   }
   std::map<std::string, std::vector<uint32_t>> followers;
   for (size_t i = 0; i + 1 < tokens.size(); ++i) followers[tokens[i]].push_back(static_cast<uint32_t>(i + 1));
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  auto next_random = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next_random;
   std::string text;
   size_t at = 0;
   while (text.size() < size) {
@@ -104,13 +110,7 @@ std::string swapped_words_text(const std::string& corpus, size_t size) {
   std::vector<std::pair<size_t, std::string>> ranked;
   for (const auto& [w, c] : count) ranked.emplace_back(c, w);
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  auto next_random = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next_random;
   std::string text;
   for (int copy = 0; text.size() < size; ++copy) {
     std::map<std::string, std::string> swap;

@@ -171,6 +171,12 @@ class DecodeJob : public StreamJob {
   // Decodes the next block of the stream, when it is certain to come;
   // otherwise waits for the restores that tell, and finishes the chunk when
   // its blocks are complete.
+  //
+  // Decoding ahead is safe only because of two facts: a block restores to
+  // at most `restored_length_bound` bytes, and a finished chunk is exactly
+  // as long as its header says (otherwise it fails). Were either to loosen,
+  // which blocks get decoded before a failure -- and so the CRC reported for
+  // a damaged entry -- would depend on timing.
   void decode_next() {
     BlockPipeline& pipeline = codec_->pipeline();
     if (!chunk_open_) {

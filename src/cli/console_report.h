@@ -2,9 +2,10 @@
 //
 // Standard output carries the program's fixed texts, byte for byte: the
 // progress line " -> name " of each entry (with percentages behind it on a
-// terminal: cli/progress.h), warnings, the statistics and summary lines. What a user needs beyond them goes to standard error, one line
-// each, prefixed with the program's name: the entries whose CRC failed or
-// that were skipped. Names are printed with control bytes shown as "?".
+// terminal: cli/progress.h), warnings, the statistics and summary lines.
+// What a user needs beyond them goes to standard error, one line each,
+// prefixed with the program's name: the entries whose CRC failed or that
+// were skipped. Names are printed with control bytes shown as "?".
 #pragma once
 
 #include <cstdint>

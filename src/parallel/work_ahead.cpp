@@ -60,6 +60,10 @@ void WorkAhead::help(std::unique_lock<std::mutex>& lock) {
   while (!stopped_ && !error_ && !running_ && done_ < limit_) run_next(lock, true, true);
 }
 
+// Only the job's own thread waits, and never after stop(). The mutex it
+// locks is the pool's while the runner's workers exist and the job's own
+// after they are joined; it cannot change while anyone holds it, since the
+// pool is cleared only once every worker has ended.
 void WorkAhead::wait(uint64_t index) {
   std::unique_lock<std::mutex> lock(mutex());
   for (;;) {
