@@ -12,6 +12,7 @@
 // back and the two back-patches at the end (table CRC, header).
 #include "archive/create.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "common/error.h"
 #include "files/sorts.h"
 #include "parallel/ordered_streams.h"
+#include "parallel/work_ahead.h"
 #include "pipeline/filters.h"
 #include "platform/filesystem.h"
 
@@ -109,45 +111,105 @@ class PackGroupJob : public StreamJob {
 
 // compress_file: one piece per chunk of CHUNK_SIZE bytes, its chunk stream,
 // all through one codec so that the model carries over.
+//
+// The blocks are coded here and prepared (the chunk read, checksummed, taken
+// through the prepass and cut into blocks, each block filtered) as steps of
+// a WorkAhead: an idle worker prepares up to AHEAD blocks ahead while this
+// thread codes, otherwise each block is prepared here just before it is
+// coded, in the work buffer, as compress_buffer does.
 class PackFileJob : public StreamJob {
  public:
   PackFileJob(const FileEntry& entry, const CodingOptions& coding, PipelinePool& pool)
-      : entry_(entry), coding_(coding), pool_(pool), remaining_(entry.size) {}
+      : entry_(entry), coding_(coding), pool_(pool), remaining_(entry.size), unread_(entry.size) {}
 
   bool next_piece(Piece& piece) override {
     if (remaining_ == 0) return false;
-    if (!codec_) {
-      input_ = open_input(entry_);
-      crc_.begin();
-      codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+    try {
+      return make_piece(piece);
+    } catch (...) {
+      if (ahead_) ahead_->stop();
+      throw;
     }
-    const uint32_t length = remaining_ < CHUNK_SIZE ? remaining_ : CHUNK_SIZE;
-    std::vector<uint8_t> chunk(length);
-    read_input(input_, entry_, chunk.data(), length);
-    crc_.update(chunk.data(), length);
-    ByteSink sink;
-    codec_->compress_chunk(std::move(chunk), sink);
-    remaining_ -= length;
-    piece.bytes = std::move(sink.bytes());
-    piece.done = entry_.size - remaining_;
-    if (remaining_ == 0) {
-      codec_->finish();
-      input_.close();
-    }
-    return true;
   }
 
   // Valid once every piece is taken.
   uint32_t crc() const { return crc_.value(); }
 
  private:
+  static constexpr unsigned AHEAD = 3;
+  static constexpr unsigned SLOTS = AHEAD + 1;  // the block being coded and those ahead
+
+  bool make_piece(Piece& piece) {
+    if (!codec_) {
+      input_ = open_input(entry_);
+      crc_.begin();
+      codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+      ahead_ = std::make_unique<WorkAhead>(
+          *this, [this](uint64_t index, bool ahead, bool on_worker) { prepare(index, ahead, on_worker); });
+      // With a worker free (or still starting), the first blocks are
+      // prepared there too.
+      if (ahead_->worker_free()) ahead_->allow(SLOTS);
+    }
+    BlockPipeline& pipeline = codec_->pipeline();
+    ByteSink sink;
+    uint32_t plain = 0;
+    uint64_t coded = 0;
+    for (bool last = false; !last; ++next_block_) {
+      ahead_->wait(next_block_);
+      const PreparedBlock& block = slots_[next_block_ % SLOTS];
+      // A block of its own lets the next ones be prepared while it is
+      // coded. One in the work buffer is coded first; then a free worker
+      // may start preparing ahead (the blocks it makes have their own bytes).
+      if (block.copied) ahead_->allow(next_block_ + SLOTS);
+      pipeline.code_block(block, sink);
+      if (!block.copied && ahead_->worker_free()) ahead_->allow(next_block_ + SLOTS);
+      plain = block.prepass.plain_length;
+      coded += block.unfiltered;
+      const uint64_t length = block.prepass.coded_length;
+      report_progress(entry_.size - remaining_ + (length == 0 ? plain : plain * coded / length));
+      last = block.ends_chunk;
+    }
+    remaining_ -= plain;
+    piece.bytes = std::move(sink.bytes());
+    piece.done = entry_.size - remaining_;
+    if (remaining_ == 0) {
+      ahead_->stop();
+      codec_->finish();
+      input_.close();
+    }
+    return true;
+  }
+
+  // Step `index`: the next block, after the next chunk when the last one is
+  // used up. Steps past the last block find nothing to do. On a worker, the
+  // model heap's next pages are faulted in first.
+  void prepare(uint64_t index, bool ahead, bool on_worker) {
+    BlockPipeline& pipeline = codec_->pipeline();
+    if (on_worker) pipeline.fault_in_heap_ahead(entry_.size);
+    PreparedBlock& block = slots_[index % SLOTS];
+    if (pipeline.prepare_block(block, ahead) || unread_ == 0) return;
+    const uint32_t length = unread_ < CHUNK_SIZE ? unread_ : CHUNK_SIZE;
+    std::vector<uint8_t> chunk = pipeline.take_chunk_buffer();
+    chunk.resize(length);
+    read_input(input_, entry_, chunk.data(), length);
+    crc_.update(chunk.data(), length);
+    unread_ -= length;
+    pipeline.prepare_chunk(std::move(chunk));
+    pipeline.prepare_block(block, ahead);
+  }
+
   const FileEntry& entry_;
   const CodingOptions& coding_;
   PipelinePool& pool_;
-  uint32_t remaining_;
+  uint32_t remaining_;  // bytes of chunks not yet coded
+  // Steps only: the input, what is left of it and its checksum.
+  uint32_t unread_;
   platform::File input_;
   Crc32 crc_;
   std::unique_ptr<StreamCodec> codec_;
+  PreparedBlock slots_[SLOTS];
+  uint64_t next_block_ = 0;
+  std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
 };
 
 class Creator {
@@ -307,7 +369,8 @@ void Creator::write_file(FileEntry& entry, PackFileJob& job, size_t index, Order
   events_.entry_started(entry, entry.size);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Piece piece;
-  while (runner.take(index, piece)) {
+  const std::function<void()> tick = [&] { events_.entry_progress(job.progress()); };
+  while (runner.take(index, piece, tick)) {
     write_or_fail(piece.bytes.data(), piece.bytes.size());
     events_.entry_progress(piece.done);
   }

@@ -36,6 +36,8 @@ class DriverEvents {
 
   // Extraction and test.
   virtual void decompressing() {}
+  // The entries selected and their bytes, before the first of them.
+  virtual void extraction_started(uint64_t /*entries*/, uint64_t /*total*/) {}
   // A stored name that had to be changed to stay inside the output directory.
   virtual void unsafe_path(const std::string& /*name*/, const std::string& /*written_as*/) {}
   virtual void entry_skipped(const FileEntry& /*entry*/, SkipReason /*why*/) {}
@@ -44,8 +46,8 @@ class DriverEvents {
   virtual void extraction_finished(bool /*wrote_files*/, uint64_t /*processed*/, bool /*crc_failed*/) {}
 
   // Both: one entry at a time, in table order. `entry_progress` may come
-  // often (the front end decides how often to show it); `entry_finished`
-  // closes what `entry_started` opened.
+  // often, also within a chunk (the front end decides how often to show
+  // it); `entry_finished` closes what `entry_started` opened.
   virtual void entry_started(const FileEntry& /*entry*/, uint64_t /*bytes*/) {}
   virtual void entry_progress(uint64_t /*done*/) {}
   virtual void entry_finished() {}

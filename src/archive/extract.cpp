@@ -19,6 +19,7 @@
 // system takes, is left out with a note; it is still tested.
 #include "archive/extract.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +33,7 @@
 #include "files/output_tree.h"
 #include "files/pending_file.h"
 #include "parallel/ordered_streams.h"
+#include "parallel/work_ahead.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -47,41 +49,36 @@ namespace {
 // bytes at all (`keep_bytes` false: the pieces carry only the progress)
 // and every worker checksums its own data. A damaged stream ends the job
 // with a piece marked damaged that holds what could be kept.
+//
+// The coders decode the blocks here; restoring them (inverse filters) and
+// finishing each chunk (prepass restore, checksum) are the steps of a
+// WorkAhead, which a free worker runs while this thread decodes on. The
+// next block is decoded as soon as it is certain to come: the restored
+// lengths so far and the longest the blocks not yet restored can restore
+// to tell that before they are restored. Without a free worker each block
+// is decoded into the work buffer and restored there at once, as
+// decode_buffer does. Whatever goes wrong, the failures and the pieces come
+// out in the order of a single thread: a failure of the coders waits until
+// the steps before it have run and the chunks before it are handed out.
 class DecodeJob : public StreamJob {
  public:
   DecodeJob(const std::string& archive_name, uint64_t archive_length, std::vector<const FileEntry*> entries,
             bool keep_bytes, const CodingOptions& coding, PipelinePool& pool)
       : archive_name_(archive_name), archive_length_(archive_length), entries_(std::move(entries)),
         keep_bytes_(keep_bytes), coding_(coding), pool_(pool), results_(entries_.size()) {
-    for (const FileEntry* e : entries_) remaining_ += e->size;
+    for (const FileEntry* e : entries_) total_ += e->size;
+    unannounced_ = total_;
+    unfinished_ = total_;
   }
 
   bool next_piece(Piece& piece) override {
     if (finished_) return false;
-    if (!codec_) start();
-    std::vector<uint8_t> chunk;
     try {
-      chunk = codec_->decode_chunk(*source_);
-    } catch (const TarnError& e) {
-      if (!is_damage(e)) throw;
-      return end(piece, {}, true);
+      return make_piece(piece);
+    } catch (...) {
+      if (ahead_) ahead_->stop();
+      throw;
     }
-    if (group()) {
-      // The group's byte sequence is its members back to back.
-      const bool damaged = chunk.size() != remaining_;
-      check_members(chunk, damaged);
-      return end(piece, std::move(chunk), damaged);
-    }
-    if (chunk.empty() || chunk.size() > remaining_) {
-      // The chunks do not add up to the file's size: keep what fits.
-      if (chunk.size() > remaining_) chunk.resize(static_cast<size_t>(remaining_));
-      file_crc_.update(chunk.data(), chunk.size());
-      return end(piece, std::move(chunk), true);
-    }
-    file_crc_.update(chunk.data(), chunk.size());
-    remaining_ -= chunk.size();
-    if (remaining_ == 0) return end(piece, std::move(chunk), false);
-    return hand_out(piece, std::move(chunk));
   }
 
   // Per entry (valid once every piece is taken): the CRC of its bytes and
@@ -93,7 +90,44 @@ class DecodeJob : public StreamJob {
   const Result& result(size_t k) const { return results_[k]; }
 
  private:
+  static constexpr unsigned SLOTS = 2;  // decoded blocks waiting for their restore
+  static constexpr unsigned PLANS = 8;  // steps planned and not yet run
+
+  // A decoded block waiting for its restore.
+  struct Slot {
+    CodedBlock block;
+    uint32_t position_after = 0;  // the chunk's restored bytes after it (set by the step)
+  };
+  // A step: take the room for a chunk (decode_buffer does so between the
+  // chunk's header and its first block), restore the block in a slot, or
+  // finish the chunk restored.
+  enum class Step { START, RESTORE, FINISH };
+  struct Plan {
+    Step step = Step::START;
+    unsigned slot = 0;
+    PrepassHeader prepass;
+  };
+  // A finished chunk: its plain bytes and what they mean for the job.
+  struct Finished {
+    std::vector<uint8_t> bytes;
+    bool last = false;
+    bool damaged = false;
+  };
+
   bool group() const { return entries_.size() > 1; }
+
+  bool make_piece(Piece& piece) {
+    if (!codec_) start();
+    Finished chunk;
+    try {
+      chunk = next_chunk();
+    } catch (const TarnError& e) {
+      if (!is_damage(e)) throw;
+      return end(piece, {}, true);
+    }
+    if (chunk.last) return end(piece, std::move(chunk.bytes), chunk.damaged);
+    return hand_out(piece, std::move(chunk.bytes));
+  }
 
   void start() {
     if (!file_.open_read(archive_name_)) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + file_.error());
@@ -102,7 +136,146 @@ class DecodeJob : public StreamJob {
     inside_file_ = claimed_end <= archive_length_;
     source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
     codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
+    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool, bool on_worker) {
+      if (on_worker) codec_->pipeline().fault_in_heap_ahead(total_);
+      run_step(index);
+    });
     file_crc_.begin();
+  }
+
+  // The next finished chunk, or the first failure in the order of a single
+  // thread.
+  Finished next_chunk() {
+    for (;;) {
+      const bool finished_ahead = handed_ < finishes_ && ahead_->has_run(finish_steps_[handed_ % 2]);
+      if (finished_ahead || finishes_ - handed_ == 2) return take_finished();
+      if (coder_error_ || stream_decoded_) {
+        if (handed_ < finishes_) return take_finished();
+        if (steps_ > 0) ahead_->wait(steps_ - 1);  // the steps' failures come first
+        if (coder_error_) std::rethrow_exception(coder_error_);
+        raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: the last chunk ends the job
+      }
+      try {
+        decode_next();
+      } catch (...) {
+        coder_error_ = std::current_exception();
+      }
+    }
+  }
+
+  Finished take_finished() {
+    ahead_->wait(finish_steps_[handed_ % 2]);
+    return std::move(done_chunks_[handed_++ % 2]);
+  }
+
+  // Decodes the next block of the stream, when it is certain to come;
+  // otherwise waits for the restores that tell, and finishes the chunk when
+  // its blocks are complete.
+  //
+  // Decoding ahead is safe only because of two facts: a block restores to
+  // at most `restored_length_bound` bytes, and a finished chunk is exactly
+  // as long as its header says (otherwise it fails). Were either to loosen,
+  // which blocks get decoded before a failure -- and so the CRC reported for
+  // a damaged entry -- would depend on timing.
+  void decode_next() {
+    BlockPipeline& pipeline = codec_->pipeline();
+    if (!chunk_open_) {
+      chunk_header_ = pipeline.start_chunk_decode(*source_);
+      chunk_open_ = true;
+      known_ = 0;
+      unannounced_ -= chunk_header_.plain_length < unannounced_ ? chunk_header_.plain_length : unannounced_;
+      // With the first restore, not ahead: the room of the chunk before may
+      // still wait to be handed out. The first chunk's goes ahead: a free
+      // worker faults in the model heap's first pages meanwhile.
+      plan({Step::START, 0, chunk_header_}, steps_ == 0);
+    }
+    for (;;) {
+      uint64_t reach = known_;
+      for (const auto& p : pending_) reach += p.second;
+      if (reach < chunk_header_.coded_length) break;
+      if (pending_.empty()) {
+        // The blocks are complete: the chunk is finished while the next one
+        // is decoded, if one follows.
+        plan({Step::FINISH, 0, {}}, true);
+        chunk_open_ = false;
+        stream_decoded_ = group() || chunk_header_.plain_length == 0 || unannounced_ == 0;
+        return;
+      }
+      wait_oldest();
+    }
+    // Room in a slot: the oldest waiting block is restored first.
+    while (pending_.size() >= SLOTS) wait_oldest();
+    const bool copy = !pending_.empty() || ahead_->worker_free();
+    const unsigned k = static_cast<unsigned>(decoded_++ % SLOTS);
+    Slot& slot = slots_[k];
+    pipeline.decode_block_ahead(slot.block, copy);
+    pending_.push_back({steps_, pipeline.restored_length_bound(slot.block)});
+    plan({Step::RESTORE, k, {}}, copy);
+    if (!copy) wait_oldest();
+  }
+
+  // Plans the next step; a worker may run it at once when `ahead`.
+  void plan(const Plan& p, bool ahead) {
+    if (steps_ >= PLANS) ahead_->wait(steps_ - PLANS);  // its plan has been read
+    plans_[steps_ % PLANS] = p;
+    if (p.step == Step::FINISH) finish_steps_[finishes_++ % 2] = steps_;
+    ++steps_;
+    if (ahead) ahead_->allow(steps_);
+  }
+
+  // Waits for the restore of the oldest block waiting for one.
+  void wait_oldest() {
+    const uint64_t step = pending_.front().first;
+    ahead_->wait(step);
+    known_ = slots_[plans_[step % PLANS].slot].position_after;
+    pending_.pop_front();
+  }
+
+  void run_step(uint64_t index) {
+    BlockPipeline& pipeline = codec_->pipeline();
+    const Plan& p = plans_[index % PLANS];
+    switch (p.step) {
+      case Step::START:
+        pipeline.start_chunk_output(restoring_, p.prepass);
+        restoring_base_ = total_ - unfinished_;
+        break;
+      case Step::RESTORE: {
+        Slot& slot = slots_[p.slot];
+        pipeline.restore_block(slot.block, restoring_);
+        slot.position_after = restoring_.position;
+        const uint64_t n = restoring_.prepass.coded_length;
+        report_progress(restoring_base_ + uint64_t{restoring_.prepass.plain_length} * restoring_.position / (n == 0 ? 1 : n));
+        break;
+      }
+      case Step::FINISH:
+        finish_chunk();
+        break;
+    }
+  }
+
+  // The prepass restore and the checks of one chunk, as the pieces of a
+  // single thread had them.
+  void finish_chunk() {
+    codec_->pipeline().finish_chunk_decode(restoring_);
+    Finished& out = done_chunks_[finishes_run_++ % 2];
+    out.bytes = std::move(restoring_.bytes);
+    std::vector<uint8_t>& chunk = out.bytes;
+    out.last = true;
+    out.damaged = false;
+    if (group()) {
+      // The group's byte sequence is its members back to back.
+      out.damaged = chunk.size() != unfinished_;
+      check_members(chunk, out.damaged);
+    } else if (chunk.empty() || chunk.size() > unfinished_) {
+      // The chunks do not add up to the file's size: keep what fits.
+      if (chunk.size() > unfinished_) chunk.resize(static_cast<size_t>(unfinished_));
+      file_crc_.update(chunk.data(), chunk.size());
+      out.damaged = true;
+    } else {
+      file_crc_.update(chunk.data(), chunk.size());
+      unfinished_ -= chunk.size();
+      out.last = unfinished_ == 0;
+    }
   }
 
   // A stream that breaks its own rules, or runs past its piece, is damage;
@@ -132,6 +305,7 @@ class DecodeJob : public StreamJob {
 
   bool end(Piece& piece, std::vector<uint8_t> bytes, bool damaged) {
     finished_ = true;
+    ahead_->stop();
     if (!group()) results_[0] = {file_crc_.value(), damaged};
     else if (damaged && bytes.empty()) check_members(bytes, true);
     if (damaged) codec_.reset();
@@ -148,7 +322,7 @@ class DecodeJob : public StreamJob {
   const CodingOptions& coding_;
   PipelinePool& pool_;
   std::vector<Result> results_;
-  uint64_t remaining_ = 0;
+  uint64_t total_ = 0;  // the entries' bytes
   uint64_t done_ = 0;
   Crc32 file_crc_;
   platform::File file_;
@@ -156,6 +330,29 @@ class DecodeJob : public StreamJob {
   std::unique_ptr<StreamCodec> codec_;
   bool inside_file_ = true;
   bool finished_ = false;
+  // The coder's side.
+  bool chunk_open_ = false;
+  PrepassHeader chunk_header_;
+  uint64_t unannounced_ = 0;  // bytes not yet announced by a chunk header
+  uint32_t known_ = 0;  // restored bytes of the open chunk, as far as known
+  std::deque<std::pair<uint64_t, uint32_t>> pending_;  // restores not waited for: step, longest result
+  uint64_t decoded_ = 0;
+  bool stream_decoded_ = false;
+  std::exception_ptr coder_error_;
+  uint64_t steps_ = 0;
+  Plan plans_[PLANS];
+  uint64_t finish_steps_[2] = {};
+  uint64_t finishes_ = 0;
+  uint64_t handed_ = 0;
+  // Shared through the steps' order.
+  Slot slots_[SLOTS];
+  Finished done_chunks_[2];
+  // The steps' side.
+  DecodedChunk restoring_;
+  uint64_t restoring_base_ = 0;
+  uint64_t unfinished_ = 0;  // bytes the finished chunks have not yet accounted for
+  uint64_t finishes_run_ = 0;
+  std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
 };
 
 // Where one entry's bytes go: a pending file, or nowhere (test, skipped),
@@ -248,6 +445,16 @@ ExtractResult Extractor::run(const FileList& entries) {
     }
     groups.push_back(std::move(group));
   }
+  uint64_t selected = 0;
+  uint64_t selected_bytes = 0;
+  for (const Group& group : groups) {
+    for (const FileEntry* e : group.entries) {
+      if (!wildcards_.entry_selected(e->name)) continue;
+      ++selected;
+      if (!e->is_directory()) selected_bytes += e->size;
+    }
+  }
+  events_.extraction_started(selected, selected_bytes);
 
   OrderedStreams runner(options_.workers, jobs);
   runner_ = &runner;
@@ -273,7 +480,8 @@ void Extractor::process_group(const Group& group, size_t job_index) {
         return std::nullopt;
       }
       Piece piece;
-      while (runner_->take(job_index, piece)) {
+      const std::function<void()> tick = [&] { events_.entry_progress(group.job->progress()); };
+      while (runner_->take(job_index, piece, tick)) {
         out.write(piece.bytes.data(), piece.bytes.size());
         events_.entry_progress(piece.done);
       }

@@ -36,6 +36,8 @@ class StreamCodec {
   // The stream has ended normally: the pipeline goes back to the pool. The
   // codec cannot be used afterwards.
   void finish();
+  // For drivers that run the pipeline's steps themselves, on two threads.
+  BlockPipeline& pipeline() { return *pipeline_; }
 
  private:
   PipelinePool* pool_;

@@ -14,6 +14,7 @@ void ConsoleReport::analysis_started() {
 }
 
 void ConsoleReport::packing_started(bool storing, uint64_t entries, uint64_t total) {
+  display_.run_started(entries, total);
   std::printf("\n%s %ld file(s) totaling %ld bytes...\n", storing ? "Storing" : "Compressing",
               static_cast<long>(entries), static_cast<long>(total));
 }
@@ -34,6 +35,8 @@ void ConsoleReport::archive_created(uint64_t total, uint64_t archive_length) {
 
 void ConsoleReport::decompressing() { std::fputs("Decompressing...\n", stdout); }
 
+void ConsoleReport::extraction_started(uint64_t entries, uint64_t total) { display_.run_started(entries, total); }
+
 void ConsoleReport::unsafe_path(const std::string& name, const std::string& written_as) {
   std::printf("\nWARNING: unsafe path \"%s\" written as \"%s\"", printable_name(name).c_str(),
               printable_name(written_as).c_str());
@@ -52,17 +55,15 @@ void ConsoleReport::extraction_finished(bool wrote_files, uint64_t processed, bo
 }
 
 void ConsoleReport::entry_started(const FileEntry& entry, uint64_t bytes) {
-  meter_.reset();
+  display_.erase();
   std::printf("\r -> %s ", format_display_name(entry.name, 50).c_str());
   std::fflush(stdout);
-  meter_ = std::make_unique<ProgressMeter>(bytes);
+  display_.entry_started(bytes, entry.is_directory() ? 0 : entry.size);
 }
 
-void ConsoleReport::entry_progress(uint64_t done) {
-  if (meter_) meter_->advance(done);
-}
+void ConsoleReport::entry_progress(uint64_t done) { display_.advance(done); }
 
-void ConsoleReport::entry_finished() { meter_.reset(); }
+void ConsoleReport::entry_finished() { display_.entry_finished(); }
 
 void ConsoleReport::note(const std::string& text) const {
   std::fflush(stdout);

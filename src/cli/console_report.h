@@ -1,15 +1,14 @@
 // The drivers' events as the user sees them on a console.
 //
 // Standard output carries the program's fixed texts, byte for byte: the
-// progress line " -> name " of each entry (with a percentage behind it on a
-// terminal for entries above 1 MiB), warnings, the statistics and summary
-// lines. What a user needs beyond them goes to standard error, one line
-// each, prefixed with the program's name: the entries whose CRC failed or
-// that were skipped. Names are printed with control bytes shown as "?".
+// progress line " -> name " of each entry (with percentages behind it on a
+// terminal: cli/progress.h), warnings, the statistics and summary lines.
+// What a user needs beyond them goes to standard error, one line each,
+// prefixed with the program's name: the entries whose CRC failed or that
+// were skipped. Names are printed with control bytes shown as "?".
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "archive/events.h"
@@ -30,6 +29,7 @@ class ConsoleReport : public DriverEvents {
   void archive_created(uint64_t total, uint64_t archive_length) override;
 
   void decompressing() override;
+  void extraction_started(uint64_t entries, uint64_t total) override;
   void unsafe_path(const std::string& name, const std::string& written_as) override;
   void entry_skipped(const FileEntry& entry, SkipReason why) override;
   void crc_failed(const FileEntry& entry) override;
@@ -44,7 +44,7 @@ class ConsoleReport : public DriverEvents {
 
  private:
   std::string program_;
-  std::unique_ptr<ProgressMeter> meter_;
+  ProgressDisplay display_;
 };
 
 }  // namespace tarn

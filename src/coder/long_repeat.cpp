@@ -2,6 +2,7 @@
 #include "coder/long_repeat.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -16,6 +17,15 @@ constexpr uint32_t LONG_LIMIT = 20000;   // longer ones count ten times
 constexpr uint32_t SHORT_CODE_MAX = 254;
 constexpr uint32_t MID_CODE_BASE = 255;
 constexpr uint32_t LONG_CODE_BASE = 65790;
+constexpr uint32_t PREFETCH_DISTANCE = 16;  // positions
+
+inline void prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
 
 template <typename T>
 void allocate(std::vector<T>& v, size_t size) {
@@ -110,9 +120,20 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   uint32_t* table = table_.data();
 
   for (uint32_t p = 8; p < n;) {
+    // The table entry of a position a little further on, and the bytes its
+    // entry points to, are asked for early: both lie anywhere in memory.
+    if (p + PREFETCH_DISTANCE < n) {
+      prefetch(table + context_hash(b, p + PREFETCH_DISTANCE));
+      prefetch(b + table[context_hash(b, p + PREFETCH_DISTANCE / 2)]);
+    }
     uint32_t h = context_hash(b, p);
     uint32_t s = table[h];
     table[h] = p;
+    // Most positions differ from their prediction within 8 bytes.
+    if (p + 8 <= n && std::memcmp(b + p, b + s, 8) != 0) {
+      o[o_pos++] = b[p++];
+      continue;
+    }
     uint32_t length = 0;
     while (p + length < n && b[p + length] == b[s + length]) ++length;
     if (length < MIN_REPEAT) {
@@ -140,16 +161,36 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
 }
 
 void LongRepeat::write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const {
-  encode_u24(coder, plain_length_);
-  coder.encode_bits(prepass_applied_, 1);
-  if (prepass_applied_) encode_u24(coder, buffer_length);
+  write_prepass_header(coder, {plain_length_, prepass_applied_ != 0, buffer_length});
+}
+
+void LongRepeat::write_prepass_header(RangeEncoder& coder, const PrepassHeader& header) {
+  encode_u24(coder, header.plain_length);
+  coder.encode_bits(header.applied ? 1 : 0, 1);
+  if (header.applied) encode_u24(coder, header.coded_length);
+}
+
+PrepassHeader LongRepeat::read_header(RangeDecoder& coder) {
+  PrepassHeader header;
+  header.plain_length = decode_u24(coder);
+  header.applied = coder.decode_bits(1) != 0;
+  header.coded_length = header.applied ? decode_u24(coder) : header.plain_length;
+  return header;
 }
 
 uint32_t LongRepeat::read_prepass_header(RangeDecoder& coder) {
-  plain_length_ = decode_u24(coder);
-  prepass_applied_ = coder.decode_bits(1) != 0 ? 1 : 0;
-  coded_length_ = prepass_applied_ ? decode_u24(coder) : plain_length_;
+  const PrepassHeader header = read_header(coder);
+  plain_length_ = header.plain_length;
+  prepass_applied_ = header.applied ? 1 : 0;
+  coded_length_ = header.coded_length;
   return coded_length_;
+}
+
+uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header) {
+  plain_length_ = header.plain_length;
+  prepass_applied_ = header.applied ? 1 : 0;
+  coded_length_ = header.coded_length;
+  return long_repeat_decode(buffer);
 }
 
 uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer) {

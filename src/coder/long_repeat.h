@@ -25,6 +25,13 @@
 
 namespace tarn {
 
+// The prepass header of a chunk stream.
+struct PrepassHeader {
+  uint32_t plain_length = 0;
+  bool applied = false;
+  uint32_t coded_length = 0;  // what the blocks decode to: the prepass output, or plain_length
+};
+
 class LongRepeat {
  public:
   static constexpr uint32_t MIN_BUFFER = 8192;
@@ -49,12 +56,18 @@ class LongRepeat {
   // the transformed copy), then the header goes into the stream.
   void long_repeat_encode(std::vector<uint8_t>& buffer);
   void write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const;
+  // The header of the last long_repeat_encode, and the header written.
+  PrepassHeader header() const { return {plain_length_, prepass_applied_ != 0, coded_length_}; }
+  static void write_prepass_header(RangeEncoder& coder, const PrepassHeader& header);
 
   // Unpacking: the header yields N, the number of bytes the blocks decode to.
   uint32_t read_prepass_header(RangeDecoder& coder);
+  static PrepassHeader read_header(RangeDecoder& coder);
   // `buffer` holds the N decoded bytes (and may be longer); afterwards it
   // holds exactly the restored plain_length bytes, which are also returned.
   uint32_t long_repeat_decode(std::vector<uint8_t>& buffer);
+  // The same for a chunk whose header was read elsewhere.
+  uint32_t long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header);
 
   uint32_t plain_length() const { return plain_length_; }
   bool prepass_applied() const { return prepass_applied_ != 0; }

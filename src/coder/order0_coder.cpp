@@ -102,7 +102,7 @@ void Order0Coder::order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32
   if (sorted) sort_transform_inverse(work, n);
 }
 
-void Order0Coder::prepare_scratch(uint32_t n) {
+void SortTransform::prepare_scratch(uint32_t n) {
   try {
     if (buckets_.size() != KEY_COUNT) buckets_.resize(KEY_COUNT);
     if (scratch_.size() < n) scratch_.resize(n);
@@ -112,7 +112,7 @@ void Order0Coder::prepare_scratch(uint32_t n) {
   std::fill(buckets_.begin(), buckets_.end(), 0u);
 }
 
-void Order0Coder::sort_transform_forward(uint8_t* b, uint32_t n) {
+void SortTransform::forward(uint8_t* b, uint32_t n) {
   b[n] = b[0];
   b[n + 1] = b[1];
   if (n < 2) return;
@@ -138,7 +138,7 @@ void Order0Coder::sort_transform_forward(uint8_t* b, uint32_t n) {
   std::copy(out, out + n, b);
 }
 
-void Order0Coder::sort_transform_inverse(uint8_t* t, uint32_t n) {
+void SortTransform::inverse(uint8_t* t, uint32_t n) {
   if (n < 2) {
     if (n == 1) t[0] = t[1];
     return;

@@ -31,6 +31,24 @@
 
 namespace tarn {
 
+// The order-2 sort transform of the blocks of high nibble 4, with the
+// bucket counters (one per two-byte key) and the scratch array it needs,
+// kept from block to block so that no block allocates.
+class SortTransform {
+ public:
+  // In place on b[0..n); afterwards b[n] and b[n + 1] hold the block's
+  // first two bytes.
+  void forward(uint8_t* b, uint32_t n);
+  // The inverse, reading the first two bytes from t[n] and t[n + 1].
+  void inverse(uint8_t* t, uint32_t n);
+
+ private:
+  void prepare_scratch(uint32_t n);
+
+  std::vector<uint32_t> buckets_;
+  std::vector<uint8_t> scratch_;
+};
+
 class Order0Coder {
  public:
   static constexpr uint16_t RESET_FREQ = 16;
@@ -51,25 +69,20 @@ class Order0Coder {
   void order0_update(uint8_t symbol, uint32_t run);
 
   // In place on b[0..n); b[n] and b[n + 1] hold the block's first two bytes.
-  void sort_transform_forward(uint8_t* b, uint32_t n);
-  void sort_transform_inverse(uint8_t* t, uint32_t n);
+  void sort_transform_forward(uint8_t* b, uint32_t n) { sort_.forward(b, n); }
+  void sort_transform_inverse(uint8_t* t, uint32_t n) { sort_.inverse(t, n); }
 
   uint16_t freq(uint8_t symbol) const { return freq_[symbol]; }
   uint16_t total() const { return total_; }
 
  private:
-  // Bucket counters (one per two-byte key) and the n-byte scratch array of
-  // the sort transform, kept between blocks so no block allocates.
-  void prepare_scratch(uint32_t n);
-
   static constexpr unsigned GROUP_BITS = 4;
   static constexpr unsigned GROUPS = 256 >> GROUP_BITS;
 
   uint16_t freq_[256];
   uint16_t group_[GROUPS];  // group_[g] = sum of freq_[16g .. 16g + 15]
   uint16_t total_ = RESET_TOTAL;
-  std::vector<uint32_t> buckets_;
-  std::vector<uint8_t> scratch_;
+  SortTransform sort_;
 };
 
 }  // namespace tarn

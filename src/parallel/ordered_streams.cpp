@@ -17,11 +17,18 @@ constexpr size_t WINDOW_EXTRA = 1;
 constexpr auto TICK = std::chrono::milliseconds(100);
 }  // namespace
 
+void StreamJob::report_progress(uint64_t done) {
+  progress_.store(done, std::memory_order_relaxed);
+  if (inline_tick_ != nullptr && *inline_tick_) (*inline_tick_)();
+}
+
 OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, const std::string* spill_directory)
     : jobs_(std::move(jobs)), state_(jobs_.size()) {
   const size_t n = workers < jobs_.size() ? workers : jobs_.size();
   window_ = (n < 1 ? 1 : n) + WINDOW_EXTRA;
   if (workers < 2 || n == 0) return;  // the caller makes the pieces as it takes them
+  // A job is made by one worker and helped by at most one more.
+  const size_t threads = workers < 2 * jobs_.size() ? workers : 2 * jobs_.size();
   if (spill_directory != nullptr && jobs_.size() > 1) {
     // A job that is taken never needs one: one per job that may run ahead.
     for (size_t i = 0; i + 1 < window_; ++i) {
@@ -29,15 +36,25 @@ OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, c
       free_spills_.push_back(spills_.back().get());
     }
   }
+  for (StreamJob* job : jobs_) job->helpers_ = &pool_;
   // Workers never run the handlers of the terminating signals.
   platform::TerminationSignalsBlocked blocked;
-  threads_.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
+  threads_.reserve(threads);
+  std::unique_lock<std::mutex> lock(mutex_);
+  pool_.free = static_cast<unsigned>(threads);
+  lock.unlock();
+  for (size_t i = 0; i < threads; ++i) {
     try {
       threads_.emplace_back([this] { worker_loop(); });
     } catch (const std::system_error&) {
+      lock.lock();
+      pool_.free -= static_cast<unsigned>(threads - i);
+      lock.unlock();
       break;  // as many workers as the system gives; none: the caller works
     }
+  }
+  if (threads_.empty()) {
+    for (StreamJob* job : jobs_) job->helpers_ = nullptr;
   }
 }
 
@@ -48,18 +65,34 @@ OrderedStreams::~OrderedStreams() {
   }
   changed_.notify_all();
   for (std::thread& t : threads_) t.join();
+  // Only the jobs' own threads are left: their work ahead runs there.
+  for (StreamJob* job : jobs_) job->helpers_ = nullptr;
 }
 
 void OrderedStreams::worker_loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    size_t index = 0;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return cancel_ || next_start_ >= jobs_.size() || next_start_ < released_ + window_; });
-      if (cancel_ || next_start_ >= jobs_.size()) return;
-      index = next_start_++;
+    changed_.wait(lock, [this] {
+      return cancel_ || can_start() || !pool_.wanting.empty() || (next_start_ >= jobs_.size() && running_ == 0);
+    });
+    --pool_.free;
+    if (cancel_) return;
+    if (can_start()) {
+      const size_t index = next_start_++;
+      ++running_;
+      lock.unlock();
+      run_job(index);
+      lock.lock();
+      --running_;
+      changed_.notify_all();
+    } else if (!pool_.wanting.empty()) {
+      WorkAhead* work = pool_.wanting.front();
+      pool_.wanting.pop_front();
+      work->help(lock);
+    } else {
+      return;  // every job has ended
     }
-    run_job(index);
+    ++pool_.free;
   }
 }
 
@@ -122,9 +155,14 @@ bool OrderedStreams::take(size_t index, Piece& piece, const std::function<void()
   JobState& st = state_[index];
   if (!threaded()) {
     if (st.finished) return false;
+    StreamJob& job = *jobs_[index];
+    job.inline_tick_ = &tick;
     try {
-      if (jobs_[index]->next_piece(piece)) return true;
+      const bool more = job.next_piece(piece);
+      job.inline_tick_ = nullptr;
+      if (more) return true;
     } catch (...) {
+      job.inline_tick_ = nullptr;
       st.finished = true;
       throw;
     }

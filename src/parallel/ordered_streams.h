@@ -28,8 +28,17 @@
 // threads: the caller makes each piece itself when it asks for it.
 // Destroying the runner stops the workers (a job is never taken further
 // once the runner is going) and joins them.
+//
+// A worker that has no job to start -- the jobs are fewer than the
+// workers, or the rest wait behind the one the caller takes -- helps the
+// running jobs with the steps they offer (parallel/work_ahead.h), so that a
+// single large file keeps two cores busy too. Starting a job always comes
+// first: with many files every worker has a file of its own, as before. A
+// helper holds nothing of its own; what it makes ahead (a few blocks) is
+// kept by the job it helps, and only while it helps.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +50,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "parallel/work_ahead.h"
 
 namespace tarn {
 
@@ -56,6 +67,22 @@ class StreamJob {
   // Makes the job's next piece; false when there is none left. May throw:
   // the failure ends the job.
   virtual bool next_piece(Piece& piece) = 0;
+
+  // How far the job has got (input bytes), also within a piece: for the
+  // progress display, read from any thread.
+  uint64_t progress() const { return progress_.load(std::memory_order_relaxed); }
+
+ protected:
+  void report_progress(uint64_t done);
+
+ private:
+  friend class OrderedStreams;
+  friend class WorkAhead;
+  // The runner's idle workers while they exist (threaded runs only).
+  HelperPool* helpers_ = nullptr;
+  // Called on the caller's thread when it makes the pieces itself.
+  const std::function<void()>* inline_tick_ = nullptr;
+  std::atomic<uint64_t> progress_{0};
 };
 
 class PieceSpill;
@@ -77,7 +104,8 @@ class OrderedStreams {
   // The next piece of job `index`, the lowest job not yet released: true
   // with a piece, false when the job has no more. Rethrows the job's
   // failure after its earlier pieces. Calls `tick` about ten times a second
-  // while it waits.
+  // while it waits (or, when the caller makes the piece, as the job
+  // reports progress).
   bool take(size_t index, Piece& piece, const std::function<void()>& tick = {});
   // The caller is done with job `index`; pieces it did not take are dropped
   // and workers may start further ahead.
@@ -98,15 +126,18 @@ class OrderedStreams {
 
   void worker_loop();
   void run_job(size_t index);
+  bool can_start() const { return next_start_ < jobs_.size() && next_start_ < released_ + window_; }
   // Finds the job a spill file; null when none is free (then it waits).
   PieceSpill* spill_for(JobState& st);
 
   std::vector<StreamJob*> jobs_;
   std::vector<JobState> state_;
   size_t window_ = 0;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  HelperPool pool_;  // its lock and signal guard everything below
+  std::mutex& mutex_ = pool_.mutex;
+  std::condition_variable& changed_ = pool_.changed;
   size_t next_start_ = 0;
+  size_t running_ = 0;  // jobs a worker is running
   size_t released_ = 0;
   bool cancel_ = false;
   std::vector<std::unique_ptr<PieceSpill>> spills_;

@@ -104,6 +104,10 @@ void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset);
 
 void substitute_ngrams(uint8_t* work, uint32_t& length);
 void expand_ngrams(uint8_t* work, uint32_t& length);
+// At least the length expand_ngrams gives the block: every code counts its
+// letters, any other byte one (an escape stands in for the byte it escapes,
+// which may be a code).
+uint32_t expanded_ngram_bound(const uint8_t* work, uint32_t length);
 
 // ---- x86 filter -----------------------------------------------------------
 

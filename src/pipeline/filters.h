@@ -69,6 +69,12 @@ inline void undo_block_filter(uint8_t* work, uint32_t& length, uint8_t block_typ
   }
 }
 
+// No inverse filter restores the `length` coded bytes of a block of this
+// type to more bytes than this: only the n-gram dictionary of Latin text
+// makes a block longer (the x86 walk drops its padding, the others keep the
+// length).
+uint32_t restored_length_bound(const uint8_t* coded, uint32_t length, uint8_t block_type);
+
 // Move-to-front cost measures: average list position of the coded bytes
 // (repeats of the previous byte excluded, their count returned in *repeats).
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);

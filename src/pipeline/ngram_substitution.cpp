@@ -72,6 +72,7 @@ struct GroupTable {
 
 struct NgramTables {
   uint8_t bigram_code[65536];
+  uint8_t expanded_size[256];  // for expanded_ngram_bound
   GroupTable trigrams;
   GroupTable words;
   bool needs_escape[256];
@@ -122,6 +123,14 @@ NgramTables build_ngram_tables() {
   for (unsigned c = 0x80; c <= 0xB2; ++c) t.decode_class[c] = BIGRAM;
   for (unsigned c = 0xCE; c <= 0xDF; ++c) t.decode_class[c] = WORD;
   for (unsigned c = 0xE0; c <= 0xFC; ++c) t.decode_class[c] = TRIGRAM;
+  for (unsigned c = 0; c < 256; ++c) {
+    switch (t.decode_class[c]) {
+      case BIGRAM: t.expanded_size[c] = 2; break;
+      case TRIGRAM: t.expanded_size[c] = 3; break;
+      case WORD: t.expanded_size[c] = 4; break;
+      default: t.expanded_size[c] = 1; break;  // a literal, or an escape (for the byte after it)
+    }
+  }
   return t;
 }
 
@@ -199,6 +208,13 @@ void expand_ngrams(uint8_t* work, uint32_t& length) {
     }
   }
   out.move_to_front(length);
+}
+
+uint32_t expanded_ngram_bound(const uint8_t* work, uint32_t length) {
+  const uint8_t* size = ngram_tables().expanded_size;
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < length; ++i) total += size[work[i]];
+  return total;
 }
 
 }  // namespace tarn

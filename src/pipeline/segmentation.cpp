@@ -8,24 +8,23 @@
 namespace tarn {
 namespace {
 
-// The histogram pair and its distance, kept up to date one counter at a time.
+// The histogram pair and its distance, kept as the differences of the two
+// counters per byte value and the sum of their magnitudes, one counter at a
+// time.
 class HistogramDistance {
  public:
-  void add_a(uint8_t c, int32_t delta) {
-    d_ -= std::abs(a_[c] - b_[c]);
-    a_[c] += delta;
-    d_ += std::abs(a_[c] - b_[c]);
-  }
-  void add_b(uint8_t c, int32_t delta) {
-    d_ -= std::abs(a_[c] - b_[c]);
-    b_[c] += delta;
-    d_ += std::abs(a_[c] - b_[c]);
+  // Counts c once more in A (delta 1) or once less in B (delta 1), or the
+  // other way round (delta -1).
+  void shift(uint8_t c, int32_t delta) {
+    const int32_t before = e_[c];
+    const int32_t after = before + delta;
+    e_[c] = after;
+    d_ += std::abs(after) - std::abs(before);
   }
   int32_t distance() const { return d_; }
 
  private:
-  int32_t a_[256] = {};
-  int32_t b_[256] = {};
+  int32_t e_[256] = {};  // count in A minus count in B
   int32_t d_ = 0;
 };
 
@@ -52,8 +51,8 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   std::vector<int32_t> pos(windows, 0);
 
   HistogramDistance hist;
-  for (uint32_t i = 0; i < SEGMENT_WINDOW; ++i) hist.add_a(data[i], 1);
-  for (uint32_t i = SEGMENT_WINDOW; i < 2 * SEGMENT_WINDOW; ++i) hist.add_b(data[i], 1);
+  for (uint32_t i = 0; i < SEGMENT_WINDOW; ++i) hist.shift(data[i], 1);
+  for (uint32_t i = SEGMENT_WINDOW; i < 2 * SEGMENT_WINDOW; ++i) hist.shift(data[i], -1);
 
   for (uint32_t i = SEGMENT_WINDOW; i < n - SEGMENT_WINDOW; ++i) {
     uint32_t k = i >> 12;
@@ -61,10 +60,11 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
       best[k] = hist.distance();
       pos[k] = static_cast<int32_t>(i);
     }
-    hist.add_a(data[i - SEGMENT_WINDOW], -1);
-    hist.add_b(data[i], -1);
-    hist.add_a(data[i], 1);
-    hist.add_b(data[i + SEGMENT_WINDOW], 1);
+    // A loses the byte 4096 back, the byte at i moves from B to A, B gains
+    // the byte 4096 on.
+    hist.shift(data[i - SEGMENT_WINDOW], -1);
+    hist.shift(data[i], 2);
+    hist.shift(data[i + SEGMENT_WINDOW], -1);
   }
 
   int32_t prev = 0;

@@ -251,4 +251,10 @@ void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type) {
   if (block_type & 8) remove_line_break_spacing(work, length);
 }
 
+uint32_t restored_length_bound(const uint8_t* coded, uint32_t length, uint8_t block_type) {
+  // Case restoring and line-break spacing only ever drop bytes.
+  if (block_family(block_type) == BLOCK_TEXT && (block_type & 7) == 0) return expanded_ngram_bound(coded, length);
+  return length;
+}
+
 }  // namespace tarn

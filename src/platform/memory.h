@@ -14,6 +14,11 @@ namespace tarn::platform {
 // Zeroed memory of `size` bytes, or nullptr when the system has none.
 void* allocate_zeroed(size_t size);
 void release_zeroed(void* memory, size_t size);
+// Makes the pages of a range of such memory present, as a first write to
+// each would, without changing a byte, so that the thread that writes there
+// later does not stop for the system; the memory may be written meanwhile.
+// Where the system offers no such call, nothing happens.
+void fault_in(void* memory, size_t size);
 
 // Makes the allocator hand large blocks (a chunk, a decoded buffer) back to
 // the system as soon as they are freed, instead of keeping them for later,

@@ -3,7 +3,11 @@
 // failure in a worker must end the run as it does on one thread.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -13,6 +17,7 @@
 #include "cli/console_report.h"
 #include "files/wildcard_list.h"
 #include "parallel/ordered_streams.h"
+#include "parallel/work_ahead.h"
 #include "pipeline/block_types.h"
 #include "test_dir.h"
 
@@ -216,7 +221,7 @@ TEST(OrderedStreams, PiecesComeBackInOrderFromMemoryOrSpillFiles) {
   for (const unsigned workers : {1u, 2u, 4u}) {
     SCOPED_TRACE(workers);
     // Pieces of 1 MiB: a job ahead of the caller soon fills its queue.
-    std::vector<CountingJob> made;
+    std::deque<CountingJob> made;
     for (int id = 0; id < 6; ++id) made.emplace_back(id, 6, 1 << 20, id == 4 ? 3 : -1);
     std::vector<StreamJob*> jobs;
     for (auto& j : made) jobs.push_back(&j);
@@ -245,6 +250,225 @@ TEST(OrderedStreams, PiecesComeBackInOrderFromMemoryOrSpillFiles) {
     EXPECT_EQ(spilled, workers > 1);
     EXPECT_EQ(spill_files().first, 0);
   }
+}
+
+// A job whose pieces are made of the results of WorkAhead steps, each step
+// recording its index: `pieces` pieces of `steps` steps; step `fail_at`
+// fails. It lets the steps run up to four ahead; with `patient` it gives a
+// worker up to ten seconds to take the first step before it runs it itself.
+class SteppedJob : public StreamJob {
+ public:
+  SteppedJob(int pieces, int steps, int fail_at = -1, bool patient = false)
+      : pieces_(pieces), steps_(steps), fail_at_(fail_at), patient_(patient) {}
+  bool next_piece(Piece& piece) override {
+    if (!ahead_) {
+      ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool, bool on_worker) {
+        if (static_cast<int>(index) == fail_at_) raise_error(ErrorCode::IO_ERROR);
+        ran_.push_back(index);
+        results_[index % 8] = static_cast<uint8_t>(index);
+        on_worker_ += on_worker;
+      });
+    }
+    if (made_ == pieces_) {
+      ahead_->stop();
+      return false;
+    }
+    piece.bytes.clear();
+    for (int k = 0; k < steps_; ++k) {
+      ahead_->allow(next_ + 4);
+      for (int wait = 0; patient_ && next_ == 0 && wait < 10000 && !ahead_->has_run(0); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ahead_->wait(next_);
+      piece.bytes.push_back(results_[next_ % 8]);
+      ++next_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the job's own work
+    }
+    piece.done = static_cast<uint64_t>(++made_);
+    return true;
+  }
+  std::vector<uint64_t> ran_;  // steps in the order they ran
+  int on_worker_ = 0;
+
+ private:
+  int pieces_, steps_, fail_at_;
+  bool patient_;
+  int made_ = 0;
+  uint64_t next_ = 0;
+  uint8_t results_[8] = {};
+  std::unique_ptr<WorkAhead> ahead_;
+};
+
+// Steps run once each and in order, on the job's thread or (with a worker
+// to spare) on another; their results come back in order, and a failing
+// step ends the job where it comes, after the pieces before it.
+TEST(WorkAhead, StepsRunOnceInOrderHereOrOnAFreeWorker) {
+  for (const unsigned workers : {1u, 2u, 4u}) {
+    SCOPED_TRACE(workers);
+    SteppedJob good(5, 6, -1, workers > 1);
+    SteppedJob failing(5, 6, 15);
+    for (SteppedJob* job : {&good, &failing}) {
+      OrderedStreams runner(workers, {job});
+      Piece piece;
+      std::vector<uint8_t> got;
+      const ErrorCode error = testdata::error_of([&] {
+        while (runner.take(0, piece)) got.insert(got.end(), piece.bytes.begin(), piece.bytes.end());
+      });
+      runner.release(0);
+      const bool fails = job == &failing;
+      EXPECT_EQ(error, fails ? ErrorCode::IO_ERROR : testdata::NO_ERROR);
+      ASSERT_EQ(got.size(), fails ? 12u : 30u);  // whole pieces before the failing step
+      for (size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], k);
+      for (size_t k = 0; k < job->ran_.size(); ++k) EXPECT_EQ(job->ran_[k], k);
+      if (fails) {
+        EXPECT_EQ(job->ran_.size(), 15u);  // nothing runs after a failure
+      }
+    }
+    // One job and a worker to spare: it helps. Alone, the job runs every
+    // step itself.
+    EXPECT_EQ(good.on_worker_ > 0, workers > 1);
+  }
+}
+
+// Without workers every step runs on the job's thread when the job waits
+// for it; a step is made for use at once ("not ahead") only when it is the
+// one waited for and no later step may run before the job asks again.
+TEST(WorkAhead, AStepIsForUseAtOnceOnlyWhenNothingMayRunAfterIt) {
+  CountingJob job(0, 0, 0);  // in no runner: no workers
+  std::vector<std::pair<uint64_t, bool>> ran;
+  WorkAhead ahead(job, [&](uint64_t index, bool made_ahead, bool on_worker) {
+    EXPECT_FALSE(on_worker);
+    ran.emplace_back(index, made_ahead);
+  });
+  ahead.wait(0);  // nothing allowed beyond it
+  ahead.allow(2);
+  ahead.wait(1);  // step 2 may not run yet
+  ahead.wait(3);  // step 2 on the way to 3
+  ahead.allow(6);
+  ahead.wait(4);  // step 5 may run now
+  EXPECT_TRUE(ahead.has_run(4));
+  EXPECT_FALSE(ahead.has_run(5));
+  EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, bool>>{{0, false}, {1, false}, {2, true}, {3, false}, {4, true}}));
+}
+
+// One file of three chunks with blocks of every kind -- text, x86 code,
+// samples (the order-0 coder's blocks), pixels, a spreadsheet, noise, and
+// long repeats the prepass takes -- so that one stream does all its steps,
+// on one thread or two. The samples stay whole; the rest start at
+// different places in every round.
+std::string large_mixed_file() {
+  testdata::Lcg rng(14);
+  std::string walk(300000, '\0');  // two channels of a random walk
+  int level = 0;
+  for (size_t i = 0; i < walk.size(); ++i) {
+    level += static_cast<int>(rng.next() % 7) - 3;
+    walk[i] = static_cast<char>(level + 60 * static_cast<int>(i % 2));
+  }
+  std::string out;
+  for (int round = 0; out.size() < 3 * CHUNK_SIZE - 300000; ++round) {
+    for (const char* name : {"golden/inputs/x86code", "canterbury/alice29.txt", "golden/inputs/stereo16",
+                             "golden/inputs/pixels24", "canterbury/kennedy.xls", "golden/inputs/cyr1251",
+                             "golden/inputs/repeats", "canterbury/ptt5", "golden/inputs/textnoise"}) {
+      const std::vector<uint8_t> part = testdata::data_bytes(name);
+      const bool whole = std::string(name).find("stereo16") != std::string::npos;
+      out.append(part.begin() + (whole ? 0 : static_cast<long>((round * 9973u) % (part.size() / 2))), part.end());
+    }
+    out += walk;
+  }
+  return out + random_text(200000, 61);
+}
+
+// The archive and the console texts of packing, testing and extracting one
+// large file are the same for 1, 2 and 4 workers, with a good archive and a
+// damaged one; the extracted file is the input.
+TEST(ParallelLargeFile, OneStreamIsTheSameForAnyWorkerCount) {
+  TempDir dir;
+  const std::string input = large_mixed_file();
+  write_file("big/large.bin", input);
+  const FileList list = testing::select_files({"big/"});
+  std::string reference;
+  std::string output;
+  for (const unsigned workers : {1u, 2u, 4u}) {
+    SCOPED_TRACE(workers);
+    CreateOptions options;
+    options.coding.method = 1;
+    options.workers = workers;
+    const std::string name = "w" + std::to_string(workers) + ".trn";
+    const std::string out = testing::create_from(list, options, name);
+    if (workers == 1) {
+      reference = read_file(name);
+      output = out;
+    }
+    EXPECT_TRUE(read_file(name) == reference);
+    EXPECT_EQ(out, output);
+  }
+  const FileList table = testing::read_table("w1.trn");
+  const FileEntry& entry = table.entries().front();
+  ASSERT_EQ(entry.flags & FLAG_STORED, 0);
+  std::string damaged = reference;
+  for (size_t at = entry.offset + entry.packed_size / 2; at < entry.offset + entry.packed_size; at += 100003)
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x21);
+  write_file("damaged.trn", damaged);
+  for (const char* name : {"w1.trn", "damaged.trn"}) {
+    SCOPED_TRACE(name);
+    const Outcome tested = extract(name, false, 1, ".");
+    const Outcome extracted = extract(name, true, 1, "out1");
+    EXPECT_EQ(tested.output.find("CRC") == std::string::npos, name == std::string("w1.trn"));
+    for (const unsigned workers : {2u, 4u}) {
+      const std::string out_dir = "out" + std::to_string(workers);
+      EXPECT_EQ(extract(name, false, workers, ".").output, tested.output) << workers;
+      const Outcome many = extract(name, true, workers, out_dir);
+      EXPECT_EQ(many.error, extracted.error);
+      EXPECT_EQ(many.output, extracted.output) << workers;
+      EXPECT_TRUE(read_file(out_dir + "/big/large.bin") == read_file("out1/big/large.bin")) << workers;
+      std::filesystem::remove_all(out_dir);
+    }
+    if (name == std::string("w1.trn")) {
+      EXPECT_TRUE(read_file("out1/big/large.bin") == input);
+    }
+    std::filesystem::remove_all("out1");
+  }
+}
+
+// A fatal error in the middle of the stream -- the file shrinks before its
+// second chunk is read (on the helper, while the first is coded), or the
+// output stops taking bytes in the middle of the file (while the next
+// blocks are decoded) -- ends the run exactly as with one worker.
+TEST(ParallelLargeFile, AFatalErrorInTheMiddleEndsTheRunAsWithOneWorker) {
+  TempDir dir;
+  write_file("big/large.bin", large_mixed_file());
+  const FileList list = testing::select_files({"big/"});
+  ASSERT_EQ(create("whole.trn", false, 1, &list).error, testdata::NO_ERROR);
+  std::filesystem::resize_file("big/large.bin", CHUNK_SIZE + CHUNK_SIZE / 2);
+  Outcome first;
+  for (const unsigned workers : {1u, 2u, 4u}) {
+    CreateOptions options;
+    options.coding.method = 1;
+    options.workers = workers;
+    Outcome run;
+    run.output = testing::create_from(list, options, "cut.trn", &run.error);
+    if (workers == 1) first = run;
+    EXPECT_EQ(run.error, ErrorCode::IO_ERROR) << workers;
+    EXPECT_EQ(run.output, first.output) << workers;
+  }
+  // The output may not grow past 6 MB: writing the second chunk fails.
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = old;
+  limited.rlim_cur = 6 << 20;
+  ::setrlimit(RLIMIT_FSIZE, &limited);
+  for (const unsigned workers : {1u, 2u, 4u}) {
+    const Outcome run = extract("whole.trn", true, workers, "out");
+    if (workers == 1) first = run;
+    EXPECT_EQ(run.error, ErrorCode::IO_ERROR) << workers;
+    EXPECT_EQ(run.output, first.output) << workers;
+    EXPECT_FALSE(std::filesystem::exists("out/big/large.bin")) << workers;
+    int temporaries = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator("out")) temporaries += e.is_regular_file();
+    EXPECT_EQ(temporaries, 0) << workers;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
 }
 
 }  // namespace

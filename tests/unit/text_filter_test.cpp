@@ -245,5 +245,29 @@ TEST(NgramSubstitution, WorkedExamplesAndExpandInvertsSubstitute) {
   EXPECT_EQ(run_pass(run_pass(all, substitute_ngrams), expand_ngrams), all);
 }
 
+// The bound the decoder plans with: for one byte (not the escape) exactly
+// what expand_ngrams makes of it, for an escaped byte -- an escaped escape
+// too -- at least the one byte it stands for; and no text block restores to
+// more.
+TEST(NgramSubstitution, TheRestoredLengthBoundCountsEveryCodeAtItsLength) {
+  for (int c = 0; c < 256; ++c) {
+    const Bytes one{static_cast<uint8_t>(c)};
+    if (c != 0x04) {
+      EXPECT_EQ(expanded_ngram_bound(one.data(), 1), run_pass(one, expand_ngrams).size()) << c;
+    }
+    const Bytes escaped{0x04, static_cast<uint8_t>(c)};
+    EXPECT_GE(expanded_ngram_bound(escaped.data(), 2), run_pass(escaped, expand_ngrams).size()) << c;
+  }
+  const Bytes words = run_pass(make_text(20000, 1, false, 3), [](uint8_t* w, uint32_t& n) { try_text_filter(w, n); });
+  for (const uint8_t type : {0x10, 0x18}) {
+    const Bytes restored = run_pass(words, [type](uint8_t* w, uint32_t& n) { undo_text_filter(w, n, type); });
+    EXPECT_GE(restored_length_bound(words.data(), static_cast<uint32_t>(words.size()), type), restored.size());
+    EXPECT_GT(restored.size(), words.size());  // the dictionary's codes grow it back
+  }
+  // Other types never grow a block.
+  EXPECT_EQ(restored_length_bound(words.data(), static_cast<uint32_t>(words.size()), 0x11), words.size());
+  EXPECT_EQ(restored_length_bound(words.data(), static_cast<uint32_t>(words.size()), BLOCK_EXE), words.size());
+}
+
 }  // namespace
 }  // namespace tarn

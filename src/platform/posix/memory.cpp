@@ -1,6 +1,9 @@
 // POSIX large allocations: anonymous mappings (zeroed by the kernel), with a
 // hint for transparent huge pages on Linux.
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -18,6 +21,18 @@ void* allocate_zeroed(size_t size) {
   if constexpr (SPEED_HINTS) ::madvise(memory, size, MADV_HUGEPAGE);  // refusal changes nothing
 #endif
   return memory;
+}
+
+void fault_in(void* memory, size_t size) {
+#if defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<uintptr_t>(memory) & ~(page - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(memory) + size;
+  if (size > 0) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);  // a hint too
+#else
+  (void)memory;
+  (void)size;
+#endif
 }
 
 void release_zeroed(void* memory, size_t size) {

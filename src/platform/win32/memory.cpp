@@ -15,6 +15,8 @@ void release_zeroed(void* memory, size_t /*size*/) {
   if (memory != nullptr) ::VirtualFree(memory, 0, MEM_RELEASE);
 }
 
+void fault_in(void* /*memory*/, size_t /*size*/) {}  // committed pages fault in as they are written
+
 void return_large_blocks_when_freed() {}  // the C runtime's heap returns large blocks itself
 
 }  // namespace tarn::platform
