@@ -348,6 +348,18 @@ TEST(WorkAhead, AStepIsForUseAtOnceOnlyWhenNothingMayRunAfterIt) {
   EXPECT_TRUE(ahead.has_run(4));
   EXPECT_FALSE(ahead.has_run(5));
   EXPECT_EQ(ran, (std::vector<std::pair<uint64_t, bool>>{{0, false}, {1, false}, {2, true}, {3, false}, {4, true}}));
+
+  // A failing step is reported by the wait for that very step (its result
+  // is not there to use) and by every wait after it; the steps before it
+  // stay good, and nothing runs after it.
+  WorkAhead failing(job, [&](uint64_t index, bool, bool) {
+    if (index == 2) raise_error(ErrorCode::IO_ERROR);
+  });
+  failing.allow(5);
+  EXPECT_NO_THROW(failing.wait(1));
+  EXPECT_THROW(failing.wait(2), TarnError);
+  EXPECT_THROW(failing.wait(4), TarnError);
+  EXPECT_FALSE(failing.has_run(3));
 }
 
 // One file of three chunks with blocks of every kind -- text, x86 code,
