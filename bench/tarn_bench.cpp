@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_corpus.h"
 #include "archive/format.h"
 #include "common/error.h"
 #include "pipeline/block_pipeline.h"
@@ -100,12 +101,7 @@ int main(int argc, char** argv) {
       files.emplace_back(argv[i]);
     }
   }
-  if (files.empty()) {
-    for (const auto& e : std::filesystem::directory_iterator(TARN_BENCH_CORPUS)) {
-      if (e.is_regular_file()) files.push_back(e.path().string());
-    }
-    std::sort(files.begin(), files.end());
-  }
+  if (files.empty()) files = bench::corpus_files(false);
 
   std::vector<std::vector<uint8_t>> inputs;
   for (const std::string& f : files) {

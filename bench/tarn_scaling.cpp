@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_corpus.h"
 #include "archive/archive_reader.h"
 #include "archive/create.h"
 #include "archive/extract.h"
@@ -37,11 +38,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string read_all(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Processor seconds used by the whole process so far (all threads).
 double cpu_seconds() {
@@ -155,16 +151,11 @@ int main(int argc, char** argv) {
   const fs::path work = fs::temp_directory_path() / ("tarn-scaling-" + std::to_string(getpid()));
   fs::create_directories(work);
   if (files.empty()) {
-    std::vector<std::string> corpus;
-    for (const auto& e : fs::directory_iterator(TARN_BENCH_CORPUS))
-      if (e.is_regular_file()) corpus.push_back(e.path().string());
-    std::sort(corpus.begin(), corpus.end());
     if (!generated) {
-      files = corpus;
+      files = bench::corpus_files(false);
     } else {
       std::string text;
-      for (const auto& f : corpus)
-        if (f.size() > 4 && f.compare(f.size() - 4, 4, ".txt") == 0) text += read_all(f);
+      for (const auto& f : bench::corpus_files(true)) text += bench::read_all(f);
       for (int k = 0; k < 50; ++k) {
         std::string body;
         for (size_t at = static_cast<size_t>(k) * 7919 % text.size(); body.size() < 1000000; at = 0)
@@ -195,7 +186,7 @@ int main(int argc, char** argv) {
       const double cpu1 = cpu_seconds();
       const double tested = test(name, counts[i]);
       const double cpu2 = cpu_seconds();
-      const std::string bytes = read_all(name);
+      const std::string bytes = bench::read_all(name);
       if (i == 0) {
         reference = bytes;
         first_pack = pack;

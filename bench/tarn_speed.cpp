@@ -34,15 +34,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_corpus.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string read_all(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The texts' one source of chance: a fixed xorshift sequence, so that every
 // run and every machine makes the same texts.
@@ -143,14 +140,6 @@ std::string swapped_words_text(const std::string& corpus, size_t size) {
 }
 
 // The .txt files of the corpus, in name order.
-std::vector<std::string> corpus_texts() {
-  std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(TARN_BENCH_CORPUS))
-    if (e.is_regular_file() && e.path().extension() == ".txt") files.push_back(e.path().string());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 struct Run {
   double seconds = 0;
   double peak_mib = 0;
@@ -237,7 +226,7 @@ int main(int argc, char** argv) {
   }
   if (!write_text.empty()) {
     std::string corpus;
-    for (const std::string& f : corpus_texts()) corpus += read_all(f);
+    for (const std::string& f : bench::corpus_files(true)) corpus += bench::read_all(f);
     const size_t size = megabytes * 1000000;
     std::ofstream(write_text, std::ios::binary)
         << (write_kind == "chain" ? word_chain_text(corpus, size) : swapped_words_text(corpus, size));
@@ -252,7 +241,7 @@ int main(int argc, char** argv) {
   const fs::path work = fs::temp_directory_path() / ("tarn-speed-" + std::to_string(getpid()));
   fs::create_directories(work / "corpus");
   std::vector<std::string> corpus_copies;
-  for (const std::string& f : corpus_texts()) {
+  for (const std::string& f : bench::corpus_files(true)) {
     const fs::path copy = work / "corpus" / fs::path(f).filename();
     fs::copy_file(f, copy);
     corpus_copies.push_back(copy.string());
