@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "archive/crc32.h"
+#include "common/crc32.h"
 #include "archive/format.h"
-#include "archive/stream_codec.h"
+#include "stream/file_input.h"
+#include "stream/pack_jobs.h"
 #include "common/byte_order.h"
 #include "common/error.h"
 #include "files/sorts.h"
 #include "parallel/ordered_streams.h"
-#include "parallel/work_ahead.h"
 #include "pipeline/filters.h"
 #include "platform/filesystem.h"
 
@@ -32,185 +32,12 @@ namespace tarn {
 
 namespace {
 
-platform::File open_input(const FileEntry& entry) {
-  platform::File input;
-  const std::string path = platform::native_path(entry.name);
-  if (!input.open_read(path, COPY_PIECE)) raise_error(ErrorCode::IO_ERROR, path + ": " + input.error());
-  return input;
+// The bytes of an entry being packed: what the caller opens, or the file
+// of its name.
+std::unique_ptr<SequentialInput> open_entry(const FileEntry& entry, const CreateOptions& options) {
+  if (options.open_input) return options.open_input(entry);
+  return std::make_unique<FileMemberInput>(platform::native_path(entry.name), COPY_PIECE);
 }
-
-void read_input(platform::File& input, const FileEntry& entry, uint8_t* data, size_t count) {
-  if (input.read_exact(data, count)) return;
-  const std::string why = input.error().empty() ? "shorter than when it was selected" : input.error();
-  raise_error(ErrorCode::IO_ERROR, platform::native_path(entry.name) + ": " + why);
-}
-
-// A solid group: its members read into one buffer and packed as one chunk
-// stream. One piece: the group's bytes as they go into the archive, packed,
-// or raw when packing does not pay (both forms are in memory, so the choice
-// is made before anything is written).
-class PackGroupJob : public StreamJob {
- public:
-  PackGroupJob(std::vector<FileEntry*> entries, const CodingOptions& coding, PipelinePool& pool)
-      : entries_(std::move(entries)), coding_(coding), pool_(pool), crcs_(entries_.size()),
-        positions_(entries_.size()) {}
-
-  bool next_piece(Piece& piece) override {
-    if (done_) return false;
-    done_ = true;
-    uint64_t total = 0;
-    for (const FileEntry* e : entries_) total += e->size;
-    std::vector<uint8_t> group;
-    group.reserve(static_cast<size_t>(total));
-    for (size_t k = 0; k < entries_.size(); ++k) {
-      reached_ = k;
-      read_member(k, group);
-    }
-    std::vector<uint8_t> packed = pack_group_stream(coding_, group, &pool_);  // a copy: the raw group is kept
-    stored_ = packed.size() + STORE_MARGIN > group.size();
-    piece.bytes = stored_ ? std::move(group) : std::move(packed);
-    piece.done = total;
-    return true;
-  }
-
-  const std::vector<FileEntry*>& entries() const { return entries_; }
-  // Valid once the piece is taken (or the job failed, for `reached`).
-  size_t reached() const { return reached_; }
-  bool stored() const { return stored_; }
-  uint32_t crc(size_t k) const { return crcs_[k]; }
-  uint32_t position(size_t k) const { return positions_[k]; }
-
- private:
-  // read_into_group
-  void read_member(size_t k, std::vector<uint8_t>& group) {
-    const FileEntry& e = *entries_[k];
-    platform::File input = open_input(e);
-    positions_[k] = static_cast<uint32_t>(group.size());
-    Crc32 crc;
-    crc.begin();
-    for (uint32_t remaining = e.size; remaining > 0;) {
-      const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-      const size_t at = group.size();
-      group.resize(at + piece);
-      read_input(input, e, group.data() + at, piece);
-      crc.update(group.data() + at, piece);
-      remaining -= piece;
-    }
-    crcs_[k] = crc.value();
-  }
-
-  std::vector<FileEntry*> entries_;
-  const CodingOptions& coding_;
-  PipelinePool& pool_;
-  std::vector<uint32_t> crcs_;
-  std::vector<uint32_t> positions_;
-  size_t reached_ = 0;
-  bool stored_ = false;
-  bool done_ = false;
-};
-
-// compress_file: one piece per chunk of CHUNK_SIZE bytes, its chunk stream,
-// all through one codec so that the model carries over.
-//
-// The blocks are coded here and prepared (the chunk read, checksummed, taken
-// through the prepass and cut into blocks, each block filtered) as steps of
-// a WorkAhead: an idle worker prepares up to AHEAD blocks ahead while this
-// thread codes, otherwise each block is prepared here just before it is
-// coded, in the work buffer, as compress_buffer does.
-class PackFileJob : public StreamJob {
- public:
-  PackFileJob(const FileEntry& entry, const CodingOptions& coding, PipelinePool& pool)
-      : entry_(entry), coding_(coding), pool_(pool), remaining_(entry.size), unread_(entry.size) {}
-
-  bool next_piece(Piece& piece) override {
-    if (remaining_ == 0) return false;
-    try {
-      return make_piece(piece);
-    } catch (...) {
-      if (ahead_) ahead_->stop();
-      throw;
-    }
-  }
-
-  // Valid once every piece is taken.
-  uint32_t crc() const { return crc_.value(); }
-
- private:
-  static constexpr unsigned AHEAD = 3;
-  static constexpr unsigned SLOTS = AHEAD + 1;  // the block being coded and those ahead
-
-  bool make_piece(Piece& piece) {
-    if (!codec_) {
-      input_ = open_input(entry_);
-      crc_.begin();
-      codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
-      ahead_ = std::make_unique<WorkAhead>(
-          *this, [this](uint64_t index, bool ahead, bool on_worker) { prepare(index, ahead, on_worker); });
-      // With a worker free (or still starting), the first blocks are
-      // prepared there too.
-      if (ahead_->worker_free()) ahead_->allow(SLOTS);
-    }
-    BlockPipeline& pipeline = codec_->pipeline();
-    ByteSink sink;
-    uint32_t plain = 0;
-    uint64_t coded = 0;
-    for (bool last = false; !last; ++next_block_) {
-      ahead_->wait(next_block_);
-      const PreparedBlock& block = slots_[next_block_ % SLOTS];
-      // A block of its own lets the next ones be prepared while it is
-      // coded. One in the work buffer is coded first; then a free worker
-      // may start preparing ahead (the blocks it makes have their own bytes).
-      if (block.copied) ahead_->allow(next_block_ + SLOTS);
-      pipeline.code_block(block, sink);
-      if (!block.copied && ahead_->worker_free()) ahead_->allow(next_block_ + SLOTS);
-      plain = block.prepass.plain_length;
-      coded += block.unfiltered;
-      const uint64_t length = block.prepass.coded_length;
-      report_progress(entry_.size - remaining_ + (length == 0 ? plain : plain * coded / length));
-      last = block.ends_chunk;
-    }
-    remaining_ -= plain;
-    piece.bytes = std::move(sink.bytes());
-    piece.done = entry_.size - remaining_;
-    if (remaining_ == 0) {
-      ahead_->stop();
-      codec_->finish();
-      input_.close();
-    }
-    return true;
-  }
-
-  // Step `index`: the next block, after the next chunk when the last one is
-  // used up. Steps past the last block find nothing to do. On a worker, the
-  // model heap's next pages are faulted in first.
-  void prepare(uint64_t index, bool ahead, bool on_worker) {
-    BlockPipeline& pipeline = codec_->pipeline();
-    if (on_worker) pipeline.fault_in_heap_ahead(entry_.size);
-    PreparedBlock& block = slots_[index % SLOTS];
-    if (pipeline.prepare_block(block, ahead) || unread_ == 0) return;
-    const uint32_t length = unread_ < CHUNK_SIZE ? unread_ : CHUNK_SIZE;
-    std::vector<uint8_t> chunk = pipeline.take_chunk_buffer();
-    chunk.resize(length);
-    read_input(input_, entry_, chunk.data(), length);
-    crc_.update(chunk.data(), length);
-    unread_ -= length;
-    pipeline.prepare_chunk(std::move(chunk));
-    pipeline.prepare_block(block, ahead);
-  }
-
-  const FileEntry& entry_;
-  const CodingOptions& coding_;
-  PipelinePool& pool_;
-  uint32_t remaining_;  // bytes of chunks not yet coded
-  // Steps only: the input, what is left of it and its checksum.
-  uint32_t unread_;
-  platform::File input_;
-  Crc32 crc_;
-  std::unique_ptr<StreamCodec> codec_;
-  PreparedBlock slots_[SLOTS];
-  uint64_t next_block_ = 0;
-  std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
-};
 
 class Creator {
  public:
@@ -222,10 +49,10 @@ class Creator {
  private:
   std::vector<FileEntry*> order_entries(FileList& list, PivotGenerator& random, size_t& candidate_count);
   void write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count);
-  void write_group(PackGroupJob& job, size_t index, OrderedStreams& runner);
-  void write_file(FileEntry& entry, PackFileJob& job, size_t index, OrderedStreams& runner);
+  void write_group(const std::vector<FileEntry*>& entries, size_t index, OrderedStreams& runner);
+  void write_file(FileEntry& entry, size_t index, OrderedStreams& runner);
   void unpacked_entry(FileEntry& entry);
-  void store_file(const FileEntry& entry, platform::File& input, Crc32& crc);
+  void store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc);
   void write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total);
 
   void write_or_fail(const void* data, size_t count) {
@@ -268,9 +95,8 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
     events_.analysis_started();
     std::vector<uint8_t> sample(ANALYSIS_SAMPLE);
     for (FileEntry* e : candidates) {
-      platform::File input = open_input(*e);
       const uint32_t n = e->size < ANALYSIS_SAMPLE ? e->size : ANALYSIS_SAMPLE;
-      read_input(input, *e, sample.data(), n);
+      open_entry(*e, options_)->read_exact(sample.data(), n);
       e->crc = analysis_value(sample.data(), n);
     }
     sort_entries_by_key(candidates, random);
@@ -287,44 +113,49 @@ std::vector<FileEntry*> Creator::order_entries(FileList& list, PivotGenerator& r
 // directories, empty files and -m0 need no codec and are handled here when
 // their turn comes.
 void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candidate_count) {
-  std::vector<std::unique_ptr<PackGroupJob>> groups;
-  std::vector<std::unique_ptr<PackFileJob>> files;
   struct Step {
-    FileEntry* entry = nullptr;  // an entry written here, or the head of a job's entries
-    PackGroupJob* group = nullptr;
-    PackFileJob* file = nullptr;
+    size_t first = 0;  // in `order`
+    size_t count = 1;
+    bool group = false;
+    bool job = false;
   };
   std::vector<Step> steps;
-  std::vector<StreamJob*> jobs;
+  std::vector<size_t> job_steps;
   for (const EntryGroup& g : split_into_groups(candidate_count, [&](size_t i) { return order[i]->flags; })) {
-    std::vector<FileEntry*> members(order.begin() + g.first, order.begin() + g.first + g.count);
-    groups.push_back(std::make_unique<PackGroupJob>(std::move(members), options_.coding, pipelines_));
-    steps.push_back({nullptr, groups.back().get(), nullptr});
-    jobs.push_back(groups.back().get());
+    job_steps.push_back(steps.size());
+    steps.push_back({g.first, g.count, true, true});
   }
   for (size_t i = candidate_count; i < order.size(); ++i) {
-    FileEntry* e = order[i];
-    if (options_.coding.method == METHOD_STORE || e->is_directory() || e->size == 0) {
-      steps.push_back({e, nullptr, nullptr});
-      continue;
-    }
-    files.push_back(std::make_unique<PackFileJob>(*e, options_.coding, pipelines_));
-    steps.push_back({e, nullptr, files.back().get()});
-    jobs.push_back(files.back().get());
+    const FileEntry* e = order[i];
+    const bool packed = options_.coding.method != METHOD_STORE && !e->is_directory() && e->size > 0;
+    if (packed) job_steps.push_back(steps.size());
+    steps.push_back({i, 1, false, packed});
   }
+  // Jobs are made as the workers start them, so only those in flight exist.
+  auto make_job = [&](size_t job) -> std::unique_ptr<StreamJob> {
+    const Step& step = steps[job_steps[job]];
+    FileEntry* const* members = order.data() + step.first;
+    OpenMember open = [this, members](size_t k) { return open_entry(*members[k], options_); };
+    if (!step.group) return std::make_unique<PackFileJob>(members[0]->size, std::move(open), options_.coding, pipelines_);
+    std::vector<uint32_t> sizes;
+    for (size_t k = 0; k < step.count; ++k) sizes.push_back(members[k]->size);
+    return std::make_unique<PackGroupJob>(std::move(sizes), std::move(open), STORE_MARGIN, options_.coding, pipelines_);
+  };
 
   // Pieces that run ahead of the archive wait in spill files beside it.
   const std::string spill_directory = options_.archive_name.substr(0, options_.archive_name.find_last_of("/\\") + 1);
-  OrderedStreams runner(options_.workers, jobs, &spill_directory);
+  OrderedStreams runner(options_.workers, job_steps.size(), make_job, &spill_directory);
   size_t next_job = 0;
   for (const Step& step : steps) {
-    if (step.group != nullptr) {
-      write_group(*step.group, next_job, runner);
-    } else if (step.file != nullptr) {
-      write_file(*step.entry, *step.file, next_job, runner);
-    } else {
-      unpacked_entry(*step.entry);
+    if (!step.job) {
+      unpacked_entry(*order[step.first]);
       continue;
+    }
+    if (step.group) {
+      write_group(std::vector<FileEntry*>(order.begin() + step.first, order.begin() + step.first + step.count),
+                  next_job, runner);
+    } else {
+      write_file(*order[step.first], next_job, runner);
     }
     runner.release(next_job++);
   }
@@ -332,18 +163,19 @@ void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candi
 
 // The progress lines of the group's entries (for a failed group, up to the
 // entry that failed), then its piece at the current archive position.
-void Creator::write_group(PackGroupJob& job, size_t index, OrderedStreams& runner) {
-  const std::vector<FileEntry*>& entries = job.entries();
+void Creator::write_group(const std::vector<FileEntry*>& entries, size_t index, OrderedStreams& runner) {
   Piece piece;
   try {
     runner.take(index, piece);
   } catch (...) {
+    const auto& job = static_cast<PackGroupJob&>(runner.job(index));
     for (size_t k = 0; k <= job.reached(); ++k) {
       events_.entry_started(*entries[k], 0);
       events_.entry_finished();
     }
     throw;
   }
+  const auto& job = static_cast<PackGroupJob&>(runner.job(index));
   for (FileEntry* e : entries) {
     events_.entry_started(*e, 0);
     events_.entry_finished();
@@ -365,11 +197,11 @@ void Creator::write_group(PackGroupJob& job, size_t index, OrderedStreams& runne
 
 // A packed single file, written chunk stream by chunk stream as the worker
 // makes them; then the store fallback if the piece did not pay.
-void Creator::write_file(FileEntry& entry, PackFileJob& job, size_t index, OrderedStreams& runner) {
+void Creator::write_file(FileEntry& entry, size_t index, OrderedStreams& runner) {
   events_.entry_started(entry, entry.size);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Piece piece;
-  const std::function<void()> tick = [&] { events_.entry_progress(job.progress()); };
+  const std::function<void()> tick = [&] { events_.entry_progress(runner.progress(index)); };
   while (runner.take(index, piece, tick)) {
     write_or_fail(piece.bytes.data(), piece.bytes.size());
     events_.entry_progress(piece.done);
@@ -377,26 +209,25 @@ void Creator::write_file(FileEntry& entry, PackFileJob& job, size_t index, Order
   const uint64_t produced = archive_.tell() - entry.offset;
   if (produced + STORE_MARGIN > entry.size) {
     seek_or_fail(entry.offset);
-    platform::File input = open_input(entry);
     Crc32 crc;
-    store_file(entry, input, crc);
+    store_file(entry, *open_entry(entry, options_), crc);
     entry.crc = crc.value();
     entry.packed_size = entry.size;
     entry.flags |= FLAG_STORED;
   } else {
-    entry.crc = job.crc();
+    entry.crc = static_cast<PackFileJob&>(runner.job(index)).crc();
     entry.packed_size = static_cast<uint32_t>(produced);
   }
   events_.entry_finished();
 }
 
-void Creator::store_file(const FileEntry& entry, platform::File& input, Crc32& crc) {
+void Creator::store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc) {
   crc.begin();
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
   uint32_t remaining = entry.size;
   while (remaining > 0) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-    read_input(input, entry, buffer.data(), piece);
+    input.read_exact(buffer.data(), piece);
     crc.update(buffer.data(), piece);
     write_or_fail(buffer.data(), piece);
     remaining -= piece;
@@ -415,10 +246,10 @@ void Creator::unpacked_entry(FileEntry& entry) {
     return;
   }
   events_.entry_started(entry, entry.size);
-  platform::File input = open_input(entry);
+  const std::unique_ptr<SequentialInput> input = open_entry(entry, options_);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Crc32 crc;
-  store_file(entry, input, crc);
+  store_file(entry, *input, crc);
   entry.packed_size = entry.size;
   entry.flags |= FLAG_STORED;
   entry.crc = crc.value();

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "files/pivot_generator.h"
 #include "pipeline/coding_options.h"
 #include "platform/file.h"
+#include "stream/input.h"
 
 namespace tarn {
 
@@ -29,6 +32,9 @@ struct CreateOptions {
   // Threads packing files and groups side by side; the archive does not
   // depend on it. The command line uses the machine's hardware threads.
   unsigned workers = 1;
+  // Opens an entry's bytes for reading (from any thread); when not set,
+  // the file of the entry's name is read.
+  std::function<std::unique_ptr<SequentialInput>(const FileEntry&)> open_input;
 };
 
 struct CreateResult {

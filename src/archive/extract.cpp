@@ -21,19 +21,19 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
-#include "archive/archive_source.h"
-#include "archive/crc32.h"
+#include "common/crc32.h"
 #include "archive/format.h"
-#include "archive/stream_codec.h"
+#include "stream/decode_job.h"
 #include "common/error.h"
 #include "files/output_tree.h"
 #include "files/pending_file.h"
 #include "parallel/ordered_streams.h"
-#include "parallel/work_ahead.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -42,318 +42,6 @@ namespace tarn {
 
 namespace {
 
-// A packed single file (one piece per chunk stream) or a packed solid group
-// (one piece: the whole group), decoded through its own handle on the
-// archive. The job also checks what it decodes: the CRC of the file, or of
-// every member of the group over its own bytes, so that a test needs no
-// bytes at all (`keep_bytes` false: the pieces carry only the progress)
-// and every worker checksums its own data. A damaged stream ends the job
-// with a piece marked damaged that holds what could be kept.
-//
-// The coders decode the blocks here; restoring them (inverse filters) and
-// finishing each chunk (prepass restore, checksum) are the steps of a
-// WorkAhead, which a free worker runs while this thread decodes on. The
-// next block is decoded as soon as it is certain to come: the restored
-// lengths so far and the longest the blocks not yet restored can restore
-// to tell that before they are restored. Without a free worker each block
-// is decoded into the work buffer and restored there at once, as
-// decode_buffer does. Whatever goes wrong, the failures and the pieces come
-// out in the order of a single thread: a failure of the coders waits until
-// the steps before it have run and the chunks before it are handed out.
-class DecodeJob : public StreamJob {
- public:
-  DecodeJob(const std::string& archive_name, uint64_t archive_length, std::vector<const FileEntry*> entries,
-            bool keep_bytes, const CodingOptions& coding, PipelinePool& pool)
-      : archive_name_(archive_name), archive_length_(archive_length), entries_(std::move(entries)),
-        keep_bytes_(keep_bytes), coding_(coding), pool_(pool), results_(entries_.size()) {
-    for (const FileEntry* e : entries_) total_ += e->size;
-    unannounced_ = total_;
-    unfinished_ = total_;
-  }
-
-  bool next_piece(Piece& piece) override {
-    if (finished_) return false;
-    try {
-      return make_piece(piece);
-    } catch (...) {
-      if (ahead_) ahead_->stop();
-      throw;
-    }
-  }
-
-  // Per entry (valid once every piece is taken): the CRC of its bytes and
-  // whether its piece was damaged.
-  struct Result {
-    uint32_t crc = 0;
-    bool damaged = false;
-  };
-  const Result& result(size_t k) const { return results_[k]; }
-
- private:
-  static constexpr unsigned SLOTS = 2;  // decoded blocks waiting for their restore
-  static constexpr unsigned PLANS = 8;  // steps planned and not yet run
-
-  // A decoded block waiting for its restore.
-  struct Slot {
-    CodedBlock block;
-    uint32_t position_after = 0;  // the chunk's restored bytes after it (set by the step)
-  };
-  // A step: take the room for a chunk (decode_buffer does so between the
-  // chunk's header and its first block), restore the block in a slot, or
-  // finish the chunk restored.
-  enum class Step { START, RESTORE, FINISH };
-  struct Plan {
-    Step step = Step::START;
-    unsigned slot = 0;
-    PrepassHeader prepass;
-  };
-  // A finished chunk: its plain bytes and what they mean for the job.
-  struct Finished {
-    std::vector<uint8_t> bytes;
-    bool last = false;
-    bool damaged = false;
-  };
-
-  bool group() const { return entries_.size() > 1; }
-
-  bool make_piece(Piece& piece) {
-    if (!codec_) start();
-    Finished chunk;
-    try {
-      chunk = next_chunk();
-    } catch (const TarnError& e) {
-      if (!is_damage(e)) throw;
-      return end(piece, {}, true);
-    }
-    if (chunk.last) return end(piece, std::move(chunk.bytes), chunk.damaged);
-    return hand_out(piece, std::move(chunk.bytes));
-  }
-
-  void start() {
-    if (!file_.open_read(archive_name_)) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + file_.error());
-    const FileEntry& head = *entries_[0];
-    const uint64_t claimed_end = static_cast<uint64_t>(head.offset) + head.packed_size;
-    inside_file_ = claimed_end <= archive_length_;
-    source_ = std::make_unique<ArchiveSource>(file_, head.offset, inside_file_ ? claimed_end : archive_length_);
-    codec_ = std::make_unique<StreamCodec>(coding_, &pool_);
-    ahead_ = std::make_unique<WorkAhead>(*this, [this](uint64_t index, bool, bool on_worker) {
-      if (on_worker) codec_->pipeline().fault_in_heap_ahead(total_);
-      run_step(index);
-    });
-    file_crc_.begin();
-  }
-
-  // The next finished chunk, or the first failure in the order of a single
-  // thread.
-  Finished next_chunk() {
-    for (;;) {
-      const bool finished_ahead = handed_ < finishes_ && ahead_->has_run(finish_steps_[handed_ % 2]);
-      if (finished_ahead || finishes_ - handed_ == 2) return take_finished();
-      if (coder_error_ || stream_decoded_) {
-        if (handed_ < finishes_) return take_finished();
-        if (steps_ > 0) ahead_->wait(steps_ - 1);  // the steps' failures come first
-        if (coder_error_) std::rethrow_exception(coder_error_);
-        raise_error(ErrorCode::HEADER_DAMAGE);  // not reached: the last chunk ends the job
-      }
-      try {
-        decode_next();
-      } catch (...) {
-        coder_error_ = std::current_exception();
-      }
-    }
-  }
-
-  Finished take_finished() {
-    ahead_->wait(finish_steps_[handed_ % 2]);
-    return std::move(done_chunks_[handed_++ % 2]);
-  }
-
-  // Decodes the next block of the stream, when it is certain to come;
-  // otherwise waits for the restores that tell, and finishes the chunk when
-  // its blocks are complete.
-  //
-  // Decoding ahead is safe only because of two facts: a block restores to
-  // at most `restored_length_bound` bytes, and a finished chunk is exactly
-  // as long as its header says (otherwise it fails). Were either to loosen,
-  // which blocks get decoded before a failure -- and so the CRC reported for
-  // a damaged entry -- would depend on timing.
-  void decode_next() {
-    BlockPipeline& pipeline = codec_->pipeline();
-    if (!chunk_open_) {
-      chunk_header_ = pipeline.start_chunk_decode(*source_);
-      chunk_open_ = true;
-      known_ = 0;
-      unannounced_ -= chunk_header_.plain_length < unannounced_ ? chunk_header_.plain_length : unannounced_;
-      // With the first restore, not ahead: the room of the chunk before may
-      // still wait to be handed out. The first chunk's goes ahead: a free
-      // worker faults in the model heap's first pages meanwhile.
-      plan({Step::START, 0, chunk_header_}, steps_ == 0);
-    }
-    for (;;) {
-      uint64_t reach = known_;
-      for (const auto& p : pending_) reach += p.second;
-      if (reach < chunk_header_.coded_length) break;
-      if (pending_.empty()) {
-        // The blocks are complete: the chunk is finished while the next one
-        // is decoded, if one follows.
-        plan({Step::FINISH, 0, {}}, true);
-        chunk_open_ = false;
-        stream_decoded_ = group() || chunk_header_.plain_length == 0 || unannounced_ == 0;
-        return;
-      }
-      wait_oldest();
-    }
-    // Room in a slot: the oldest waiting block is restored first.
-    while (pending_.size() >= SLOTS) wait_oldest();
-    const bool copy = !pending_.empty() || ahead_->worker_free();
-    const unsigned k = static_cast<unsigned>(decoded_++ % SLOTS);
-    Slot& slot = slots_[k];
-    pipeline.decode_block_ahead(slot.block, copy);
-    pending_.push_back({steps_, pipeline.restored_length_bound(slot.block)});
-    plan({Step::RESTORE, k, {}}, copy);
-    if (!copy) wait_oldest();
-  }
-
-  // Plans the next step; a worker may run it at once when `ahead`.
-  void plan(const Plan& p, bool ahead) {
-    if (steps_ >= PLANS) ahead_->wait(steps_ - PLANS);  // its plan has been read
-    plans_[steps_ % PLANS] = p;
-    if (p.step == Step::FINISH) finish_steps_[finishes_++ % 2] = steps_;
-    ++steps_;
-    if (ahead) ahead_->allow(steps_);
-  }
-
-  // Waits for the restore of the oldest block waiting for one.
-  void wait_oldest() {
-    const uint64_t step = pending_.front().first;
-    ahead_->wait(step);
-    known_ = slots_[plans_[step % PLANS].slot].position_after;
-    pending_.pop_front();
-  }
-
-  void run_step(uint64_t index) {
-    BlockPipeline& pipeline = codec_->pipeline();
-    const Plan& p = plans_[index % PLANS];
-    switch (p.step) {
-      case Step::START:
-        pipeline.start_chunk_output(restoring_, p.prepass);
-        restoring_base_ = total_ - unfinished_;
-        break;
-      case Step::RESTORE: {
-        Slot& slot = slots_[p.slot];
-        pipeline.restore_block(slot.block, restoring_);
-        slot.position_after = restoring_.position;
-        const uint64_t n = restoring_.prepass.coded_length;
-        report_progress(restoring_base_ + uint64_t{restoring_.prepass.plain_length} * restoring_.position / (n == 0 ? 1 : n));
-        break;
-      }
-      case Step::FINISH:
-        finish_chunk();
-        break;
-    }
-  }
-
-  // The prepass restore and the checks of one chunk, as the pieces of a
-  // single thread had them.
-  void finish_chunk() {
-    codec_->pipeline().finish_chunk_decode(restoring_);
-    Finished& out = done_chunks_[finishes_run_++ % 2];
-    out.bytes = std::move(restoring_.bytes);
-    std::vector<uint8_t>& chunk = out.bytes;
-    out.last = true;
-    out.damaged = false;
-    if (group()) {
-      // The group's byte sequence is its members back to back.
-      out.damaged = chunk.size() != unfinished_;
-      check_members(chunk, out.damaged);
-    } else if (chunk.empty() || chunk.size() > unfinished_) {
-      // The chunks do not add up to the file's size: keep what fits.
-      if (chunk.size() > unfinished_) chunk.resize(static_cast<size_t>(unfinished_));
-      file_crc_.update(chunk.data(), chunk.size());
-      out.damaged = true;
-    } else {
-      file_crc_.update(chunk.data(), chunk.size());
-      unfinished_ -= chunk.size();
-      out.last = unfinished_ == 0;
-    }
-  }
-
-  // A stream that breaks its own rules, or runs past its piece, is damage;
-  // one that runs past the end of the archive is the archive's end.
-  bool is_damage(const TarnError& e) const {
-    return e.code() == ErrorCode::HEADER_DAMAGE || (e.code() == ErrorCode::UNEXPECTED_EOF && inside_file_);
-  }
-
-  // write_member's view: every member's bytes at its position in the group.
-  void check_members(const std::vector<uint8_t>& data, bool damaged) {
-    for (size_t k = 0; k < entries_.size(); ++k) {
-      const FileEntry& e = *entries_[k];
-      const uint64_t position = k == 0 ? 0 : e.offset;
-      const uint64_t start = position < data.size() ? position : data.size();
-      const uint64_t end = position + e.size <= data.size() ? position + e.size : data.size();
-      results_[k].crc = crc32_of(data.data() + start, static_cast<size_t>(end - start));
-      results_[k].damaged = damaged || position + e.size > data.size();
-    }
-  }
-
-  bool hand_out(Piece& piece, std::vector<uint8_t> bytes) {
-    done_ += bytes.size();
-    piece.done = done_;
-    if (keep_bytes_) piece.bytes = std::move(bytes);
-    return true;
-  }
-
-  bool end(Piece& piece, std::vector<uint8_t> bytes, bool damaged) {
-    finished_ = true;
-    ahead_->stop();
-    if (!group()) results_[0] = {file_crc_.value(), damaged};
-    else if (damaged && bytes.empty()) check_members(bytes, true);
-    if (damaged) codec_.reset();
-    else codec_->finish();
-    file_.close();
-    piece.damaged = damaged;
-    return hand_out(piece, std::move(bytes));
-  }
-
-  const std::string& archive_name_;
-  uint64_t archive_length_;
-  std::vector<const FileEntry*> entries_;
-  bool keep_bytes_;
-  const CodingOptions& coding_;
-  PipelinePool& pool_;
-  std::vector<Result> results_;
-  uint64_t total_ = 0;  // the entries' bytes
-  uint64_t done_ = 0;
-  Crc32 file_crc_;
-  platform::File file_;
-  std::unique_ptr<ArchiveSource> source_;
-  std::unique_ptr<StreamCodec> codec_;
-  bool inside_file_ = true;
-  bool finished_ = false;
-  // The coder's side.
-  bool chunk_open_ = false;
-  PrepassHeader chunk_header_;
-  uint64_t unannounced_ = 0;  // bytes not yet announced by a chunk header
-  uint32_t known_ = 0;  // restored bytes of the open chunk, as far as known
-  std::deque<std::pair<uint64_t, uint32_t>> pending_;  // restores not waited for: step, longest result
-  uint64_t decoded_ = 0;
-  bool stream_decoded_ = false;
-  std::exception_ptr coder_error_;
-  uint64_t steps_ = 0;
-  Plan plans_[PLANS];
-  uint64_t finish_steps_[2] = {};
-  uint64_t finishes_ = 0;
-  uint64_t handed_ = 0;
-  // Shared through the steps' order.
-  Slot slots_[SLOTS];
-  Finished done_chunks_[2];
-  // The steps' side.
-  DecodedChunk restoring_;
-  uint64_t restoring_base_ = 0;
-  uint64_t unfinished_ = 0;  // bytes the finished chunks have not yet accounted for
-  uint64_t finishes_run_ = 0;
-  std::unique_ptr<WorkAhead> ahead_;  // last: stopped before the rest goes
-};
 
 // Where one entry's bytes go: a pending file, or nowhere (test, skipped),
 // and what was found of them.
@@ -379,17 +67,35 @@ class Extractor {
             DriverEvents& events)
       : archive_(archive), wildcards_(wildcards), options_(options), events_(events), tree_(options.output_dir) {
     coding_.method = archive.header().method;  // every filter allowed
-    has_archive_id_ = archive.file().identity(archive_id_);
+    has_archive_id_ = archive.identity(archive_id_);
   }
 
   ExtractResult run(const FileList& entries);
 
  private:
+  static constexpr size_t NONE = static_cast<size_t>(-1);
+  // The decoded bytes of a piece that later records share are kept for them
+  // up to this size; a larger one is decoded again for each.
+  static constexpr uint64_t SHARED_BYTES_LIMIT = CHUNK_SIZE;
+
+  // A group of the table that holds a selected entry, and where its bytes
+  // come from: a decode job, the bytes of an earlier group with the very
+  // same piece (a record may point anywhere, so many records can share one
+  // piece: it is decoded once), or the archive as they are (stored).
   struct Group {
-    std::vector<const FileEntry*> entries;
-    DecodeJob* job = nullptr;
+    size_t first = 0;  // in the table
+    size_t count = 0;
+    size_t job = NONE;
+    size_t same_as = NONE;  // the group whose decoded piece this one shares
+    bool shared = false;    // later groups share this one's piece
   };
-  void process_group(const Group& group, size_t job_index);
+  using Results = std::vector<PieceDecodeJob::Result>;
+
+  std::vector<Group> plan_groups(uint64_t& selected, uint64_t& selected_bytes);
+  bool same_piece(const Group& a, const Group& b) const;
+  PieceLayout layout_of(const Group& group) const;
+  void process_group(size_t index);
+  void process_members(const Group& group, const std::vector<uint8_t>& data, const Results* results);
   // Counts and shows the entry, then produces its bytes with `feed` into
   // its output and checks them against the CRC: `feed` returns the CRC the
   // decoder found, or nothing when the output computed it.
@@ -398,10 +104,14 @@ class Extractor {
   void make_directory(const FileEntry& entry);
   void finish_output(const FileEntry& entry, EntryOutput& out, uint32_t crc);
   void copy_stored(const FileEntry& entry, EntryOutput& out);
-  std::vector<uint8_t> read_stored_group(const FileEntry& head);
+  // A member of a stored group, read from the archive where the group's
+  // bytes put it; false when the group's piece ends before the member does.
+  bool copy_stored_member(const FileEntry& head, uint64_t position, uint32_t size, EntryOutput& out);
+  void check_stored_piece(const FileEntry& head) const;
   // The output path of an entry (stored form), after the unsafe-path
   // warning; empty when the entry writes nothing.
   std::string output_path(const FileEntry& entry);
+  bool selected(size_t i) const { return selected_[i]; }
 
   ArchiveReader& archive_;
   const WildcardList& wildcards_;
@@ -413,55 +123,42 @@ class Extractor {
   bool has_archive_id_ = false;
   PipelinePool pipelines_;  // shared by the workers
   ExtractResult result_;
+  const std::deque<FileEntry>* all_ = nullptr;
+  std::vector<bool> selected_;
+  std::vector<Group> groups_;
   OrderedStreams* runner_ = nullptr;
+  // What groups that share a piece take from its first group.
+  std::map<size_t, Results> shared_results_;
+  std::vector<uint8_t> shared_bytes_;
 };
 
 // The groups holding a selected entry are found first; the packed ones are
 // decoded on the workers while the groups are processed here in table
 // order, so the files, messages and order are those of a single thread.
+// Only the jobs in flight exist at any time: whatever the number of
+// entries, memory grows by a few dozen bytes per entry.
 ExtractResult Extractor::run(const FileList& entries) {
   events_.decompressing();
-  const auto& all = entries.entries();
-  std::vector<Group> groups;
-  std::vector<std::unique_ptr<DecodeJob>> decoders;
-  std::vector<StreamJob*> jobs;
-  const uint64_t archive_length = archive_.length();
-  for (const EntryGroup& g : split_into_groups(all.size(), [&](size_t i) { return all[i].flags; })) {
-    Group group;
-    bool any = false;
-    for (size_t k = 0; k < g.count; ++k) {
-      const FileEntry& e = all[g.first + k];
-      group.entries.push_back(&e);
-      any = any || wildcards_.entry_selected(e.name);
-    }
-    if (!any) continue;
-    const FileEntry& head = *group.entries[0];
-    const bool packed = (head.flags & FLAG_STORED) == 0;
-    if (packed && (g.count > 1 || (!head.is_directory() && head.size > 0))) {
-      decoders.push_back(std::make_unique<DecodeJob>(archive_.archive_name(), archive_length, group.entries,
-                                                     options_.write_files, coding_, pipelines_));
-      group.job = decoders.back().get();
-      jobs.push_back(group.job);
-    }
-    groups.push_back(std::move(group));
-  }
-  uint64_t selected = 0;
+  all_ = &entries.entries();
+  selected_.resize(all_->size());
+  for (size_t i = 0; i < all_->size(); ++i) selected_[i] = wildcards_.entry_selected((*all_)[i].name);
+  uint64_t selected_count = 0;
   uint64_t selected_bytes = 0;
-  for (const Group& group : groups) {
-    for (const FileEntry* e : group.entries) {
-      if (!wildcards_.entry_selected(e->name)) continue;
-      ++selected;
-      if (!e->is_directory()) selected_bytes += e->size;
-    }
-  }
-  events_.extraction_started(selected, selected_bytes);
+  groups_ = plan_groups(selected_count, selected_bytes);
+  events_.extraction_started(selected_count, selected_bytes);
 
-  OrderedStreams runner(options_.workers, jobs);
+  std::vector<size_t> job_groups;
+  for (size_t g = 0; g < groups_.size(); ++g)
+    if (groups_[g].job != NONE) job_groups.push_back(g);
+  const bool keep_bytes = options_.write_files;
+  OrderedStreams runner(options_.workers, job_groups.size(), [&](size_t job) -> std::unique_ptr<StreamJob> {
+    return std::make_unique<PieceDecodeJob>(archive_.input(), layout_of(groups_[job_groups[job]]), keep_bytes,
+                                            coding_, pipelines_);
+  });
   runner_ = &runner;
-  size_t next_job = 0;
-  for (const Group& group : groups) {
-    process_group(group, next_job);
-    if (group.job != nullptr) runner.release(next_job++);
+  for (size_t g = 0; g < groups_.size(); ++g) {
+    process_group(g);
+    if (groups_[g].job != NONE) runner.release(groups_[g].job);
   }
   runner_ = nullptr;
 
@@ -470,50 +167,157 @@ ExtractResult Extractor::run(const FileList& entries) {
   return result_;
 }
 
-void Extractor::process_group(const Group& group, size_t job_index) {
-  const FileEntry& head = *group.entries[0];
-  if (group.entries.size() == 1) {
-    process_entry(head, [&](EntryOutput& out) -> std::optional<uint32_t> {
-      if (head.size == 0 || head.is_directory()) return std::nullopt;
-      if (group.job == nullptr) {
-        copy_stored(head, out);
-        return std::nullopt;
+std::vector<Extractor::Group> Extractor::plan_groups(uint64_t& selected_count, uint64_t& selected_bytes) {
+  const auto& all = *all_;
+  std::vector<Group> groups;
+  // Pieces already decoded by a job, by a hash of their layout. Testing
+  // keeps every piece's results; extracting keeps the bytes of the last
+  // small one only, so a group shares only that one.
+  std::unordered_map<uint64_t, size_t> decoded;
+  size_t last_small = NONE;
+  size_t jobs = 0;
+  for (const EntryGroup& g : split_into_groups(all.size(), [&](size_t i) { return all[i].flags; })) {
+    bool any = false;
+    uint64_t total = 0;
+    for (size_t k = 0; k < g.count; ++k) {
+      const FileEntry& e = all[g.first + k];
+      total += e.size;
+      if (!selected(g.first + k)) continue;
+      any = true;
+      ++selected_count;
+      if (!e.is_directory()) selected_bytes += e.size;
+    }
+    if (!any) continue;
+    Group group;
+    group.first = g.first;
+    group.count = g.count;
+    const FileEntry& head = all[g.first];
+    const bool packed = (head.flags & FLAG_STORED) == 0;
+    if (packed && (g.count > 1 || (!head.is_directory() && head.size > 0))) {
+      uint64_t key = head.offset * 0x9E3779B97F4A7C15ull ^ head.packed_size ^ (uint64_t{g.count} << 40);
+      for (size_t k = 0; k < g.count; ++k) key = key * 1099511628211ull ^ all[g.first + k].size ^ (uint64_t{all[g.first + k].offset} << 32);
+      const auto found = decoded.find(key);
+      if (found != decoded.end() && same_piece(groups[found->second], group) &&
+          (!options_.write_files || found->second == last_small)) {
+        group.same_as = found->second;
+        groups[found->second].shared = true;
+      } else {
+        group.job = jobs++;
+        const size_t index = groups.size();
+        if (!options_.write_files) decoded[key] = index;
+        else if (total <= SHARED_BYTES_LIMIT) {
+          decoded.clear();
+          decoded[key] = index;
+          last_small = index;
+        }
       }
+    }
+    groups.push_back(group);
+  }
+  return groups;
+}
+
+bool Extractor::same_piece(const Group& a, const Group& b) const {
+  if (a.count != b.count) return false;
+  const auto& all = *all_;
+  const FileEntry& ha = all[a.first];
+  const FileEntry& hb = all[b.first];
+  if (ha.offset != hb.offset || ha.packed_size != hb.packed_size) return false;
+  for (size_t k = 0; k < a.count; ++k) {
+    const FileEntry& ea = all[a.first + k];
+    const FileEntry& eb = all[b.first + k];
+    if (ea.size != eb.size || (k > 0 && ea.offset != eb.offset)) return false;
+  }
+  return true;
+}
+
+PieceLayout Extractor::layout_of(const Group& group) const {
+  const auto& all = *all_;
+  const FileEntry& head = all[group.first];
+  PieceLayout layout;
+  layout.offset = head.offset;
+  layout.packed_size = head.packed_size;
+  layout.members.reserve(group.count);
+  // A member's offset is its position in the group's bytes; the head's is
+  // the piece's own.
+  for (size_t k = 0; k < group.count; ++k) {
+    const FileEntry& e = all[group.first + k];
+    layout.members.push_back({k == 0 ? 0 : uint64_t{e.offset}, e.size});
+  }
+  return layout;
+}
+
+void Extractor::process_group(size_t index) {
+  const Group& group = groups_[index];
+  const auto& all = *all_;
+  const FileEntry& head = all[group.first];
+  const bool keep = group.shared && options_.write_files;
+  if (group.same_as != NONE) {
+    // The piece of an earlier group: its results, and its bytes when they
+    // are written.
+    process_members(group, shared_bytes_, &shared_results_.at(group.same_as));
+    return;
+  }
+  if (group.job == NONE) {
+    // Stored, or nothing to decode. A stored group's piece must lie inside
+    // the archive before any of its members is taken.
+    if (group.count > 1) check_stored_piece(head);
+    process_members(group, {}, nullptr);
+    return;
+  }
+  if (keep) shared_bytes_.clear();
+  if (group.count == 1) {
+    PieceDecodeJob* job = nullptr;
+    process_entry(head, [&](EntryOutput& out) -> std::optional<uint32_t> {
       Piece piece;
-      const std::function<void()> tick = [&] { events_.entry_progress(group.job->progress()); };
-      while (runner_->take(job_index, piece, tick)) {
+      const std::function<void()> tick = [&] { events_.entry_progress(runner_->progress(group.job)); };
+      while (runner_->take(group.job, piece, tick)) {
         out.write(piece.bytes.data(), piece.bytes.size());
+        if (keep) shared_bytes_.insert(shared_bytes_.end(), piece.bytes.begin(), piece.bytes.end());
         events_.entry_progress(piece.done);
       }
-      out.damaged = group.job->result(0).damaged;
-      return group.job->result(0).crc;
+      job = &static_cast<PieceDecodeJob&>(runner_->job(group.job));
+      out.damaged = job->result(0).damaged;
+      return job->result(0).crc;
     });
+    if (group.shared) shared_results_[index] = {static_cast<PieceDecodeJob&>(runner_->job(group.job)).result(0)};
     return;
   }
   std::vector<uint8_t> data;  // the group's bytes, unless only tested
-  if (group.job != nullptr) {
-    Piece piece;
-    if (runner_->take(job_index, piece)) data = std::move(piece.bytes);
-  } else {
-    data = read_stored_group(head);
-  }
-  for (size_t k = 0; k < group.entries.size(); ++k) {
-    const FileEntry& e = *group.entries[k];
-    if (!wildcards_.entry_selected(e.name)) continue;
+  Piece piece;
+  if (runner_->take(group.job, piece)) data = std::move(piece.bytes);
+  const auto& job = static_cast<PieceDecodeJob&>(runner_->job(group.job));
+  Results results(group.count);
+  for (size_t k = 0; k < group.count; ++k) results[k] = job.result(k);
+  process_members(group, data, &results);
+  if (group.shared) shared_results_[index] = std::move(results);
+  if (keep) shared_bytes_ = std::move(data);
+}
+
+// The selected members of a group from its decoded bytes and the decoder's
+// results, or, without results, as they are in the archive (stored).
+void Extractor::process_members(const Group& group, const std::vector<uint8_t>& data, const Results* results) {
+  const auto& all = *all_;
+  const FileEntry& head = all[group.first];
+  for (size_t k = 0; k < group.count; ++k) {
+    const FileEntry& e = all[group.first + k];
+    if (!selected(group.first + k)) continue;
     process_entry(e, [&](EntryOutput& out) -> std::optional<uint32_t> {
-      // write_member: the member's bytes at its position in the group.
+      if (group.count == 1 && (e.size == 0 || e.is_directory())) return std::nullopt;
+      // The member's bytes at its position in the group.
       const uint64_t position = k == 0 ? 0 : e.offset;
+      if (results == nullptr) {
+        if (group.count == 1) copy_stored(e, out);
+        else out.damaged = !copy_stored_member(head, position, e.size, out);
+        return std::nullopt;
+      }
       const uint64_t available = data.size();
       const uint64_t start = position < available ? position : available;
       const uint64_t end = position + e.size <= available ? position + e.size : available;
-      if (group.job != nullptr) {
-        out.write(data.data() + start, static_cast<size_t>(end - start));
-        out.damaged = group.job->result(k).damaged;
-        return group.job->result(k).crc;
-      }
-      out.take(data.data() + start, static_cast<size_t>(end - start));
-      out.damaged = position + e.size > available;
-      return std::nullopt;
+      out.write(data.data() + start, static_cast<size_t>(end - start));
+      events_.entry_progress(e.size);
+      out.damaged = (*results)[k].damaged;
+      return (*results)[k].crc;
     });
   }
 }
@@ -596,29 +400,39 @@ void Extractor::finish_output(const FileEntry& entry, EntryOutput& out, uint32_t
 }
 
 void Extractor::copy_stored(const FileEntry& entry, EntryOutput& out) {
-  platform::File& file = archive_.file();
-  if (!file.seek(entry.offset)) raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": " + file.error());
+  const RandomAccessInput& input = archive_.input();
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
+  uint64_t at = entry.offset;
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const uint32_t piece = remaining < COPY_PIECE ? remaining : COPY_PIECE;
-    if (!file.read_exact(buffer.data(), piece))
+    if (input.read_at(at, buffer.data(), piece) != piece)
       raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
     out.take(buffer.data(), piece);
+    at += piece;
     remaining -= piece;
     events_.entry_progress(entry.size - remaining);
   }
 }
 
-std::vector<uint8_t> Extractor::read_stored_group(const FileEntry& head) {
-  // Checked against the file before the buffer is allocated.
+void Extractor::check_stored_piece(const FileEntry& head) const {
   const uint64_t length = archive_.length();
   if (head.offset > length || head.packed_size > length - head.offset)
     raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
-  std::vector<uint8_t> data(head.packed_size);
-  platform::File& file = archive_.file();
-  if (!file.seek(head.offset) || !file.read_exact(data.data(), data.size()))
-    raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": " + file.error());
-  return data;
+}
+
+bool Extractor::copy_stored_member(const FileEntry& head, uint64_t position, uint32_t size, EntryOutput& out) {
+  const uint64_t available = head.packed_size;
+  const uint64_t start = position < available ? position : available;
+  const uint64_t end = position + size <= available ? position + size : available;
+  std::vector<uint8_t> buffer(end - start < COPY_PIECE ? static_cast<size_t>(end - start) : COPY_PIECE);
+  for (uint64_t at = start; at < end;) {
+    const size_t piece = end - at < COPY_PIECE ? static_cast<size_t>(end - at) : COPY_PIECE;
+    if (archive_.input().read_at(head.offset + at, buffer.data(), piece) != piece)
+      raise_error(ErrorCode::IO_ERROR, archive_.archive_name() + ": stored data past the end of the file");
+    out.take(buffer.data(), piece);
+    at += piece;
+  }
+  return position + size <= available;
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/coding_options.h"
+#include "common/format_constants.h"
 
 namespace tarn {
 
@@ -36,18 +36,6 @@ inline constexpr uint32_t RECORD_FIXED_SIZE = 28;
 inline constexpr uint32_t MAGIC_SEARCH_LIMIT = 555000;
 // Bytes that must follow the magic within the searched part of the file.
 inline constexpr uint32_t MIN_BYTES_AFTER_MAGIC = 22;
-
-inline constexpr uint8_t FLAG_SOLID_CONTINUATION = 1;
-inline constexpr uint8_t FLAG_STORED = 2;
-
-// Attribute bits of a record (the listing's letters R, H, S, D, A). A file
-// whose permissions are not the plain default also keeps its POSIX mode in
-// the high 16 bits.
-inline constexpr uint32_t ATTR_READ_ONLY = 0x01;
-inline constexpr uint32_t ATTR_HIDDEN = 0x02;
-inline constexpr uint32_t ATTR_SYSTEM = 0x04;
-inline constexpr uint32_t ATTR_DIRECTORY = 0x10;
-inline constexpr uint32_t ATTR_ARCHIVE = 0x20;
 
 inline constexpr uint32_t SOLID_FILE_LIMIT = 1600000;
 inline constexpr uint32_t SOLID_GROUP_LIMIT = 4188160;

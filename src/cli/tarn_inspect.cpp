@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "archive/archive_source.h"
+#include "stream/piece_source.h"
 #include "archive/format.h"
-#include "archive/stream_codec.h"
+#include "stream/stream_codec.h"
 #include "cli/guarded_run.h"
 #include "common/error.h"
 #include "files/file_list.h"
@@ -28,7 +28,7 @@ void print_chunks(ArchiveReader& archive, const FileEntry& head, uint64_t group_
   CodingOptions coding;
   coding.method = archive.header().method;
   StreamCodec codec(coding);
-  ArchiveSource source(archive.file(), head.offset);
+  PieceSource source(archive.input(), head.offset);
   uint64_t decoded = 0;
   for (unsigned j = 0; j == 0 || (!solid && decoded < group_size); ++j) {
     ChunkTrace trace;

@@ -11,7 +11,7 @@
 #include <deque>
 #include <string>
 
-#include "archive/format.h"
+#include "common/format_constants.h"
 
 namespace tarn {
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "parallel/piece_spill.h"
+#include "common/error.h"
 #include "platform/cleanup.h"
 
 namespace tarn {
@@ -22,21 +23,20 @@ void StreamJob::report_progress(uint64_t done) {
   if (inline_tick_ != nullptr && *inline_tick_) (*inline_tick_)();
 }
 
-OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, const std::string* spill_directory)
-    : jobs_(std::move(jobs)), state_(jobs_.size()) {
-  const size_t n = workers < jobs_.size() ? workers : jobs_.size();
+OrderedStreams::OrderedStreams(unsigned workers, size_t count, MakeJob make, const std::string* spill_directory)
+    : count_(count), make_(std::move(make)) {
+  const size_t n = workers < count_ ? workers : count_;
   window_ = (n < 1 ? 1 : n) + WINDOW_EXTRA;
   if (workers < 2 || n == 0) return;  // the caller makes the pieces as it takes them
   // A job is made by one worker and helped by at most one more.
-  const size_t threads = workers < 2 * jobs_.size() ? workers : 2 * jobs_.size();
-  if (spill_directory != nullptr && jobs_.size() > 1) {
+  const size_t threads = workers < 2 * count_ ? workers : 2 * count_;
+  if (spill_directory != nullptr && count_ > 1) {
     // A job that is taken never needs one: one per job that may run ahead.
     for (size_t i = 0; i + 1 < window_; ++i) {
       spills_.push_back(std::make_unique<PieceSpill>(*spill_directory));
       free_spills_.push_back(spills_.back().get());
     }
   }
-  for (StreamJob* job : jobs_) job->helpers_ = &pool_;
   // Workers never run the handlers of the terminating signals.
   platform::TerminationSignalsBlocked blocked;
   threads_.reserve(threads);
@@ -53,9 +53,6 @@ OrderedStreams::OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, c
       break;  // as many workers as the system gives; none: the caller works
     }
   }
-  if (threads_.empty()) {
-    for (StreamJob* job : jobs_) job->helpers_ = nullptr;
-  }
 }
 
 OrderedStreams::~OrderedStreams() {
@@ -66,25 +63,62 @@ OrderedStreams::~OrderedStreams() {
   changed_.notify_all();
   for (std::thread& t : threads_) t.join();
   // Only the jobs' own threads are left: their work ahead runs there.
-  for (StreamJob* job : jobs_) job->helpers_ = nullptr;
+  for (auto& entry : states_)
+    if (entry.second->job) entry.second->job->helpers_ = nullptr;
+}
+
+OrderedStreams::JobState& OrderedStreams::state(size_t index) {
+  std::unique_ptr<JobState>& slot = states_[index];
+  if (!slot) slot = std::make_unique<JobState>();
+  return *slot;
+}
+
+void OrderedStreams::make_job(size_t index, JobState& st, bool on_worker) {
+  std::unique_ptr<StreamJob> job = make_(index);
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Made on a worker, the job may be helped by the others.
+  if (on_worker) job->helpers_ = &pool_;
+  st.job = std::move(job);
+}
+
+std::unique_ptr<OrderedStreams::JobState> OrderedStreams::retire(size_t index) {
+  auto it = states_.find(index);
+  std::unique_ptr<JobState> st = std::move(it->second);
+  states_.erase(it);
+  if (st->spill != nullptr) {
+    st->spill->reset();
+    free_spills_.push_back(st->spill);
+    st->spill = nullptr;
+  }
+  return st;
 }
 
 void OrderedStreams::worker_loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] {
-      return cancel_ || can_start() || !pool_.wanting.empty() || (next_start_ >= jobs_.size() && running_ == 0);
+      return cancel_ || can_start() || !pool_.wanting.empty() || (next_start_ >= count_ && running_ == 0);
     });
     --pool_.free;
     if (cancel_) return;
     if (can_start()) {
       const size_t index = next_start_++;
+      JobState& st = state(index);
+      st.started = true;
+      st.running = true;
       ++running_;
       lock.unlock();
-      run_job(index);
+      run_job(index, st);
       lock.lock();
       --running_;
+      st.running = false;
+      std::unique_ptr<JobState> gone = st.released ? retire(index) : nullptr;
       changed_.notify_all();
+      if (gone) {
+        lock.unlock();
+        gone.reset();
+        lock.lock();
+      }
     } else if (!pool_.wanting.empty()) {
       WorkAhead* work = pool_.wanting.front();
       pool_.wanting.pop_front();
@@ -104,8 +138,27 @@ PieceSpill* OrderedStreams::spill_for(JobState& st) {
   return st.spill;
 }
 
-void OrderedStreams::run_job(size_t index) {
-  JobState& st = state_[index];
+void OrderedStreams::run_job(size_t index, JobState& st) {
+  bool dropped = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped = cancel_ || st.dropped;
+  }
+  if (!dropped) {
+    try {
+      make_job(index, st, true);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      st.error = std::current_exception();
+      dropped = true;
+    }
+  }
+  if (dropped) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    st.finished = true;
+    changed_.notify_all();
+    return;
+  }
   for (;;) {
     {
       // Room first (in the queue or a spill), so that a waiting piece is
@@ -127,7 +180,7 @@ void OrderedStreams::run_job(size_t index) {
     bool more = false;
     std::exception_ptr error;
     try {
-      more = jobs_[index]->next_piece(piece);
+      more = st.job->next_piece(piece);
       // The caller reads only pieces counted in `spilled`, so the spill may
       // be written without the runner's lock.
       if (more && st.spill != nullptr) st.spill->append(piece);
@@ -152,10 +205,20 @@ void OrderedStreams::run_job(size_t index) {
 }
 
 bool OrderedStreams::take(size_t index, Piece& piece, const std::function<void()>& tick) {
-  JobState& st = state_[index];
+  std::unique_lock<std::mutex> lock(mutex_);
+  JobState& st = state(index);
   if (!threaded()) {
+    lock.unlock();
     if (st.finished) return false;
-    StreamJob& job = *jobs_[index];
+    if (!st.job) {
+      try {
+        make_job(index, st, false);
+      } catch (...) {
+        st.finished = true;
+        throw;
+      }
+    }
+    StreamJob& job = *st.job;
     job.inline_tick_ = &tick;
     try {
       const bool more = job.next_piece(piece);
@@ -169,7 +232,6 @@ bool OrderedStreams::take(size_t index, Piece& piece, const std::function<void()
     st.finished = true;
     return false;
   }
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     // The queue holds the older pieces: spilling starts only once it is full.
     if (!st.queue.empty()) {
@@ -202,21 +264,38 @@ bool OrderedStreams::take(size_t index, Piece& piece, const std::function<void()
   }
 }
 
+StreamJob& OrderedStreams::job(size_t index) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  JobState& st = state(index);
+  if (!threaded() && !st.job && !st.finished) {
+    lock.unlock();
+    make_job(index, st, false);
+    lock.lock();
+  }
+  changed_.wait(lock, [&] { return st.job != nullptr || st.finished; });
+  if (!st.job) raise_error(ErrorCode::OUT_OF_MEMORY);  // it could not even be made
+  return *st.job;
+}
+
+uint64_t OrderedStreams::progress(size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const JobState& st = state(index);
+  return st.job ? st.job->progress() : 0;
+}
+
 void OrderedStreams::release(size_t index) {
+  std::unique_ptr<JobState> gone;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     released_ = index + 1;
-    JobState& st = state_[index];
+    JobState& st = state(index);
+    st.released = true;
     st.dropped = true;
     st.queue.clear();
     st.queued_bytes = 0;
-    // The spill is free again once its writer is done with it.
-    if (st.spill != nullptr && st.finished) {
-      st.spill->reset();
-      free_spills_.push_back(st.spill);
-      st.spill = nullptr;
-      st.spilled = 0;
-    }
+    // A job a worker runs (or is still to start) goes when the worker has
+    // done with it; the others go now.
+    if (!st.running && (st.started || !threaded())) gone = retire(index);
   }
   changed_.notify_all();
 }

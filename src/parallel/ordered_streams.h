@@ -10,7 +10,10 @@
 // small queue of its own, which the caller drains job by job, strictly in
 // order.
 //
-// Memory stays bounded whatever the sizes. A job keeps at most QUEUE_BYTES
+// Memory stays bounded whatever the sizes and however many jobs there are.
+// A job is made (by the caller's function) only when a worker starts it and
+// destroyed once it is released and has stopped, so only the jobs in
+// flight exist at any time, never one per file. A job keeps at most QUEUE_BYTES
 // of finished pieces in memory, and workers start a job at most one past the
 // jobs in progress (one per worker) beyond the one the caller is taking; so
 // each worker holds at most its job's pipeline, the piece it is making and
@@ -40,6 +43,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -91,12 +95,16 @@ class OrderedStreams {
  public:
   static constexpr size_t QUEUE_BYTES = 2u << 20;
 
-  // Runs `jobs` (which must outlive the runner) in index order on
-  // min(workers, jobs) threads, or on the caller's thread with one worker.
-  // With a `spill_directory` (OS form, ending in a separator, or empty for
-  // the current directory) full queues overflow into files there. Raises
+  // Makes job `index`; called on the thread that starts the job (a worker,
+  // or the caller), so it must be safe to call from any thread.
+  using MakeJob = std::function<std::unique_ptr<StreamJob>(size_t index)>;
+
+  // Runs `count` jobs made by `make` in index order on min(workers, count)
+  // threads, or on the caller's thread with one worker. With a
+  // `spill_directory` (OS form, ending in a separator, or empty for the
+  // current directory) full queues overflow into files there. Raises
   // IO_ERROR when a spill file cannot be made.
-  OrderedStreams(unsigned workers, std::vector<StreamJob*> jobs, const std::string* spill_directory = nullptr);
+  OrderedStreams(unsigned workers, size_t count, MakeJob make, const std::string* spill_directory = nullptr);
   ~OrderedStreams();
   OrderedStreams(const OrderedStreams&) = delete;
   OrderedStreams& operator=(const OrderedStreams&) = delete;
@@ -107,14 +115,23 @@ class OrderedStreams {
   // while it waits (or, when the caller makes the piece, as the job
   // reports progress).
   bool take(size_t index, Piece& piece, const std::function<void()>& tick = {});
-  // The caller is done with job `index`; pieces it did not take are dropped
-  // and workers may start further ahead.
+  // Job `index` itself, for what it found (a checksum, a size), from the
+  // caller's first take of it until it is released: waits until it is made.
+  StreamJob& job(size_t index);
+  // How far job `index` has got (0 before it is made), without waiting.
+  uint64_t progress(size_t index);
+  // The caller is done with job `index`; pieces it did not take are dropped,
+  // the job goes once it has stopped, and workers may start further ahead.
   void release(size_t index);
   // Whether worker threads run the jobs (false: the caller does).
   bool threaded() const { return !threads_.empty(); }
 
  private:
   struct JobState {
+    std::unique_ptr<StreamJob> job;
+    bool started = false;  // by a worker
+    bool running = false;  // a worker is running it
+    bool released = false;
     std::deque<Piece> queue;
     size_t queued_bytes = 0;
     PieceSpill* spill = nullptr;  // once set, every further piece goes there
@@ -125,13 +142,23 @@ class OrderedStreams {
   };
 
   void worker_loop();
-  void run_job(size_t index);
-  bool can_start() const { return next_start_ < jobs_.size() && next_start_ < released_ + window_; }
+  void run_job(size_t index, JobState& st);
+  bool can_start() const { return next_start_ < count_ && next_start_ < released_ + window_; }
+  // With the lock held: the state of a job not yet gone, made when asked.
+  JobState& state(size_t index);
+  // Makes the job of a state (without the lock); one made on a worker may
+  // be helped by the others.
+  void make_job(size_t index, JobState& st, bool on_worker);
+  // With the lock held: takes the state of a job that is released and has
+  // stopped out of the map (its spill freed), for the caller to destroy
+  // without the lock (a job stops its helpers under the same lock).
+  std::unique_ptr<JobState> retire(size_t index);
   // Finds the job a spill file; null when none is free (then it waits).
   PieceSpill* spill_for(JobState& st);
 
-  std::vector<StreamJob*> jobs_;
-  std::vector<JobState> state_;
+  size_t count_;
+  MakeJob make_;
+  std::map<size_t, std::unique_ptr<JobState>> states_;
   size_t window_ = 0;
   HelperPool pool_;  // its lock and signal guard everything below
   std::mutex& mutex_ = pool_.mutex;

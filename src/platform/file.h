@@ -46,6 +46,11 @@ class File {
   size_t read(void* data, size_t count);
   // Reads exactly `count` bytes; false on a short read.
   bool read_exact(void* data, size_t count) { return read(data, count) == count; }
+  // Reads up to `count` bytes at `position` without moving the file's
+  // position or using its buffer; fewer only at the end. Safe from several
+  // threads at once on a file open for reading (nothing else may read it
+  // through read() meanwhile). False with the system's reason in `error`.
+  bool read_at(uint64_t position, void* data, size_t count, size_t& got, std::string& error) const;
   // One byte, or -1 at the end of the file (or on a read error).
   int get_byte() { return std::getc(stream_); }
   bool write(const void* data, size_t count);

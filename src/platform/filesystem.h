@@ -18,7 +18,7 @@ namespace tarn::platform {
 
 struct FoundEntry {
   std::string name;      // the name inside its directory
-  uint32_t attributes;   // ATTR_* bits (archive/format.h), POSIX mode in the high 16 bits when not plain
+  uint32_t attributes;   // ATTR_* bits (common/format_constants.h), POSIX mode in the high 16 bits when not plain
   uint64_t size;         // 0 for a directory
   int64_t mtime;         // last-write time, seconds since 1970 (UTC)
 };

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "archive/stream_codec.h"
+#include "stream/stream_codec.h"
 #include "e2e_support.h"
 
 namespace tarn::e2e {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "../unit/test_dir.h"
-#include "archive/crc32.h"
+#include "common/crc32.h"
 #include "archive/format.h"
 #include "common/byte_order.h"
 #include "files/file_list.h"

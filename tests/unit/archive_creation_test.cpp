@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/format.h"
-#include "archive/stream_codec.h"
+#include "stream/stream_codec.h"
 #include "test_dir.h"
 
 namespace tarn {

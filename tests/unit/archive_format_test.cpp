@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/crc32.h"
+#include "common/crc32.h"
 #include "archive/format.h"
 #include "common/byte_order.h"
 #include "platform/dos_time.h"

@@ -174,6 +174,43 @@ TEST_F(Parallel, WorkerFailureEndsTheRunLikeOneWorker) {
   });
 }
 
+// The archive read is the archive opened: when another archive takes its
+// name meanwhile (a `c` of the same name renames its new archive into
+// place), every worker still decodes the first one, for any worker count.
+TEST_F(Parallel, EveryReaderReadsTheArchiveThatWasOpened) {
+  for_each_layout([](bool solid) {
+    ASSERT_EQ(create("a.trn", solid, 1).error, NO_ERROR);
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator("tree"))
+      if (e.is_regular_file()) files.push_back(e.path().string());
+    for (const std::string& f : files) write_file(f + ".other", "other");
+    ASSERT_EQ(create("b.trn", solid, 1).error, NO_ERROR);
+    for (const unsigned workers : {1u, 2u, 4u}) {
+      std::filesystem::copy_file("a.trn", "x.trn", std::filesystem::copy_options::overwrite_existing);
+      ArchiveReader reader;
+      reader.open_archive_for_reading("x.trn");
+      FileList entries;
+      reader.read_file_table(entries);
+      std::filesystem::rename("b.trn", "x.trn");
+      std::filesystem::copy_file("x.trn", "b.trn");
+      WildcardList wildcards;
+      wildcards.add_extract_wildcard("*");
+      ExtractOptions options;
+      options.output_dir = "out";
+      options.workers = workers;
+      ::testing::internal::CaptureStdout();
+      ConsoleReport report("tarnc");
+      const ErrorCode error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options, report); });
+      const std::string output = ::testing::internal::GetCapturedStdout();
+      EXPECT_EQ(error, NO_ERROR) << workers;
+      EXPECT_EQ(output.find("CRC"), std::string::npos) << workers << output;
+      for (const std::string& f : files) EXPECT_TRUE(read_file("out/" + f) == read_file(f)) << f;
+      std::filesystem::remove_all("out");
+    }
+    for (const std::string& f : files) std::filesystem::remove(f + ".other");
+  });
+}
+
 }  // namespace
 }  // namespace tarn
 
@@ -221,14 +258,13 @@ TEST(OrderedStreams, PiecesComeBackInOrderFromMemoryOrSpillFiles) {
   for (const unsigned workers : {1u, 2u, 4u}) {
     SCOPED_TRACE(workers);
     // Pieces of 1 MiB: a job ahead of the caller soon fills its queue.
-    std::deque<CountingJob> made;
-    for (int id = 0; id < 6; ++id) made.emplace_back(id, 6, 1 << 20, id == 4 ? 3 : -1);
-    std::vector<StreamJob*> jobs;
-    for (auto& j : made) jobs.push_back(&j);
+    const auto make = [](size_t id) {
+      return std::make_unique<CountingJob>(static_cast<int>(id), 6, 1 << 20, id == 4 ? 3 : -1);
+    };
     const std::string here;
     bool spilled = false;
     {
-      OrderedStreams runner(workers, jobs, &here);
+      OrderedStreams runner(workers, 6, make, &here);
       for (int id = 0; id < 6; ++id) {
         Piece piece;
         int k = 0;
@@ -304,28 +340,31 @@ class SteppedJob : public StreamJob {
 TEST(WorkAhead, StepsRunOnceInOrderHereOrOnAFreeWorker) {
   for (const unsigned workers : {1u, 2u, 4u}) {
     SCOPED_TRACE(workers);
-    SteppedJob good(5, 6, -1, workers > 1);
-    SteppedJob failing(5, 6, 15);
-    for (SteppedJob* job : {&good, &failing}) {
-      OrderedStreams runner(workers, {job});
+    int good_on_worker = 0;
+    for (const bool fails : {false, true}) {
+      OrderedStreams runner(workers, 1, [&](size_t) {
+        return fails ? std::make_unique<SteppedJob>(5, 6, 15) : std::make_unique<SteppedJob>(5, 6, -1, workers > 1);
+      });
       Piece piece;
       std::vector<uint8_t> got;
       const ErrorCode error = testdata::error_of([&] {
         while (runner.take(0, piece)) got.insert(got.end(), piece.bytes.begin(), piece.bytes.end());
       });
-      runner.release(0);
-      const bool fails = job == &failing;
+      const auto* job = static_cast<SteppedJob*>(&runner.job(0));
       EXPECT_EQ(error, fails ? ErrorCode::IO_ERROR : testdata::NO_ERROR);
       ASSERT_EQ(got.size(), fails ? 12u : 30u);  // whole pieces before the failing step
       for (size_t k = 0; k < got.size(); ++k) EXPECT_EQ(got[k], k);
       for (size_t k = 0; k < job->ran_.size(); ++k) EXPECT_EQ(job->ran_[k], k);
       if (fails) {
         EXPECT_EQ(job->ran_.size(), 15u);  // nothing runs after a failure
+      } else {
+        good_on_worker = job->on_worker_;
       }
+      runner.release(0);
     }
     // One job and a worker to spare: it helps. Alone, the job runs every
     // step itself.
-    EXPECT_EQ(good.on_worker_ > 0, workers > 1);
+    EXPECT_EQ(good_on_worker > 0, workers > 1);
   }
 }
 

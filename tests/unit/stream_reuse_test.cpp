@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "archive/stream_codec.h"
+#include "stream/stream_codec.h"
 #include "coder/ppm_model.h"
 #include "test_data.h"
 

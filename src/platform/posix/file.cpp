@@ -13,6 +13,7 @@
 
 #include "platform/file.h"
 #include "platform/file_stream.h"
+#include "platform/filesystem.h"
 
 namespace tarn::platform {
 
@@ -69,6 +70,22 @@ bool File::create_new(const std::string& path, size_t buffer_size, bool exclusiv
   if (stream_ == nullptr) return failed();
   writable_ = true;
   buffer_ = give_stream_buffer(stream_, buffer_size);
+  return true;
+}
+
+bool File::read_at(uint64_t position, void* data, size_t count, size_t& got, std::string& error) const {
+  got = 0;
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (got < count) {
+    const ssize_t n = ::pread(::fileno(stream_), bytes + got, count - got, static_cast<off_t>(position + got));
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = last_error_text();
+      return false;
+    }
+    got += static_cast<size_t>(n);
+  }
   return true;
 }
 

@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/format.h"
+#include "common/format_constants.h"
 #include "platform/filesystem.h"
 #include "platform/name_mask.h"
 

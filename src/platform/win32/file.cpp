@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
 #include <utility>
 
 #include "platform/file.h"
@@ -75,6 +76,31 @@ bool File::create_new(const std::string& path, size_t buffer_size, bool /*exclus
   }
   writable_ = true;
   buffer_ = give_stream_buffer(stream_, buffer_size);
+  return true;
+}
+
+bool File::read_at(uint64_t position, void* data, size_t count, size_t& got, std::string& error) const {
+  // ReadFile at an offset of its own; the handle is synchronous, so the
+  // system serialises the reads of several threads on it.
+  got = 0;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (got < count) {
+    const uint64_t at = position + got;
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const size_t left = count - got;
+    const DWORD want = left < 0x40000000u ? static_cast<DWORD>(left) : 0x40000000u;
+    DWORD n = 0;
+    if (!ReadFile(handle, bytes + got, want, &n, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      error = "read error " + std::to_string(GetLastError());
+      return false;
+    }
+    if (n == 0) break;
+    got += n;
+  }
   return true;
 }
 

@@ -1,4 +1,4 @@
-#include "archive/stream_codec.h"
+#include "stream/stream_codec.h"
 
 namespace tarn {
 

@@ -1,4 +1,4 @@
-#include "parallel/pipeline_pool.h"
+#include "stream/pipeline_pool.h"
 
 #include <new>
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "coder/byte_io.h"
-#include "parallel/pipeline_pool.h"
+#include "stream/pipeline_pool.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/coding_options.h"
 

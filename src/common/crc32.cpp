@@ -3,7 +3,7 @@
 // per step ("slicing"): table k holds the remainder of a byte followed by k
 // zero bytes, so the eight lookups of one 64-bit word are independent and
 // their xor is the state after all eight bytes.
-#include "archive/crc32.h"
+#include "common/crc32.h"
 
 #include <array>
 
