@@ -61,7 +61,8 @@ double create(const std::vector<std::string>& files, const std::string& archive_
   tarn::PivotGenerator random;
   tarn::DriverEvents silent;
   const auto t0 = Clock::now();
-  create_archive(archive, list, options, random, silent);
+  tarn::FileArchiveOutput output(archive);
+  create_archive(output, list, options, random, silent);
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 

@@ -41,7 +41,7 @@ std::unique_ptr<SequentialInput> open_entry(const FileEntry& entry, const Create
 
 class Creator {
  public:
-  Creator(platform::File& archive, const CreateOptions& options, DriverEvents& events)
+  Creator(ArchiveOutput& archive, const CreateOptions& options, DriverEvents& events)
       : archive_(archive), options_(options), events_(events) {}
 
   CreateResult run(FileList& list, PivotGenerator& random);
@@ -54,6 +54,7 @@ class Creator {
   void unpacked_entry(FileEntry& entry);
   void store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc);
   void write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total);
+  void copy_kept_group(KeptGroup& group);
 
   void write_or_fail(const void* data, size_t count) {
     if (!archive_.write(data, count)) archive_failed();
@@ -63,7 +64,7 @@ class Creator {
   }
   [[noreturn]] void archive_failed() { raise_error(ErrorCode::IO_ERROR, options_.archive_name + ": " + archive_.error()); }
 
-  platform::File& archive_;
+  ArchiveOutput& archive_;
   const CreateOptions& options_;
   DriverEvents& events_;
   PipelinePool pipelines_;  // shared by the workers
@@ -144,7 +145,7 @@ void Creator::write_data_area(const std::vector<FileEntry*>& order, size_t candi
 
   // Pieces that run ahead of the archive wait in spill files beside it.
   const std::string spill_directory = options_.archive_name.substr(0, options_.archive_name.find_last_of("/\\") + 1);
-  OrderedStreams runner(options_.workers, job_steps.size(), make_job, &spill_directory);
+  OrderedStreams runner(options_.workers, job_steps.size(), make_job, options_.spill ? &spill_directory : nullptr);
   size_t next_job = 0;
   for (const Step& step : steps) {
     if (!step.job) {
@@ -256,6 +257,31 @@ void Creator::unpacked_entry(FileEntry& entry) {
   events_.entry_finished();
 }
 
+// A group of an earlier archive: its piece copied byte for byte, its head
+// given the piece's new offset (the members' offsets are positions in the
+// group's bytes and stay).
+void Creator::copy_kept_group(KeptGroup& group) {
+  FileEntry& head = group.entries.front();
+  for (const FileEntry& e : group.entries) {
+    events_.entry_started(e, 0);
+    events_.entry_finished();
+  }
+  if (head.is_directory() && group.entries.size() == 1) return;
+  const RandomAccessInput& source = *group.source;
+  if (head.offset > source.length() || head.packed_size > source.length() - head.offset)
+    raise_error(ErrorCode::IO_ERROR, source.name() + ": a piece runs past the end of the archive");
+  const uint64_t from = head.offset;
+  head.offset = static_cast<uint32_t>(archive_.tell());
+  std::vector<uint8_t> buffer(head.packed_size < COPY_PIECE ? head.packed_size : COPY_PIECE);
+  for (uint64_t done = 0; done < head.packed_size;) {
+    const size_t piece = head.packed_size - done < COPY_PIECE ? static_cast<size_t>(head.packed_size - done) : COPY_PIECE;
+    if (source.read_at(from + done, buffer.data(), piece) != piece)
+      raise_error(ErrorCode::IO_ERROR, source.name() + ": a piece runs past the end of the archive");
+    write_or_fail(buffer.data(), piece);
+    done += piece;
+  }
+}
+
 void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total) {
   const uint64_t data_end = archive_.tell();
   const uint8_t zero[4] = {0, 0, 0, 0};
@@ -285,27 +311,35 @@ void Creator::write_table_and_header(const std::vector<FileEntry*>& order, uint6
 }
 
 CreateResult Creator::run(FileList& list, PivotGenerator& random) {
-  if (list.empty()) raise_error(ErrorCode::NOTHING_TO_DO);
-  if (options_.self_extracting) append_sfx_stub(archive_);
+  std::vector<KeptGroup> no_groups;
+  std::vector<KeptGroup>& kept = options_.kept != nullptr ? *options_.kept : no_groups;
+  if (list.empty() && kept.empty()) raise_error(ErrorCode::NOTHING_TO_DO);
+  if (options_.self_extracting) append_sfx_stub(archive_, options_.sfx_stub);
 
   size_t candidate_count = 0;
   const std::vector<FileEntry*> order = order_entries(list, random, candidate_count);
+  // The table: the groups kept from an earlier archive, then the new entries.
+  std::vector<FileEntry*> table;
+  for (KeptGroup& group : kept)
+    for (FileEntry& e : group.entries) table.push_back(&e);
+  table.insert(table.end(), order.begin(), order.end());
 
   uint64_t total = 0;
-  for (const FileEntry* e : order) {
+  for (const FileEntry* e : table) {
     total += e->size;
     if (total > TOTAL_SIZE_LIMIT) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
   }
-  events_.packing_started(options_.coding.method == METHOD_STORE, order.size(), total);
+  events_.packing_started(options_.coding.method == METHOD_STORE, table.size(), total);
 
   header_position_ = archive_.tell();
   const uint8_t header_room[HEADER_SIZE] = {};
   write_or_fail(header_room, HEADER_SIZE);
 
+  for (KeptGroup& group : kept) copy_kept_group(group);
   write_data_area(order, candidate_count);
 
   events_.writing_header();
-  write_table_and_header(order, total);
+  write_table_and_header(table, total);
 
   events_.freeing_memory();
   list.clear();
@@ -334,10 +368,9 @@ void assign_solid_groups(const std::vector<FileEntry*>& candidates) {
   }
 }
 
-void append_sfx_stub(platform::File& archive) {
+void append_sfx_stub(ArchiveOutput& archive, const std::string& path) {
   platform::File stub;
-  if (!stub.open_read(SFX_STUB_NAME, 64 * 1024))
-    raise_error(ErrorCode::SFX_APPEND, std::string(SFX_STUB_NAME) + ": " + stub.error());
+  if (!stub.open_read(path, 64 * 1024)) raise_error(ErrorCode::SFX_APPEND, path + ": " + stub.error());
   const uint64_t length = stub.length();
   if (length > SFX_STUB_LIMIT) raise_error(ErrorCode::SFX_TOO_BIG);
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
@@ -350,7 +383,7 @@ uint32_t analysis_value(const uint8_t* sample, uint32_t n) {
   return static_cast<uint32_t>(cost * 1000000.0);
 }
 
-CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
+CreateResult create_archive(ArchiveOutput& archive, FileList& list, const CreateOptions& options,
                             PivotGenerator& random, DriverEvents& events) {
   Creator creator(archive, options, events);
   return creator.run(list, random);

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_output.h"
 #include "archive/events.h"
+#include "archive/format.h"
 #include "files/file_list.h"
 #include "files/pivot_generator.h"
 #include "pipeline/coding_options.h"
@@ -23,6 +25,12 @@
 #include "stream/input.h"
 
 namespace tarn {
+
+// A group of an earlier archive that goes into the new one unchanged.
+struct KeptGroup {
+  std::vector<FileEntry> entries;  // as the earlier table has them
+  const RandomAccessInput* source = nullptr;  // the earlier archive
+};
 
 struct CreateOptions {
   CodingOptions coding;  // method and allowed filters
@@ -35,6 +43,14 @@ struct CreateOptions {
   // Opens an entry's bytes for reading (from any thread); when not set,
   // the file of the entry's name is read.
   std::function<std::unique_ptr<SequentialInput>(const FileEntry&)> open_input;
+  // Pieces made far ahead of the archive wait in spill files beside it
+  // (in the directory of `archive_name`); without, the workers wait.
+  bool spill = true;
+  // The stub of a self-extracting archive.
+  std::string sfx_stub = SFX_STUB_NAME;
+  // Groups of an earlier archive, copied byte for byte before the entries
+  // of the list (an archive being changed).
+  std::vector<KeptGroup>* kept = nullptr;
 };
 
 struct CreateResult {
@@ -42,10 +58,10 @@ struct CreateResult {
   uint64_t archive_length = 0;
 };
 
-// Writes the archive into `archive` (open for writing, empty) from `list`
+// Writes the archive into `archive` (empty) from `list`
 // and flushes it, reporting progress and statistics to `events`. Raises the
 // format's errors; the caller removes what was written.
-CreateResult create_archive(platform::File& archive, FileList& list, const CreateOptions& options,
+CreateResult create_archive(ArchiveOutput& archive, FileList& list, const CreateOptions& options,
                             PivotGenerator& random, DriverEvents& events);
 
 // Whether an entry may join a solid group: -b, a packing method and a size
@@ -56,8 +72,9 @@ bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options);
 // current group while the group's total stays within SOLID_GROUP_LIMIT.
 void assign_solid_groups(const std::vector<FileEntry*>& candidates);
 
-// Copies SFX_STUB_NAME from the current directory to the archive.
-void append_sfx_stub(platform::File& archive);
+// Copies the stub at `path` (SFX_STUB_NAME, from the current directory, for
+// the command line) to the archive.
+void append_sfx_stub(ArchiveOutput& archive, const std::string& path);
 
 // The grouping key of a solid candidate: the context-sorted move-to-front
 // cost of its first ANALYSIS_SAMPLE bytes, times 10^6, truncated.

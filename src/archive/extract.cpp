@@ -63,14 +63,13 @@ struct EntryOutput {
 
 class Extractor {
  public:
-  Extractor(ArchiveReader& archive, const WildcardList& wildcards, const ExtractOptions& options,
-            DriverEvents& events)
-      : archive_(archive), wildcards_(wildcards), options_(options), events_(events), tree_(options.output_dir) {
+  Extractor(ArchiveReader& archive, const ExtractOptions& options, DriverEvents& events)
+      : archive_(archive), options_(options), events_(events), tree_(options.output_dir) {
     coding_.method = archive.header().method;  // every filter allowed
     has_archive_id_ = archive.identity(archive_id_);
   }
 
-  ExtractResult run(const FileList& entries);
+  ExtractResult run(const FileList& entries, std::vector<bool> selected);
 
  private:
   static constexpr size_t NONE = static_cast<size_t>(-1);
@@ -114,7 +113,6 @@ class Extractor {
   bool selected(size_t i) const { return selected_[i]; }
 
   ArchiveReader& archive_;
-  const WildcardList& wildcards_;
   const ExtractOptions& options_;
   DriverEvents& events_;
   OutputTree tree_;
@@ -137,11 +135,11 @@ class Extractor {
 // order, so the files, messages and order are those of a single thread.
 // Only the jobs in flight exist at any time: whatever the number of
 // entries, memory grows by a few dozen bytes per entry.
-ExtractResult Extractor::run(const FileList& entries) {
+ExtractResult Extractor::run(const FileList& entries, std::vector<bool> selected) {
   events_.decompressing();
   all_ = &entries.entries();
+  selected_ = std::move(selected);
   selected_.resize(all_->size());
-  for (size_t i = 0; i < all_->size(); ++i) selected_[i] = wildcards_.entry_selected((*all_)[i].name);
   uint64_t selected_count = 0;
   uint64_t selected_bytes = 0;
   groups_ = plan_groups(selected_count, selected_bytes);
@@ -439,8 +437,15 @@ bool Extractor::copy_stored_member(const FileEntry& head, uint64_t position, uin
 
 ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
                               const ExtractOptions& options, DriverEvents& events) {
-  Extractor extractor(archive, wildcards, options, events);
-  return extractor.run(entries);
+  std::vector<bool> selected(entries.count());
+  for (size_t i = 0; i < entries.count(); ++i) selected[i] = wildcards.entry_selected(entries.entries()[i].name);
+  return extract_archive(archive, entries, selected, options, events);
+}
+
+ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const std::vector<bool>& selected,
+                              const ExtractOptions& options, DriverEvents& events) {
+  Extractor extractor(archive, options, events);
+  return extractor.run(entries, selected);
 }
 
 }  // namespace tarn

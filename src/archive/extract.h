@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/archive_reader.h"
 #include "archive/events.h"
@@ -35,6 +36,9 @@ struct ExtractResult {
 
 // Reports the progress and the summary to `events`.
 ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const WildcardList& wildcards,
+                              const ExtractOptions& options, DriverEvents& events);
+// The same for the entries whose `selected` flag is set (one per entry).
+ExtractResult extract_archive(ArchiveReader& archive, const FileList& entries, const std::vector<bool>& selected,
                               const ExtractOptions& options, DriverEvents& events);
 
 }  // namespace tarn

@@ -146,7 +146,8 @@ class Handlers {
     while (s_.operand_index < argc()) selector.expand_wildcard(take_operand());
 
     PivotGenerator random;
-    create_archive(archive.file(), list, options, random, report_);
+    FileArchiveOutput output(archive.file());
+    create_archive(output, list, options, random, report_);
     const bool committed = archive.commit(
         true, [&](const std::string& temporary) { if (s_.self_extracting) platform::make_executable(temporary); },
         error);

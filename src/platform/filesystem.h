@@ -83,4 +83,13 @@ bool console_uses_code_page();
 int64_t clock_milliseconds();
 bool stdout_is_terminal();
 
+// What the directory search would give for `path` itself: a regular file
+// (through a symbolic link too) or a directory; false for anything else or
+// nothing, with the system's reason in `error`.
+bool describe_path(const std::string& path, FoundEntry& entry, std::string& error);
+
+// Writes all of `data` to an open descriptor (a pipe too); false with the
+// system's reason in `error`.
+bool write_descriptor(int fd, const void* data, size_t size, std::string& error);
+
 }  // namespace tarn::platform

@@ -68,7 +68,8 @@ inline std::string create_from(FileList list, const CreateOptions& options, cons
   PivotGenerator random;
   ::testing::internal::CaptureStdout();
   ConsoleReport report("tarnc");
-  const ErrorCode code = testdata::error_of([&] { create_archive(archive, list, options, random, report); });
+  FileArchiveOutput out(archive);
+  const ErrorCode code = testdata::error_of([&] { create_archive(out, list, options, random, report); });
   const std::string output = ::testing::internal::GetCapturedStdout();
   if (error) *error = code;
   else EXPECT_EQ(code, testdata::NO_ERROR) << output;

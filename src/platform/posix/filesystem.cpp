@@ -200,4 +200,37 @@ bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
 bool console_uses_code_page() { return false; }  // terminals read UTF-8
 
+bool describe_path(const std::string& path, FoundEntry& entry, std::string& error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    error = last_error_text();
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    error = "not a regular file or a directory";
+    return false;
+  }
+  const size_t slash = path.find_last_of('/');
+  entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
+  entry.attributes = attributes_from_mode(st.st_mode, entry.name);
+  entry.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  entry.mtime = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+bool write_descriptor(int fd, const void* data, size_t size, std::string& error) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = last_error_text();
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace tarn::platform

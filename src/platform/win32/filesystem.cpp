@@ -203,4 +203,39 @@ bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 bool console_uses_code_page() { return true; }  // names are bytes of the ANSI code page
 
+bool describe_path(const std::string& path, FoundEntry& entry, std::string& error) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    error = "cannot find it";
+    return false;
+  }
+  const DWORD a = data.dwFileAttributes;
+  if ((a & FILE_ATTRIBUTE_DEVICE) != 0) {
+    error = "not a regular file or a directory";
+    return false;
+  }
+  const bool directory_entry = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const size_t slash = path.find_last_of("/\\");
+  entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
+  entry.attributes = (a & STORED_ATTRIBUTES) | (directory_entry ? ATTR_DIRECTORY : 0);
+  entry.size = directory_entry ? 0 : (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow);
+  entry.mtime = unix_from_filetime(data.ftLastWriteTime);
+  return true;
+}
+
+bool write_descriptor(int fd, const void* data, size_t size, std::string& error) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : (1u << 30);
+    const int n = _write(fd, bytes, piece);
+    if (n < 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace tarn::platform
