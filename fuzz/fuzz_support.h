@@ -1,11 +1,9 @@
 // Shared pieces of the fuzz targets: taking parameters from the front of the
-// input, and handing the input to code that reads only files.
+// input, and keeping the drivers' console output out of the way.
 //
 // Every target catches TarnError (the library's only way to refuse input);
 // anything else that escapes, and every sanitizer report, is a finding.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -43,21 +41,5 @@ class Params {
 inline void silence_stdout() {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
 }
-
-// One file per fuzzing process that holds the current input: the archive
-// reader opens archives by name only.
-class InputFile {
- public:
-  InputFile() : path_("/tmp/tarn-fuzz-" + std::to_string(::getpid()) + ".trn") {}
-  ~InputFile() { std::remove(path_.c_str()); }
-  const std::string& write(const uint8_t* data, size_t size) {
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    if (f == nullptr || (size != 0 && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0) std::abort();
-    return path_;
-  }
-
- private:
-  std::string path_;
-};
 
 }  // namespace tarn::fuzz

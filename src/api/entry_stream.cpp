@@ -84,7 +84,7 @@ void open_stream(Stream& s) {
   s.crc.begin();
   s.member = s.index - group.first;
   const uint64_t position = s.member == 0 ? 0 : uint64_t{e.offset};
-  if (group.count == 1 && (e.is_directory() || e.size == 0)) {
+  if (e.is_directory() || (group.count == 1 && e.size == 0)) {
     s.kind = Stream::Kind::EMPTY;
   } else if (stored) {
     s.kind = Stream::Kind::STORED;
