@@ -82,8 +82,11 @@ class Writer:
         name = _arcname_of(path) if arcname is None else os.fspath(arcname)
         if os.path.isdir(path):
             if name in ("", ".", "/", "\\"):
-                # The directory's contents at the top of the archive.
-                for child in sorted(os.listdir(path)):
+                # The directory's contents at the top of the archive, in
+                # the order tarnc c -r -d selects them: files first, each
+                # kind in byte order of the names.
+                children = [(os.path.isdir(os.path.join(path, c)), os.fsencode(c), c) for c in os.listdir(path)]
+                for _, _, child in sorted(children):
                     self.add(os.path.join(path, child), child)
                 return
             check(lib.tarn_writer_add_tree(handle, os.fsencode(path), _checked_name(name), None, None))
