@@ -78,7 +78,12 @@ class Archive:
         self._streams = weakref.WeakSet()
         self.filename = os.fspath(path)
         handle = ctypes.c_void_p()
-        check(lib.tarn_reader_open(ctypes.byref(handle), os.fsencode(self.filename)))
+        code = lib.tarn_reader_open(ctypes.byref(handle), os.fsencode(self.filename))
+        if code != _native.OK:
+            detail = _native.last_error()
+            if self.filename not in detail:
+                detail = f"{self.filename}: {detail or _native.strerror(code)}"
+            raise error_for(code, detail)
         self._handle = handle
         self._entries = None
 
@@ -202,9 +207,9 @@ class Archive:
         size = ctypes.c_size_t()
         code = lib.tarn_extract_to_memory(self._live(), index, ctypes.byref(data), ctypes.byref(size))
         if code == _native.ERROR_DAMAGED_ENTRY:
-            detail = _native.last_error()
             partial = _native.take_buffer(data, size.value)
-            raise error_for(code, detail, names=[self.infolist()[index].name], data=partial)
+            entry = self.infolist()[index].name
+            raise error_for(code, f"{entry}: CRC error", names=[entry], data=partial)
         check(code)
         return _native.take_buffer(data, size.value)
 
