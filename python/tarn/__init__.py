@@ -12,8 +12,8 @@
         archive.extractall("out")
 
 Names use '/' between directories (the archive stores '\\'). Errors are
-exceptions derived from TarnError. An Archive or Writer may be used from one
-thread at a time.
+exceptions derived from TarnError. Threads may share an Archive or a Writer:
+their calls into the library take turns.
 """
 
 from __future__ import annotations

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import ctypes
 import datetime
+import functools
 import io
 import os
+import threading
 import warnings
 import weakref
 from dataclasses import dataclass
@@ -14,7 +16,6 @@ from . import _native
 from ._errors import (
     DamagedEntryError,
     EntryNotFoundError,
-    RefusedError,
     StateError,
     TarnWarning,
     check,
@@ -39,6 +40,19 @@ def encode_name(name: str) -> bytes:
 
 def decode_name(raw: bytes) -> str:
     return raw.decode(ENCODING, ERRORS)
+
+
+def locked(method):
+    """Runs a method under its object's lock: the library takes a handle
+    from one thread at a time, and ctypes lets other threads run while a
+    call is in the library."""
+
+    @functools.wraps(method)
+    def run(self, *args, **kwargs):
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    return run
 
 
 def _method_name(method: int) -> str:
@@ -75,6 +89,7 @@ class Archive:
 
     def __init__(self, path):
         self._handle = None
+        self._lock = threading.RLock()  # shared with the streams, which read through the reader
         self._streams = weakref.WeakSet()
         self.filename = os.fspath(path)
         handle = ctypes.c_void_p()
@@ -89,6 +104,7 @@ class Archive:
 
     # ---- Life ----
 
+    @locked
     def close(self) -> None:
         """Closes the archive and every stream opened from it."""
         if self._handle is None:
@@ -125,6 +141,7 @@ class Archive:
 
     # ---- The table ----
 
+    @locked
     def infolist(self) -> list[Entry]:
         """Every entry, in table order."""
         handle = self._live()
@@ -162,6 +179,7 @@ class Archive:
     def __iter__(self):
         return iter(self.infolist())
 
+    @locked
     def __len__(self) -> int:
         return lib.tarn_reader_entry_count(self._live())
 
@@ -172,11 +190,13 @@ class Archive:
             return False
         return True
 
+    @locked
     def getinfo(self, name) -> Entry:
         """The entry of this name ('/' or '\\' between directories); an Entry
         is taken as itself."""
         return self.infolist()[self._index(name)]
 
+    @locked
     def _index(self, name) -> int:
         handle = self._live()
         if isinstance(name, Entry):
@@ -191,6 +211,7 @@ class Archive:
         return index.value
 
     @property
+    @locked
     def method(self) -> str:
         """The method the archive was made with ("normal", ...)."""
         info = _native.ArchiveInfo()
@@ -199,6 +220,7 @@ class Archive:
 
     # ---- Contents ----
 
+    @locked
     def read(self, name) -> bytes:
         """An entry's bytes. A damaged entry raises DamagedEntryError, with
         what could be decoded in its ``data``."""
@@ -213,6 +235,7 @@ class Archive:
         check(code)
         return _native.take_buffer(data, size.value)
 
+    @locked
     def open(self, name, mode: str = "r") -> "EntryStream":
         """A readable binary stream of an entry's bytes, decoded as they are
         read. The CRC is checked at the end: reading past the last byte of a
@@ -224,6 +247,7 @@ class Archive:
         self._streams.add(stream)
         return stream
 
+    @locked
     def test(self) -> list[str]:
         """Decodes every entry and checks its CRC; the names of those that
         failed (empty when all is well)."""
@@ -234,6 +258,7 @@ class Archive:
             raise error_for(code)
         return failed
 
+    @locked
     def extract(self, name, path=".") -> str:
         """Writes one entry below the directory `path` with the safety rules
         of tarnc x; returns the path written."""
@@ -241,6 +266,7 @@ class Archive:
         self._extract([index], path)
         return os.path.join(os.fspath(path), self.infolist()[index].path)
 
+    @locked
     def extractall(self, path=".", members=None) -> None:
         """Writes every entry (or those of `members`, names or Entry objects)
         below the directory `path`, with the safety rules of tarnc x: nothing
@@ -337,6 +363,10 @@ class EntryStream(io.RawIOBase):
         return True
 
     def readinto(self, buffer) -> int:
+        with self._archive._lock:
+            return self._readinto(buffer)
+
+    def _readinto(self, buffer) -> int:
         self._checkClosed()
         if self._stream is None:
             raise StateError("the stream is closed", _native.ERROR_STATE)
@@ -354,9 +384,10 @@ class EntryStream(io.RawIOBase):
         return got.value
 
     def close(self) -> None:
-        if self._stream is not None:
-            lib.tarn_entry_close(self._stream)
-            self._stream = None
+        with self._archive._lock:
+            if self._stream is not None:
+                lib.tarn_entry_close(self._stream)
+                self._stream = None
         super().close()
 
     def __repr__(self):

@@ -5,13 +5,14 @@ from __future__ import annotations
 import ctypes
 import datetime
 import os
+import threading
 import time
 
 from . import _native
 from ._errors import ArgumentError, StateError, check, error_for
 from ._methods import method_code
 from ._native import lib
-from ._reader import encode_name
+from ._reader import encode_name, locked
 
 
 def _arcname_of(path: str) -> str:
@@ -58,6 +59,7 @@ class Writer:
 
     def __init__(self, path, method="normal", solid=True):
         self._handle = None
+        self._lock = threading.RLock()
         self.filename = os.fspath(path)
         options = _native.WriteOptions()
         lib.tarn_write_options_init(ctypes.byref(options))
@@ -72,6 +74,7 @@ class Writer:
             raise StateError("the writer is closed", _native.ERROR_STATE)
         return self._handle
 
+    @locked
     def add(self, path, arcname=None) -> None:
         """Adds the file or the directory at `path` (a directory with
         everything below it), stored as `arcname` (by default the path
@@ -93,6 +96,7 @@ class Writer:
         else:
             check(lib.tarn_writer_add_file(handle, os.fsencode(path), _checked_name(name)))
 
+    @locked
     def add_bytes(self, name, data, mtime=None, mode=0o644) -> None:
         """Adds `data` under `name`, with last-write time `mtime` (a datetime
         or seconds since 1970; by default now) and permission bits `mode`."""
@@ -103,6 +107,7 @@ class Writer:
             raise ArgumentError(f"mode must be permission bits 0 to 0o7777, not {mode!r}", _native.ERROR_ARGUMENT)
         check(lib.tarn_writer_add_memory(handle, raw_name, payload, len(payload), _timestamp(mtime), mode))
 
+    @locked
     def close(self) -> None:
         """Writes the archive. The writer is closed afterwards in any case."""
         if self._handle is None:
@@ -110,6 +115,7 @@ class Writer:
         handle, self._handle = self._handle, None
         check(lib.tarn_writer_close(handle))
 
+    @locked
     def abort(self) -> None:
         """Drops everything added; nothing is written."""
         if self._handle is not None:

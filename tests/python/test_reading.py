@@ -189,3 +189,4 @@ def test_a_closed_archive_refuses_everything(sample):
     with pytest.raises(ValueError):
         again.read("in/a.txt")
     assert "closed" in repr(again)
+
