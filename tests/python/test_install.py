@@ -50,7 +50,8 @@ def test_cmake_install_puts_the_package_beside_the_library(tmp_path):
     for component in ("libtarn0", "python3-tarn"):
         subprocess.run([cmake, "--install", build, "--prefix", str(prefix), "--component", component],
                        check=True, capture_output=True)
-    site = prefix / "lib" / "python3" / "dist-packages"
+    # Where Debian's python3 looks below a prefix other than /usr.
+    site = prefix / "lib" / ("python%d.%d" % sys.version_info[:2]) / "dist-packages"
     assert (site / "tarn" / "__init__.py").is_file() and (site / "tarn" / "_installed.py").is_file()
     assert not list(site.rglob("__pycache__"))
     package, library = probe(sys.executable, tmp_path, PYTHONPATH=str(site))
