@@ -28,6 +28,7 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     if (selected[i] && !all[i].is_directory()) total += all[i].size;
   out.bytes = total;
   uint64_t done = 0;
+  std::string first_damaged;
   std::vector<uint8_t> buffer(1 << 16);
   for (size_t i = 0; i < all.size(); ++i) {
     if (!selected[i]) continue;
@@ -47,6 +48,7 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     }
     tarn_entry_close(stream);
     if (r == TARN_ERROR_DAMAGED_ENTRY) {
+      if (out.damaged == 0) first_damaged = e.name;
       ++out.damaged;
       reader.events.send(TARN_EVENT_CRC_ERROR, index, &e.name, done, total, r);
     } else if (r != TARN_OK) {
@@ -54,7 +56,7 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     }
     reader.events.send(TARN_EVENT_ENTRY_DONE, index, &e.name, done, total, r);
   }
-  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, std::to_string(out.damaged) + " damaged entries");
+  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, tarn::api::damage_text(first_damaged, out.damaged));
   return TARN_OK;
 }
 

@@ -223,6 +223,7 @@ TEST(CApi, StreamsAndDamagedEntries) {
   EXPECT_EQ(tarn_test(r, nullptr, 0, &summary), TARN_ERROR_DAMAGED_ENTRY);
   EXPECT_EQ(summary.entries, 2u);
   EXPECT_EQ(summary.damaged, 1u);
+  EXPECT_EQ(std::string(tarn_last_error()), names[0] + ": CRC error");
   entry_bytes(r, 0, TARN_ERROR_DAMAGED_ENTRY);
   EXPECT_TRUE(entry_bytes(r, 1) == read_file(platform::native_path(names[1])));
   tarn_reader_close(r);
@@ -241,6 +242,13 @@ TEST(CApi, StreamsAndDamagedEntries) {
   archive[archive.size() - 3] ^= 1;  // a name in the table
   EXPECT_EQ(tarn_reader_open_memory(&r, archive.data(), archive.size()), TARN_ERROR_DAMAGED_TABLE);
   EXPECT_EQ(r, nullptr);
+  write_file("damaged.trn", archive);
+  EXPECT_EQ(tarn_reader_open(&r, "damaged.trn"), TARN_ERROR_DAMAGED_TABLE);
+  EXPECT_TRUE(std::string(tarn_last_error()).starts_with("damaged.trn: ")) << tarn_last_error();
+  // An archive cut short is a short archive, not a failing device.
+  write_file("short.trn", archive.substr(0, archive.size() / 2));
+  EXPECT_EQ(tarn_reader_open(&r, "short.trn"), TARN_ERROR_END_OF_DATA) << tarn_last_error();
+  EXPECT_TRUE(std::string(tarn_last_error()).starts_with("short.trn")) << tarn_last_error();
   EXPECT_EQ(tarn_reader_open_memory(&r, "not an archive at all, just words", 33), TARN_ERROR_NOT_ARCHIVE);
   EXPECT_EQ(tarn_reader_open(&r, "missing.trn"), TARN_ERROR_IO);
   EXPECT_NE(std::string(tarn_last_error()).find("missing.trn"), std::string::npos) << tarn_last_error();
