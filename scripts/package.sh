@@ -77,7 +77,7 @@ chmod 755 "$work"  # apt's download user reads the packages from here
 cleanup() {
   local left=()
   for package in "${packages[@]}"; do installed "$package" && left+=("$package"); done
-  [ ${#left[@]} -eq 0 ] || $SUDO apt-get remove -y -q "${left[@]}" >/dev/null
+  [ ${#left[@]} -eq 0 ] || $SUDO apt-get purge -y -q "${left[@]}" >/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -113,20 +113,22 @@ awk '/<!-- example:end -->/ {inside = 0} inside && !/^```/ {print} /<!-- example
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror example.c $(pkg-config --cflags --libs tarn) -o example ||
   fail "the example of docs/api.md does not build with the installed libtarn-dev"
-ldd ./example | grep -q 'libtarn.so.0 => /usr/lib/libtarn.so.0' || fail "the example does not load /usr/lib/libtarn.so.0"
+loaded="$(ldd ./example | awk '$1 == "libtarn.so.0" {print $3}')"
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f /usr/lib/libtarn.so.0)" ] ||
+  fail "the example loads '$loaded', not the installed /usr/lib/libtarn.so.0"
 mkdir example-run && (cd example-run && ../example) | tee example.txt | sed 's/^/  /'
 grep -q '^tested 2 entries, 0 damaged$' example.txt || fail "the example did not test its archive"
 tarnc t example-run/example.trn '*' >/dev/null || fail "tarnc t of the example's archive"
 if [[ " ${packages[*]} " == *" python3-tarn "* ]]; then
-  (cd example-run && python3 -c 'import tarn, sys; a = tarn.open("example.trn"); sys.exit(a.test() != [])') ||
+  (cd example-run && /usr/bin/python3 -c 'import tarn, sys; a = tarn.open("example.trn"); sys.exit(a.test() != [])') ||
     fail "the installed Python package does not read the example's archive"
   echo "python3-tarn reads it"
 fi
 
-$SUDO apt-get remove -y -qq "${packages[@]}" >/dev/null
+$SUDO apt-get purge -y -qq "${packages[@]}" >/dev/null
 hash -r
 for package in "${packages[@]}"; do
-  if installed "$package"; then fail "$package is still installed"; fi
+  if dpkg-query -W "$package" >/dev/null 2>&1; then fail "$package is still known to dpkg"; fi
 done
 if command -v tarnc >/dev/null || [ -e /usr/lib/tarnc ] || [ -e /usr/share/man/man1/tarnc.1 ] ||
    compgen -G '/usr/lib/libtarn*' >/dev/null || [ -e /usr/include/tarn ] || [ -e /usr/lib/pkgconfig/tarn.pc ] ||
