@@ -7,6 +7,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# The install test builds a C program on the installed library with pkg-config (cc comes with g++).
+command -v pkg-config >/dev/null || need+=(pkg-config)
 # The Python package's tests: the system's pytest, and venv, pip, setuptools
 # and wheel for installing it into a virtual environment without a network
 # (apt-install.sh leaves out those already installed).
