@@ -87,7 +87,8 @@ class ReaderEvents : public DriverEvents {
     ++summary_.refused;
     skipped_ = true;
     const char* text = why == SkipReason::IS_THE_ARCHIVE ? "skipped: it is the archive being read"
-                                                        : "skipped: its name is too long";
+                       : why == SkipReason::LINK_ON_PATH ? "skipped: a link is on its path"
+                                                          : "skipped: its name is too long";
     sink().send(TARN_EVENT_NOTE, index_of(entry), &entry.name, 0, 0, TARN_ERROR_REFUSED, text);
   }
   void crc_failed(const FileEntry& entry) override {
