@@ -241,7 +241,10 @@ std::map<std::string, std::string> snapshot(const fs::path& root, const fs::path
     ::lstat(p.c_str(), &st);
     std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtime) + " " +
                         std::to_string(st.st_size) + " " + std::to_string(st.st_uid);
-    if (S_ISREG(st.st_mode)) state += " " + std::to_string(std::hash<std::string>{}(testing::read_file(p.string())));
+    if (S_ISREG(st.st_mode)) {
+      state += ' ';
+      state += std::to_string(std::hash<std::string>{}(testing::read_file(p.string())));
+    }
     seen[fs::relative(p, root).string()] = state;
   }
   return seen;
