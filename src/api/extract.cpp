@@ -2,6 +2,7 @@
 // function, a descriptor, memory, or a directory.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "api/api_support.h"
@@ -36,17 +37,18 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     ++out.entries;
     const auto index = static_cast<int64_t>(i);
     reader.events.send(TARN_EVENT_ENTRY_START, index, &e.name, 0, e.is_directory() ? 0 : e.size);
-    tarn_entry_stream* stream = nullptr;
-    tarn_result r = tarn_entry_open(&reader, i, &stream);
+    tarn_entry_stream* opened = nullptr;
+    tarn_result r = tarn_entry_open(&reader, i, &opened);
+    // Closed however the loop ends: a caller's function may stop it.
+    const std::unique_ptr<tarn_entry_stream, void (*)(tarn_entry_stream*)> stream(opened, tarn_entry_close);
     while (r == TARN_OK) {
       size_t got = 0;
-      r = tarn_entry_read(stream, buffer.data(), buffer.size(), &got);
+      r = tarn_entry_read(stream.get(), buffer.data(), buffer.size(), &got);
       if (got == 0) break;
       write(buffer.data(), got);
       done += got;
       reader.events.send(TARN_EVENT_PROGRESS, index, &e.name, done, total);
     }
-    tarn_entry_close(stream);
     if (r == TARN_ERROR_DAMAGED_ENTRY) {
       if (out.damaged == 0) first_damaged = e.name;
       ++out.damaged;
