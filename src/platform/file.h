@@ -86,6 +86,9 @@ class File {
 
  private:
   bool failed();  // records the reason, returns false
+#ifndef _WIN32
+  bool adopt_writable(int fd, size_t buffer_size, bool exclusive, bool truncate);
+#endif
 
   std::FILE* stream_ = nullptr;
   bool writable_ = false;
