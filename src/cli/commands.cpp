@@ -120,7 +120,7 @@ class Handlers {
     start_clock();
     std::fputs("Initializing...\n", stdout);
 
-    // begin_create. The archive is written to a temporary in its directory
+    // The archive is written to a temporary in its directory
     // and takes its name only when complete: an archive of that name stays
     // as it was until then, and is never selected itself.
     const std::string name = add_create_extension(take_operand(), s_.self_extracting);
