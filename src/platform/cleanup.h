@@ -47,7 +47,10 @@ inline constexpr int TEMPORARY_SLOTS = 64;
 inline constexpr size_t TEMPORARY_NAME_SIZE = 1024;
 struct TemporarySlot {
   std::atomic<int> state{0};
-  int directory = -1;  // the descriptor `name` is relative to (POSIX), or -1
+  // The descriptor `name` is relative to (POSIX), or -1; read only while the
+  // slot is full. Every member starts at zero, so the table takes no room in
+  // the programs' files.
+  int directory = 0;
   char name[TEMPORARY_NAME_SIZE] = {};
 };
 extern TemporarySlot g_temporaries[TEMPORARY_SLOTS];
