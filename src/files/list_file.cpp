@@ -32,7 +32,8 @@ void read_nested(const std::string& name, std::vector<platform::FileId>& open,
   platform::FileId id;
   if (file.identity(id)) {
     if (std::find(open.begin(), open.end(), id) != open.end())
-      raise_error(ErrorCode::INCORRECT_REQUEST, path + ": a list file that is already being read (it includes itself, directly or through others)");
+      raise_error(ErrorCode::INCORRECT_REQUEST,
+                  path + ": a list file that is already being read (it includes itself, directly or through others)");
     open.push_back(id);
   } else {
     open.push_back(platform::FileId{});  // counts towards the depth all the same

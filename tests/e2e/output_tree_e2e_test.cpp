@@ -390,7 +390,8 @@ TEST(TemporariesE2E, ListFilesThatNeverEndAreRefusedAndLeaveNothing) {
   box.write("lists/a.lst", "in/a.txt\r\n@lists/b.lst\r\n");
   box.write("lists/b.lst", "@./lists//a.lst\n");
   for (int depth = 1; depth <= 17; ++depth)
-    box.write("deep/" + std::to_string(depth) + ".lst", depth == 17 ? "in/b.txt\n" : "@deep/" + std::to_string(depth + 1) + ".lst\n");
+    box.write("deep/" + std::to_string(depth) + ".lst",
+              depth == 17 ? "in/b.txt\n" : "@deep/" + std::to_string(depth + 1) + ".lst\n");
   box.write("deep16.lst", "@deep/3.lst\n");  // 16 levels in all, 17 from deep/1.lst
   box.write("twice.lst", "@deep/17.lst\n@deep/17.lst\nin/a.txt\n");
   box.write("old.trn", "precious");
