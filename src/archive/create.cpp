@@ -12,6 +12,7 @@
 // back and the two back-patches at the end (table CRC, header).
 #include "archive/create.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -375,6 +376,14 @@ void append_sfx_stub(ArchiveOutput& archive, const std::string& path) {
   if (length > SFX_STUB_LIMIT) raise_error(ErrorCode::SFX_TOO_BIG);
   std::vector<uint8_t> bytes(static_cast<size_t>(length));
   if (!stub.read_exact(bytes.data(), bytes.size())) raise_error(ErrorCode::SFX_APPEND);
+  // A reader takes the first magic it meets: one inside the stub would hide
+  // the archive behind it from every reader, the stub's own included.
+  const auto magic = archive_magic();
+  const auto found = std::search(bytes.begin(), bytes.end(), magic.begin(), magic.end());
+  if (found != bytes.end())
+    raise_error(ErrorCode::SFX_APPEND, path + ": holds the four bytes an archive starts with (at byte " +
+                                           std::to_string(found - bytes.begin()) +
+                                           "), so no archive behind it could be found");
   if (!archive.write(bytes.data(), bytes.size())) raise_error(ErrorCode::IO_ERROR, archive.error());
 }
 

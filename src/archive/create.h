@@ -73,7 +73,8 @@ bool is_solid_candidate(const FileEntry& entry, const CreateOptions& options);
 void assign_solid_groups(const std::vector<FileEntry*>& candidates);
 
 // Copies the stub at `path` (SFX_STUB_NAME, from the current directory, for
-// the command line) to the archive.
+// the command line) to the archive. A stub that holds the archive magic is
+// refused (SFX_APPEND): the archive behind it could not be found.
 void append_sfx_stub(ArchiveOutput& archive, const std::string& path);
 
 // The grouping key of a solid candidate: the context-sorted move-to-front

@@ -129,6 +129,10 @@ class Handlers {
     // An archive that could not be written over is not replaced either.
     if (platform::is_directory(name)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": a directory of that name exists");
     if (platform::is_write_protected(name)) raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": write-protected");
+    // Nor is a fifo, a device or a socket: the new archive would take its
+    // name and it would be gone.
+    if (platform::is_special_file(name))
+      raise_error(ErrorCode::CANNOT_OPEN_ARCHIVE, name + ": not a regular file (a fifo, a device or a socket)");
     PendingFile archive;
     std::string error;
     if (!archive.create(name, ARCHIVE_BUFFER_SIZE, true, error))

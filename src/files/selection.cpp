@@ -39,7 +39,8 @@ void FileSelector::expand_wildcard(const std::string& arg) {
 void FileSelector::scan_directory() {
   const std::string native_dir = platform::native_path(current_dir_);
   for (const auto& found : platform::search_directory(native_dir, name_mask_)) {
-    if ((found.attributes & ATTR_DIRECTORY) == 0)
+    // The temporaries of runs writing here now are no one's files yet.
+    if ((found.attributes & ATTR_DIRECTORY) == 0 && !platform::is_temporary_name(found.name))
       add_file_entry(found.name, found.attributes, found.size, found.mtime);
   }
   if (!options_.recurse) return;

@@ -6,7 +6,8 @@
 // subdirectory is visited depth first with the same mask (and recorded as an
 // entry of its own with store_directories). A list file holds one wildcard
 // per line; a line may name a further list file. Files that cannot be opened
-// are left out silently.
+// are left out silently, and so are files named as this program names its
+// temporaries (another run may be writing one there).
 //
 // On POSIX both "/" and "\" typed by the user separate directories: they are
 // turned into "\" when read, which is the stored form.

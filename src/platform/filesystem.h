@@ -36,6 +36,9 @@ std::vector<FoundEntry> search_directory(const std::string& directory, const std
 uint32_t attributes_from_mode(uint32_t mode, const std::string& name);
 
 bool is_directory(const std::string& path);
+// Whether `path` names something that is neither a regular file nor a
+// directory (a fifo, a device, a socket), links followed.
+bool is_special_file(const std::string& path);
 bool is_symlink(const std::string& path);
 // Resolves links, "." and ".."; empty when the path does not exist.
 std::string real_path(const std::string& path);
@@ -54,6 +57,11 @@ std::string temporary_name_beside(const std::string& target);
 // The same name alone, for a temporary made in a Directory; every one is
 // as long as any other.
 std::string temporary_name();
+// Whether `name` (without a directory) is one temporary_name could give:
+// ".tarnc-", twelve lowercase hexadecimal digits, ".tmp". The file
+// selection passes over such files, so that a run never packs the
+// half-written archive or file of another run in the same directory.
+bool is_temporary_name(const std::string& name);
 // Whether `path` names an existing file that may not be written (read-only,
 // or not ours to write).
 bool is_write_protected(const std::string& path);

@@ -373,5 +373,102 @@ TEST(OutputTreeE2E, APathWhoseTemporaryWouldNotFitIsSkippedAndTheRunGoesOn) {
   ASSERT_TRUE(box.sh("rm -rf o"));
 }
 
+// --- Runs beside one another, and requests that would never end.
+
+// A list file that is already being read -- one that includes itself, or a
+// cycle of them named another way the second time -- and list files nested
+// deeper than 16 end the run through its fatal path with the file named;
+// nothing of the archive is left and the one that was there stays. Nesting
+// of 16, and one list file included twice one after the other, are fine.
+TEST(TemporariesE2E, ListFilesThatNeverEndAreRefusedAndLeaveNothing) {
+  SKIP_ON_WINDOWS("system-call filter");
+  Sandbox box;
+  if (!both_ways_available(box.dir().string())) GTEST_SKIP() << "no unnamed files, or no system-call filter, here";
+  box.write("in/a.txt", mixed_text(400000, 5));
+  box.write("in/b.txt", mixed_text(3000, 6));
+  box.write("self.lst", "in/a.txt\n@self.lst\n");
+  box.write("lists/a.lst", "in/a.txt\r\n@lists/b.lst\r\n");
+  box.write("lists/b.lst", "@./lists//a.lst\n");
+  for (int depth = 1; depth <= 17; ++depth)
+    box.write("deep/" + std::to_string(depth) + ".lst",
+              depth == 17 ? "in/b.txt\n" : "@deep/" + std::to_string(depth + 1) + ".lst\n");
+  box.write("deep16.lst", "@deep/3.lst\n");  // 16 levels in all, 17 from deep/1.lst
+  box.write("twice.lst", "@deep/17.lst\n@deep/17.lst\nin/a.txt\n");
+  box.write("old.trn", "precious");
+  struct Case {
+    std::vector<std::string> args;
+    const char* note;  // on standard error; "" for a run that succeeds
+  };
+  const Case cases[] = {
+      {{"c", "-mf", "old", "in/b.txt", "@self.lst"}, "tarnc: self.lst: a list file that is already being read"},
+      {{"c", "-mf", "old", "@lists/a.lst"}, "tarnc: ./lists//a.lst: a list file that is already being read"},
+      {{"c", "-mf", "old", "@deep/1.lst"}, "tarnc: deep/17.lst: list files nested more than 16 deep"},
+      {{"t", "good", "@self.lst"}, "tarnc: self.lst: a list file that is already being read"},
+      {{"c", "-mf", "good", "@deep16.lst"}, ""},
+      {{"c", "-mf", "good", "@twice.lst"}, ""},
+  };
+  for (const Temporaries temporaries : {Temporaries::NAMED, Temporaries::UNNAMED}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(describe(temporaries)) + " " + c.args[0] + " " + c.args.back());
+      if (c.args[0] == "t") {
+        ASSERT_EQ(box.tarnc({"c", "-mf", "good", "in/b.txt"}).status, 0);
+      }
+      const int status = wait_for(launch(box, c.args, temporaries));
+      const std::string out = box.read("run.out");
+      if (*c.note == '\0') {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out << box.read("run.err");
+      } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_TRUE(out.ends_with("\nFATAL: Incorrect request!\n\n")) << out;
+        EXPECT_TRUE(contains(box.read("run.err"), c.note)) << box.read("run.err");
+      }
+      EXPECT_EQ(named_temporaries(box), std::vector<std::string>{});
+      EXPECT_EQ(box.read("old.trn"), "precious");
+    }
+    // Each list file was read to its end: in\b.txt once, then a.txt.
+    const RunResult list = box.tarnc({"l", "good"});
+    EXPECT_TRUE(contains(list.out, "\n2 file(s)\n")) << list.out;
+    ASSERT_TRUE(box.sh("rm good.trn"));
+  }
+}
+
+// Files named as tarnc names its temporaries are what another run in the
+// same directory is writing: they are never selected, neither while such a
+// run goes on nor when one is left behind. Only that exact form is passed
+// over; names that merely look like it are packed.
+TEST(TemporariesE2E, AnotherRunsTemporaryIsNeverSelected) {
+  SKIP_ON_WINDOWS("system-call filter");
+  Sandbox box;
+  const std::vector<std::string> ours = {".tarnc-0123456789ab.tmp", "sub/.tarnc-fedcba987654.tmp"};
+  const std::vector<std::string> lookalikes = {".tarnc-0123456789AB.tmp", ".tarnc-0123456789a.tmp",
+                                               ".tarnc-0123456789abc.tmp", ".tarnc-0123456789ag.tmp",
+                                               ".tarnc-0123456789ab.tmp.bak", "x.tarnc-0123456789ab.tmp",
+                                               ".tarnc-0123456789ab.tm"};
+  for (const auto& name : ours) box.write(name, "half written");
+  for (const auto& name : lookalikes) box.write(name, "mine");
+  box.write("sub/kept.txt", "kept");
+  ASSERT_EQ(box.tarnc({"c", "-r", "all", "*"}).status, 0);
+  const RunResult list = box.tarnc({"l", "all"});
+  EXPECT_TRUE(contains(list.out, "\n" + std::to_string(lookalikes.size() + 1) + " file(s)\n")) << list.out;
+  EXPECT_TRUE(contains(list.out, "sub\\kept.txt")) << list.out;
+  ASSERT_TRUE(box.sh("mkdir x && cd x && " + quote(tarnc_path()) + " x ../all.trn '*' >/dev/null"));
+  for (const auto& name : ours) EXPECT_FALSE(box.exists("x/" + name)) << name;
+  for (const auto& name : lookalikes) EXPECT_EQ(box.read("x/" + name), "mine") << name;
+  ASSERT_TRUE(box.sh("rm -rf .tarnc-* x.tarnc-* sub x all.trn"));
+
+  // A real run writing its archive in w/ while another packs w/*.
+  if (!both_ways_available(box.dir().string())) GTEST_SKIP() << "no system-call filter here";
+  box.write("w/big.txt", mixed_text(6000000, 78));
+  const pid_t pid = launch(box, {"c", "-me", "w/big", "w/big.txt"}, Temporaries::NAMED);
+  const bool caught = wait_until([&] { return !named_temporaries(box).empty(); }, 20);
+  const RunResult snap = box.tarnc({"c", "-m0", "snap", "w/*"});
+  ::kill(pid, caught ? SIGTERM : SIGKILL);
+  wait_for(pid);
+  ASSERT_TRUE(caught) << box.read("run.out") << box.read("run.err");
+  EXPECT_EQ(snap.status, 0) << snap.out;
+  const RunResult snapped = box.tarnc({"l", "snap"});
+  EXPECT_TRUE(contains(snapped.out, "\n1 file(s)\n") && !contains(snapped.out, ".tarnc-")) << snapped.out;
+}
+
 }  // namespace
 }  // namespace tarn::e2e

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "e2e_support.h"
@@ -212,9 +215,10 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
   box.write("in/a.txt", random_text(100000, 3));
   box.write("old.trn", "precious");
   // Sparse files, large on paper: the limits are checked before any data is
-  // read. 2,128,609,281 bytes in all is one more than allowed.
+  // read. 2,128,609,281 bytes in all is one more than allowed; 2,128,609,280
+  // is allowed, and the run then fails at once on a file-size limit.
   ASSERT_TRUE(box.sh("mkdir big && truncate -s 4G big/huge && truncate -s 1064304641 big/half1 && "
-                     "truncate -s 1064304640 big/half2"));
+                     "truncate -s 1064304640 big/half2 && truncate -s 1064304640 big/other2"));
   struct Case {
     std::string shell;  // run first in the same shell (POSIX only)
     std::vector<std::string> args;
@@ -229,6 +233,10 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
       {"", {"c", "-s", "old.trn", "in/*"}, "Unable to append SFX code!", "tarnc: tarn32.sfx: No such file"},
       {"", {"c", "old", "big/huge"}, "Archive too big (max. 2 Gb)!", ""},
       {"", {"c", "-m0", "old", "big/half*"}, "Archive too big (max. 2 Gb)!", ""},
+      {"ulimit -f 64; ", {"c", "-m0", "old", "big/half2", "big/other2"}, "I/O error", "tarnc: old.trn: File too large"},
+      // A stub that holds the archive magic would hide the archive behind it.
+      {"printf 'MZ stub TRN\\032 more' > tarn32.sfx; ", {"c", "-s", "old.trn", "in/*"}, "Unable to append SFX code!",
+       "tarnc: tarn32.sfx: holds the four bytes an archive starts with (at byte 8)"},
       {"printf %600000s > tarn32.sfx; ", {"c", "-s", "old.trn", "in/*"}, "SFX code too big!", ""},
   };
   for (const Case& c : cases) {
@@ -243,6 +251,33 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
     EXPECT_TRUE(temporaries(box).empty());
   }
   ASSERT_TRUE(box.sh("rm -rf big tarn32.sfx"));
+  // A fifo, a device (through a link) or a socket of the archive's name is
+  // refused before anything is written, and stays what it was.
+  if (!on_windows()) {
+    ASSERT_TRUE(box.sh("mkfifo fifo.trn && ln -s /dev/null dev.trn"));
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string sock_path = box.path("sock.trn");
+    ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, sock_path.c_str(), sock_path.size() + 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    for (const char* special : {"fifo", "dev", "sock"}) {
+      SCOPED_TRACE(special);
+      const RunResult r = box.tarnc({"c", "-m0", special, "in/*"});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(r.out.ends_with("\nFATAL: Cannot open archive!\n\n")) << r.out;
+      EXPECT_TRUE(contains(r.err, "tarnc: " + std::string(special) + ".trn: not a regular file")) << r.err;
+      EXPECT_TRUE(temporaries(box).empty());
+    }
+    ::close(sock);
+    struct stat st {};
+    EXPECT_TRUE(::lstat(box.path("fifo.trn").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(::lstat(box.path("sock.trn").c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
+    EXPECT_EQ(fs::read_symlink(box.dir() / "dev.trn"), "/dev/null");
+    EXPECT_TRUE(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
+    ASSERT_TRUE(box.sh("rm -f fifo.trn dev.trn sock.trn"));
+  }
   // An archive that may not be written is not replaced either.
   if (!on_windows() && ::geteuid() == 0) {
     ASSERT_TRUE(box.sh("chmod 777 . && chmod 444 old.trn"));

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,6 +411,49 @@ TEST(WorkAhead, AStepIsForUseAtOnceOnlyWhenNothingMayRunAfterIt) {
   EXPECT_THROW(failing.wait(2), TarnError);
   EXPECT_THROW(failing.wait(4), TarnError);
   EXPECT_FALSE(failing.has_run(3));
+}
+
+// A job that lets a worker run several steps at once, past one that fails
+// there: nothing after the failing step runs, and waiting for a later step
+// rethrows that first failure (every step from it on would fail with its
+// own index).
+class FailsAheadJob : public StreamJob {
+ public:
+  bool next_piece(Piece&) override {
+    WorkAhead ahead(*this, [this](uint64_t index, bool, bool on_worker) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ran_.emplace_back(index, on_worker);
+      }
+      if (index >= 2) raise_error(ErrorCode::IO_ERROR, "step " + std::to_string(index));
+    });
+    ahead.allow(8);
+    for (int wait = 0; wait < 10000 && !ahead.has_run(2); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Time for a worker that went on past the failure to show it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(ahead.has_run(3));
+    try {
+      ahead.wait(6);
+    } catch (const TarnError& e) {
+      rethrown_ = e.detail();
+    }
+    return false;
+  }
+  std::mutex mutex_;
+  std::vector<std::pair<uint64_t, bool>> ran_;  // step, on a worker
+  std::string rethrown_;
+};
+
+TEST(WorkAhead, AFailureOnAWorkerEndsTheStepsAllowedAfterIt) {
+  OrderedStreams runner(2, 1, [](size_t) { return std::make_unique<FailsAheadJob>(); });
+  Piece piece;
+  EXPECT_FALSE(runner.take(0, piece));
+  auto* job = static_cast<FailsAheadJob*>(&runner.job(0));
+  std::lock_guard<std::mutex> lock(job->mutex_);
+  EXPECT_EQ(job->ran_, (std::vector<std::pair<uint64_t, bool>>{{0, true}, {1, true}, {2, true}}));
+  EXPECT_EQ(job->rethrown_, "step 2");
+  runner.release(0);
 }
 
 // One file of three chunks with blocks of every kind -- text, x86 code,

@@ -90,6 +90,11 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool is_special_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 bool is_symlink(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
@@ -125,6 +130,18 @@ std::string temporary_name() {
   char name[32];
   std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
   return name;
+}
+
+bool is_temporary_name(const std::string& name) {
+  static constexpr char PREFIX[] = ".tarnc-";
+  static constexpr char SUFFIX[] = ".tmp";
+  constexpr size_t prefix = sizeof PREFIX - 1, suffix = sizeof SUFFIX - 1, digits = 12;
+  if (name.size() != prefix + digits + suffix || name.compare(0, prefix, PREFIX) != 0 ||
+      name.compare(prefix + digits, suffix, SUFFIX) != 0)
+    return false;
+  for (size_t i = prefix; i < prefix + digits; ++i)
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  return true;
 }
 
 std::string temporary_name_beside(const std::string& target) {

@@ -94,6 +94,14 @@ bool is_directory(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The device namespace holds pipes, consoles and drives; reserved names such
+// as "NUL" report themselves as devices.
+bool is_special_file(const std::string& path) {
+  if (path.rfind("\\\\.\\", 0) == 0) return true;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DEVICE) != 0;
+}
+
 bool is_symlink(const std::string& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -137,6 +145,18 @@ std::string temporary_name() {
   char name[32];
   std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
   return name;
+}
+
+bool is_temporary_name(const std::string& name) {
+  static constexpr char PREFIX[] = ".tarnc-";
+  static constexpr char SUFFIX[] = ".tmp";
+  constexpr size_t prefix = sizeof PREFIX - 1, suffix = sizeof SUFFIX - 1, digits = 12;
+  if (name.size() != prefix + digits + suffix || name.compare(0, prefix, PREFIX) != 0 ||
+      name.compare(prefix + digits, suffix, SUFFIX) != 0)
+    return false;
+  for (size_t i = prefix; i < prefix + digits; ++i)
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  return true;
 }
 
 std::string temporary_name_beside(const std::string& target) {
