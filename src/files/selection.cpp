@@ -39,10 +39,14 @@ void FileSelector::expand_wildcard(const std::string& arg) {
   if (reached_ == 0) events_.left_out(arg, LeftOutReason::NO_MATCH, "");
 }
 
-void FileSelector::left_out(const std::string& found_name, LeftOutReason why, const std::string& reason) {
-  ++reached_;
-  const std::string path = platform::native_path(current_dir_) + found_name;  // a backslash in it shown as it is
-  events_.left_out(path.empty() ? std::string(".") : path, why, reason);
+// Each file or directory is told once, however many wildcards reach it.
+void FileSelector::left_out(const std::string& found_name, LeftOutReason why, const std::string& reason,
+                            bool reached) {
+  if (reached) ++reached_;
+  // The directory in the system's form, the name as it is (a backslash too).
+  const std::string directory = current_dir_.empty() && found_name.empty() ? "." : platform::native_path(current_dir_);
+  const std::string path = directory + found_name;
+  if (told_.insert(path).second) events_.left_out(path, why, reason);
 }
 
 // A name that holds the separator would be stored as a path of directories
@@ -66,7 +70,7 @@ void FileSelector::scan_directory() {
   for (const auto& found : platform::search_directory(native_dir, "*", &problems)) {
     if ((found.attributes & ATTR_DIRECTORY) == 0) continue;
     if (found.name.find('\\') != std::string::npos) {
-      left_out(found.name, LeftOutReason::NAME_HOLDS_SEPARATOR, "");
+      left_out(found.name, LeftOutReason::NAME_HOLDS_SEPARATOR, "", false);
       continue;
     }
     if (options_.store_directories) add_file_entry(found.name, found.attributes, 0, found.mtime);
@@ -76,10 +80,11 @@ void FileSelector::scan_directory() {
     scan_directory();
     current_dir_ = saved;
   }
-  // Directories that could not be examined; those the mask matched were told above.
+  // Directories that could not be examined (those the mask matched were
+  // told above): no file that the wildcard reached.
   for (const auto& problem : problems)
     if (problem.directory && !problem.name.empty() && !platform::name_mask_match(problem.name, name_mask_))
-      left_out(problem.name, LeftOutReason::CANNOT_OPEN, problem.reason);
+      left_out(problem.name, LeftOutReason::CANNOT_OPEN, problem.reason, false);
 }
 
 void FileSelector::add_file_entry(const std::string& found_name, uint32_t attributes, uint64_t size,

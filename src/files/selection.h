@@ -14,6 +14,7 @@
 // turned into "\" when read, which is the stored form.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,14 @@ class FileSelector {
  private:
   void scan_directory();
   void add_file_entry(const std::string& found_name, uint32_t attributes, uint64_t size, int64_t mtime);
-  void left_out(const std::string& found_name, LeftOutReason why, const std::string& reason);
+  void left_out(const std::string& found_name, LeftOutReason why, const std::string& reason, bool reached = true);
 
   FileList& list_;
   SelectionOptions options_;
   SelectionEvents quiet_;
   SelectionEvents& events_;
   uint64_t reached_ = 0;  // files the current wildcard reached, selected or left out
+  std::set<std::string> told_;  // what was left out, in the system's form
   std::string current_dir_;  // empty, or ends with a backslash
   std::string name_mask_;
   std::vector<platform::FileId> excluded_;
