@@ -6,8 +6,8 @@
 // What a user needs beyond them goes to standard error, one line each,
 // prefixed with the program's name: the entries whose CRC failed or that
 // were skipped; when creating, the files left out and why, a wildcard that
-// reached no file, a file that grew while it was packed. Names are printed with control characters shown as "?"
-// (cli/display_name.h).
+// reached no file, a file that grew while it was packed. Names are printed
+// with control characters shown as "?" (cli/display_name.h).
 #pragma once
 
 #include <cstdint>

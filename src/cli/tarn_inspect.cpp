@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
                            [](const tarn::TarnError& error) {
                              std::fflush(stdout);
                              std::fprintf(stderr, "tarn-inspect: %s\n", error.what());
-                             if (!error.detail().empty()) std::fprintf(stderr, "tarn-inspect: %s\n", tarn::printable_name(error.detail()).c_str());
+                             if (!error.detail().empty())
+                               std::fprintf(stderr, "tarn-inspect: %s\n", tarn::printable_name(error.detail()).c_str());
                            });
 }
