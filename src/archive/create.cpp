@@ -53,7 +53,7 @@ class Creator {
   void write_group(const std::vector<FileEntry*>& entries, size_t index, OrderedStreams& runner);
   void write_file(FileEntry& entry, size_t index, OrderedStreams& runner);
   void unpacked_entry(FileEntry& entry);
-  void store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc);
+  bool store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc);
   void write_table_and_header(const std::vector<FileEntry*>& order, uint64_t total);
   void copy_kept_group(KeptGroup& group);
 
@@ -178,9 +178,10 @@ void Creator::write_group(const std::vector<FileEntry*>& entries, size_t index, 
     throw;
   }
   const auto& job = static_cast<PackGroupJob&>(runner.job(index));
-  for (FileEntry* e : entries) {
-    events_.entry_started(*e, 0);
+  for (size_t k = 0; k < entries.size(); ++k) {
+    events_.entry_started(*entries[k], 0);
     events_.entry_finished();
+    if (job.grew(k)) events_.file_grew(*entries[k]);
   }
   FileEntry& head = *entries[0];
   head.offset = static_cast<uint32_t>(archive_.tell());
@@ -209,21 +210,26 @@ void Creator::write_file(FileEntry& entry, size_t index, OrderedStreams& runner)
     events_.entry_progress(piece.done);
   }
   const uint64_t produced = archive_.tell() - entry.offset;
+  bool grew = false;
   if (produced + STORE_MARGIN > entry.size) {
     seek_or_fail(entry.offset);
     Crc32 crc;
-    store_file(entry, *open_entry(entry, options_), crc);
+    grew = store_file(entry, *open_entry(entry, options_), crc);
     entry.crc = crc.value();
     entry.packed_size = entry.size;
     entry.flags |= FLAG_STORED;
   } else {
-    entry.crc = static_cast<PackFileJob&>(runner.job(index)).crc();
+    const auto& job = static_cast<PackFileJob&>(runner.job(index));
+    entry.crc = job.crc();
     entry.packed_size = static_cast<uint32_t>(produced);
+    grew = job.grew();
   }
   events_.entry_finished();
+  if (grew) events_.file_grew(entry);
 }
 
-void Creator::store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc) {
+// Copies the entry's bytes raw; whether the input held more.
+bool Creator::store_file(const FileEntry& entry, SequentialInput& input, Crc32& crc) {
   crc.begin();
   std::vector<uint8_t> buffer(entry.size < COPY_PIECE ? entry.size : COPY_PIECE);
   uint32_t remaining = entry.size;
@@ -235,6 +241,7 @@ void Creator::store_file(const FileEntry& entry, SequentialInput& input, Crc32& 
     remaining -= piece;
     events_.entry_progress(entry.size - remaining);
   }
+  return input.holds_more();
 }
 
 // An entry that needs no codec: a directory writes nothing; with -m0, and
@@ -251,11 +258,12 @@ void Creator::unpacked_entry(FileEntry& entry) {
   const std::unique_ptr<SequentialInput> input = open_entry(entry, options_);
   entry.offset = static_cast<uint32_t>(archive_.tell());
   Crc32 crc;
-  store_file(entry, *input, crc);
+  const bool grew = store_file(entry, *input, crc);
   entry.packed_size = entry.size;
   entry.flags |= FLAG_STORED;
   entry.crc = crc.value();
   events_.entry_finished();
+  if (grew) events_.file_grew(entry);
 }
 
 // A group of an earlier archive: its piece copied byte for byte, its head
@@ -328,7 +336,10 @@ CreateResult Creator::run(FileList& list, PivotGenerator& random) {
   uint64_t total = 0;
   for (const FileEntry* e : table) {
     total += e->size;
-    if (total > TOTAL_SIZE_LIMIT) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
+    if (total > TOTAL_SIZE_LIMIT)
+      raise_error(ErrorCode::ARCHIVE_TOO_BIG, platform::native_path(e->name) + ": with it the files total " +
+                                                  std::to_string(total) + " bytes, more than the " +
+                                                  std::to_string(TOTAL_SIZE_LIMIT) + " an archive holds");
   }
   events_.packing_started(options_.coding.method == METHOD_STORE, table.size(), total);
 

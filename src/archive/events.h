@@ -34,6 +34,11 @@ class DriverEvents {
   virtual void writing_header() {}
   virtual void freeing_memory() {}
   virtual void archive_created(uint64_t /*total*/, uint64_t /*archive_length*/) {}
+  // A file that held more bytes when it was packed than when it was
+  // selected: its first entry.size bytes are stored, the rest is not. (One
+  // that held fewer ends the run: IO_ERROR.) Comes after the entry's
+  // entry_finished.
+  virtual void file_grew(const FileEntry& /*entry*/) {}
 
   // Extraction and test.
   virtual void decompressing() {}

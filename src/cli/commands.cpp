@@ -143,7 +143,7 @@ class Handlers {
                 s_.solid_blocks ? " (Solid blocks mode)" : "");
     std::fputs("\nScanning...", stdout);
     std::fflush(stdout);
-    FileSelector selector(list, SelectionOptions{s_.recurse, s_.store_directories});
+    FileSelector selector(list, SelectionOptions{s_.recurse, s_.store_directories}, &report_);
     platform::FileId id;
     if (archive.file().identity(id)) selector.exclude(id);
     if (platform::path_identity(name, id)) selector.exclude(id);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/display_name.h"
+#include "platform/filesystem.h"
 
 namespace tarn {
 
@@ -33,6 +34,22 @@ void ConsoleReport::archive_created(uint64_t total, uint64_t archive_length) {
               bpb);
 }
 
+void ConsoleReport::file_grew(const FileEntry& entry) {
+  note(platform::native_path(entry.name) + ": longer than when it was selected; its first " + std::to_string(entry.size) +
+       " bytes were stored");
+}
+
+void ConsoleReport::left_out(const std::string& name, LeftOutReason why, const std::string& reason) {
+  switch (why) {
+    case LeftOutReason::NAME_HOLDS_SEPARATOR:
+      note("left out " + name + ": its name holds a backslash, the separator inside archives");
+      break;
+    case LeftOutReason::CANNOT_OPEN: note("left out " + name + ": " + reason); break;
+    case LeftOutReason::DIRECTORY_UNREADABLE: note("left out the files of " + name + ": " + reason); break;
+    case LeftOutReason::NO_MATCH: note("no file matches " + name); break;
+  }
+}
+
 void ConsoleReport::decompressing() { std::fputs("Decompressing...\n", stdout); }
 
 void ConsoleReport::extraction_started(uint64_t entries, uint64_t total) { display_.run_started(entries, total); }
@@ -46,10 +63,10 @@ void ConsoleReport::entry_skipped(const FileEntry& entry, SkipReason why) {
   const char* reason = why == SkipReason::IS_THE_ARCHIVE ? "it is the archive being read"
                        : why == SkipReason::LINK_ON_PATH ? "a link is on its path, which is never followed"
                                                           : "its name is too long";
-  note("skipped " + printable_name(entry.name) + ": " + reason);
+  note("skipped " + entry.name + ": " + reason);
 }
 
-void ConsoleReport::crc_failed(const FileEntry& entry) { note("CRC error: " + printable_name(entry.name)); }
+void ConsoleReport::crc_failed(const FileEntry& entry) { note("CRC error: " + entry.name); }
 
 void ConsoleReport::extraction_finished(bool wrote_files, uint64_t processed, bool crc_failed) {
   if (crc_failed) std::fputs("\nSeveral CRC errors detected.", stdout);
@@ -69,7 +86,7 @@ void ConsoleReport::entry_finished() { display_.entry_finished(); }
 
 void ConsoleReport::note(const std::string& text) const {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", program_.c_str(), text.c_str());
+  std::fprintf(stderr, "%s\n", printable_name(program_ + ": " + text).c_str());
   std::fflush(stderr);
 }
 

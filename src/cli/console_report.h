@@ -5,7 +5,9 @@
 // terminal: cli/progress.h), warnings, the statistics and summary lines.
 // What a user needs beyond them goes to standard error, one line each,
 // prefixed with the program's name: the entries whose CRC failed or that
-// were skipped. Names are printed with control bytes shown as "?".
+// were skipped; when creating, the files left out and why, a wildcard that
+// reached no file, a file that grew while it was packed. Names are printed
+// with control characters shown as "?" (cli/display_name.h).
 #pragma once
 
 #include <cstdint>
@@ -13,10 +15,11 @@
 
 #include "archive/events.h"
 #include "cli/progress.h"
+#include "files/selection.h"
 
 namespace tarn {
 
-class ConsoleReport : public DriverEvents {
+class ConsoleReport : public DriverEvents, public SelectionEvents {
  public:
   // `program` prefixes the notes on standard error ("tarnc: ...").
   explicit ConsoleReport(std::string program) : program_(std::move(program)) {}
@@ -27,6 +30,8 @@ class ConsoleReport : public DriverEvents {
   void writing_header() override;
   void freeing_memory() override;
   void archive_created(uint64_t total, uint64_t archive_length) override;
+  void file_grew(const FileEntry& entry) override;
+  void left_out(const std::string& name, LeftOutReason why, const std::string& reason) override;
 
   void decompressing() override;
   void extraction_started(uint64_t entries, uint64_t total) override;
@@ -39,7 +44,8 @@ class ConsoleReport : public DriverEvents {
   void entry_progress(uint64_t done) override;
   void entry_finished() override;
 
-  // A note on standard error: "<program>: <text>".
+  // A note on standard error: "<program>: <text>", the text (names and
+  // all) through printable_name, so that it stays one line.
   void note(const std::string& text) const;
 
  private:

@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "cli/display_name.h"
+
 namespace tarn {
 
 int run_guarded(const std::function<int()>& body, const std::function<void(const TarnError&)>& report) {
@@ -26,7 +28,9 @@ int run_guarded(const std::function<int()>& body, const std::function<void(const
 void print_fatal(const std::string& program, const TarnError& error) {
   std::fflush(stdout);
   if (!error.detail().empty()) {
-    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.detail().c_str());
+    // The detail names files, which may hold any byte (and so may the
+    // self-extractor's own name).
+    std::fprintf(stderr, "%s\n", printable_name(program + ": " + error.detail()).c_str());
     std::fflush(stderr);
   }
   std::printf("\nFATAL: %s\n\n", error_message(error.code()));

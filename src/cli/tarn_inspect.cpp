@@ -16,6 +16,7 @@
 #include "stream/piece_source.h"
 #include "archive/format.h"
 #include "stream/stream_codec.h"
+#include "cli/display_name.h"
 #include "cli/guarded_run.h"
 #include "common/error.h"
 #include "files/file_list.h"
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
                            [](const tarn::TarnError& error) {
                              std::fflush(stdout);
                              std::fprintf(stderr, "tarn-inspect: %s\n", error.what());
-                             if (!error.detail().empty()) std::fprintf(stderr, "tarn-inspect: %s\n", error.detail().c_str());
+                             if (!error.detail().empty())
+                               std::fprintf(stderr, "tarn-inspect: %s\n", tarn::printable_name(error.detail()).c_str());
                            });
 }

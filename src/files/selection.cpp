@@ -8,6 +8,7 @@
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
+#include "platform/name_mask.h"
 
 namespace tarn {
 
@@ -33,19 +34,47 @@ void FileSelector::expand_wildcard(const std::string& arg) {
     current_dir_ = text.substr(0, slash + 1);
   }
   if (current_dir_.find_first_of("*?") != std::string::npos) raise_error(ErrorCode::INCORRECT_REQUEST);
+  reached_ = 0;
   scan_directory();
+  if (reached_ == 0) events_.left_out(arg, LeftOutReason::NO_MATCH, "");
 }
 
+// Each file or directory is told once, however many wildcards reach it.
+void FileSelector::left_out(const std::string& found_name, LeftOutReason why, const std::string& reason,
+                            bool reached) {
+  if (reached) ++reached_;
+  // The directory in the system's form, the name as it is (a backslash too).
+  const std::string directory = current_dir_.empty() && found_name.empty() ? "." : platform::native_path(current_dir_);
+  const std::string path = directory + found_name;
+  if (told_.insert(path).second) events_.left_out(path, why, reason);
+}
+
+// A name that holds the separator would be stored as a path of directories
+// it does not have, and read back as another file: such a file is left out,
+// a directory with everything below it.
 void FileSelector::scan_directory() {
   const std::string native_dir = platform::native_path(current_dir_);
-  for (const auto& found : platform::search_directory(native_dir, name_mask_)) {
+  std::vector<platform::SearchProblem> problems;
+  for (const auto& found : platform::search_directory(native_dir, name_mask_, &problems)) {
+    if ((found.attributes & ATTR_DIRECTORY) != 0) continue;
     // The temporaries of runs writing here now are no one's files yet.
-    if ((found.attributes & ATTR_DIRECTORY) == 0 && !platform::is_temporary_name(found.name))
+    if (platform::is_temporary_name(found.name)) continue;
+    if (found.name.find('\\') != std::string::npos)
+      left_out(found.name, LeftOutReason::NAME_HOLDS_SEPARATOR, "");
+    else
       add_file_entry(found.name, found.attributes, found.size, found.mtime);
   }
-  if (!options_.recurse) return;
-  for (const auto& found : platform::search_directory(native_dir, "*")) {
+  for (const auto& problem : problems)
+    left_out(problem.name, problem.name.empty() ? LeftOutReason::DIRECTORY_UNREADABLE : LeftOutReason::CANNOT_OPEN,
+             problem.reason);
+  if (!options_.recurse || (!problems.empty() && problems.front().name.empty())) return;
+  problems.clear();
+  for (const auto& found : platform::search_directory(native_dir, "*", &problems)) {
     if ((found.attributes & ATTR_DIRECTORY) == 0) continue;
+    if (found.name.find('\\') != std::string::npos) {
+      left_out(found.name, LeftOutReason::NAME_HOLDS_SEPARATOR, "", false);
+      continue;
+    }
     if (options_.store_directories) add_file_entry(found.name, found.attributes, 0, found.mtime);
     const std::string saved = current_dir_;
     current_dir_ += found.name;
@@ -53,6 +82,11 @@ void FileSelector::scan_directory() {
     scan_directory();
     current_dir_ = saved;
   }
+  // Directories that could not be examined (those the mask matched were
+  // told above): no file that the wildcard reached.
+  for (const auto& problem : problems)
+    if (problem.directory && !problem.name.empty() && !platform::name_mask_match(problem.name, name_mask_))
+      left_out(problem.name, LeftOutReason::CANNOT_OPEN, problem.reason, false);
 }
 
 void FileSelector::add_file_entry(const std::string& found_name, uint32_t attributes, uint64_t size,
@@ -61,12 +95,19 @@ void FileSelector::add_file_entry(const std::string& found_name, uint32_t attrib
   entry.name = current_dir_ + found_name;
   if ((attributes & ATTR_DIRECTORY) == 0) {
     platform::File probe;
-    if (!probe.open_read(platform::native_path(entry.name))) return;  // left out silently
-    platform::FileId id;
-    if (!excluded_.empty() && probe.identity(id) && std::find(excluded_.begin(), excluded_.end(), id) != excluded_.end())
+    if (!probe.open_read(platform::native_path(entry.name))) {
+      left_out(found_name, LeftOutReason::CANNOT_OPEN, probe.error());
       return;
+    }
+    platform::FileId id;
+    if (!excluded_.empty() && probe.identity(id) && std::find(excluded_.begin(), excluded_.end(), id) != excluded_.end()) {
+      ++reached_;  // the archive itself, never selected and needing no word
+      return;
+    }
   }
-  if ((size >> 32) != 0) raise_error(ErrorCode::ARCHIVE_TOO_BIG);
+  ++reached_;
+  if ((size >> 32) != 0)
+    raise_error(ErrorCode::ARCHIVE_TOO_BIG, platform::native_path(entry.name) + ": 4 GiB or more, too big for an archive");
   entry.size = static_cast<uint32_t>(size);
   entry.attributes = attributes;
   const platform::DosDateTime stamp = platform::unix_to_dos(mtime);

@@ -26,11 +26,22 @@ struct FoundEntry {
 // Turns a stored or typed path (backslash-separated) into the OS's form.
 std::string native_path(const std::string& path);
 
+// What kept a search from seeing something: the directory itself (an
+// empty name) or a name in it whose status could not be read.
+struct SearchProblem {
+  std::string name;     // empty: the directory
+  std::string reason;   // the system's
+  bool directory;       // the name is known to be a directory
+};
+
 // Entries of `directory` (empty: the current directory; otherwise it ends
 // with a separator) whose names match `mask`. Symbolic links to files are
 // reported as the files; links to directories, sockets, fifos and devices
-// are left out.
-std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask);
+// are left out. With `problems`, a directory that cannot be read and each
+// matching name whose status cannot be read (a path too long, say) are added
+// there; otherwise they are left out without a word.
+std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask,
+                                         std::vector<SearchProblem>* problems = nullptr);
 
 // The attribute bits for a file system mode and name.
 uint32_t attributes_from_mode(uint32_t mode, const std::string& name);

@@ -8,7 +8,13 @@
 namespace tarn {
 
 void SequentialInput::read_exact(void* data, size_t count) {
-  if (read(data, count) != count) raise_error(ErrorCode::IO_ERROR, name() + ": shorter than when it was selected");
+  if (read(data, count) != count)
+    raise_error(ErrorCode::IO_ERROR, name() + ": shorter than when it was selected, so nothing was stored");
+}
+
+bool SequentialInput::holds_more() {
+  uint8_t byte = 0;
+  return read(&byte, 1) == 1;
 }
 
 FileArchiveInput::FileArchiveInput(platform::File file, std::string name)

@@ -44,6 +44,9 @@ class SequentialInput {
 
   // Reads exactly `count` bytes, or raises IO_ERROR naming the input.
   void read_exact(void* data, size_t count);
+  // Whether a byte follows what was read (it is read, so this is the last
+  // call): a member that grew after it was selected.
+  bool holds_more();
 };
 
 }  // namespace tarn

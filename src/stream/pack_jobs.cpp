@@ -11,7 +11,7 @@ constexpr uint32_t READ_PIECE = 262144;  // members are read in pieces of this s
 PackGroupJob::PackGroupJob(std::vector<uint32_t> sizes, OpenMember open, uint32_t store_margin,
                            const CodingOptions& coding, PipelinePool& pool)
     : sizes_(std::move(sizes)), open_(std::move(open)), store_margin_(store_margin), coding_(coding), pool_(pool),
-      crcs_(sizes_.size()), positions_(sizes_.size()) {}
+      crcs_(sizes_.size()), positions_(sizes_.size()), grew_(sizes_.size()) {}
 
 bool PackGroupJob::next_piece(Piece& piece) {
   if (done_) return false;
@@ -45,6 +45,7 @@ void PackGroupJob::read_member(size_t k, std::vector<uint8_t>& group) {
     remaining -= piece;
   }
   crcs_[k] = crc.value();
+  grew_[k] = input->holds_more();
 }
 
 PackFileJob::PackFileJob(uint32_t size, OpenMember open, const CodingOptions& coding, PipelinePool& pool)
@@ -117,6 +118,7 @@ void PackFileJob::prepare(uint64_t index, bool ahead, bool on_worker) {
   input_->read_exact(chunk.data(), length);
   crc_.update(chunk.data(), length);
   unread_ -= length;
+  if (unread_ == 0) grew_ = input_->holds_more();
   pipeline.prepare_chunk(std::move(chunk));
   pipeline.prepare_block(block, ahead);
 }

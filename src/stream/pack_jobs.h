@@ -47,6 +47,8 @@ class PackGroupJob : public StreamJob {
   bool stored() const { return stored_; }
   uint32_t crc(size_t k) const { return crcs_[k]; }
   uint32_t position(size_t k) const { return positions_[k]; }
+  // Whether member k held more bytes than its size (they are not in the group).
+  bool grew(size_t k) const { return grew_[k]; }
 
  private:
   void read_member(size_t k, std::vector<uint8_t>& group);
@@ -58,6 +60,7 @@ class PackGroupJob : public StreamJob {
   PipelinePool& pool_;
   std::vector<uint32_t> crcs_;
   std::vector<uint32_t> positions_;
+  std::vector<bool> grew_;
   size_t reached_ = 0;
   bool stored_ = false;
   bool done_ = false;
@@ -79,6 +82,8 @@ class PackFileJob : public StreamJob {
 
   // Valid once every piece is taken.
   uint32_t crc() const { return crc_.value(); }
+  // Whether the file held more bytes than its size (they are not packed).
+  bool grew() const { return grew_; }
 
  private:
   static constexpr unsigned AHEAD = 3;
@@ -96,6 +101,7 @@ class PackFileJob : public StreamJob {
   uint32_t unread_;
   std::unique_ptr<SequentialInput> input_;
   Crc32 crc_;
+  bool grew_ = false;
   std::unique_ptr<StreamCodec> codec_;
   PreparedBlock slots_[SLOTS];
   uint64_t next_block_ = 0;

@@ -2,10 +2,15 @@
 // the fallback to storing data that does not pack.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/format.h"
+#include "common/crc32.h"
+#include "stream/file_input.h"
 #include "stream/stream_codec.h"
 #include "test_dir.h"
 
@@ -128,6 +133,81 @@ TEST(Creation, PackedPieceIsKeptOnlyWhenTenBytesShorter) {
       const std::string what = "margin " + std::to_string(margin) + (solid ? " solid" : "");
       EXPECT_EQ(e.flags, stored ? FLAG_STORED : 0) << what;
       EXPECT_EQ(e.packed_size, stored ? data.size() : data.size() - margin) << what;
+    }
+  }
+}
+
+// A file that has more bytes when it is packed than when it was selected
+// keeps its selected size: its first bytes are stored and the event names
+// it, whichever way it is written (packed, stored for not paying, in a
+// solid group, with -m0). One that has fewer ends the run, naming it.
+struct GrewRecord : DriverEvents {
+  void file_grew(const FileEntry& e) override { grew.push_back(e.name); }
+  std::vector<std::string> grew;
+};
+
+TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
+  TempDir dir;
+  const std::vector<uint8_t> bytes = testdata::random_bytes(3000, 5);
+  const std::map<std::string, std::string> selected = {
+      {"grown.txt", testdata::mixed_text(3000, 1)}, {"grown.bin", std::string(bytes.begin(), bytes.end())},
+      {"same.txt", testdata::mixed_text(2000, 2)}, {"empty", ""}};
+  std::map<std::string, std::string> now = selected;
+  for (const char* name : {"grown.txt", "grown.bin", "empty"}) now[name] += "and then some more";
+  for (const auto& [name, content] : selected) write_file(name, content);
+  for (const uint8_t method : {0, 1}) {
+    for (const bool solid : {false, true}) {
+      CreateOptions options;
+      options.coding.method = method;
+      options.solid_blocks = solid;
+      options.open_input = [&now](const FileEntry& e) -> std::unique_ptr<SequentialInput> {
+        const std::string& content = now.at(e.name);
+        return std::make_unique<MemoryMemberInput>(reinterpret_cast<const uint8_t*>(content.data()), content.size(),
+                                                   e.name);
+      };
+      FileList list = select_files({"grown*", "same.txt", "empty"});
+      platform::File file;
+      ASSERT_TRUE(file.open_write("a.trn"));
+      FileArchiveOutput out(file);
+      PivotGenerator random;
+      GrewRecord record;
+      create_archive(out, list, options, random, record);
+      file.close();
+      const std::string what = "method " + std::to_string(method) + (solid ? " solid" : "");
+      std::sort(record.grew.begin(), record.grew.end());
+      EXPECT_EQ(record.grew, (std::vector<std::string>{"empty", "grown.bin", "grown.txt"})) << what;
+      const FileList table = testing::read_table("a.trn");
+      for (const FileEntry& e : table.entries()) {
+        const std::string& content = selected.at(e.name);
+        EXPECT_EQ(e.size, content.size()) << what << " " << e.name;
+        EXPECT_EQ(e.crc, crc32_of(reinterpret_cast<const uint8_t*>(content.data()), content.size())) << what << " " << e.name;
+      }
+    }
+  }
+  // Shorter: the run ends with the file named.
+  now = selected;
+  now["same.txt"].resize(100);
+  for (const bool solid : {false, true}) {
+    CreateOptions options;
+    options.coding.method = 1;
+    options.solid_blocks = solid;
+    options.open_input = [&now](const FileEntry& e) -> std::unique_ptr<SequentialInput> {
+      const std::string& content = now.at(e.name);
+      return std::make_unique<MemoryMemberInput>(reinterpret_cast<const uint8_t*>(content.data()), content.size(),
+                                                 e.name);
+    };
+    FileList list = select_files({"grown*", "same.txt", "empty"});
+    platform::File file;
+    ASSERT_TRUE(file.open_write("b.trn"));
+    FileArchiveOutput out(file);
+    PivotGenerator random;
+    DriverEvents quiet;
+    try {
+      create_archive(out, list, options, random, quiet);
+      ADD_FAILURE() << "created";
+    } catch (const TarnError& e) {
+      EXPECT_EQ(e.code(), ErrorCode::IO_ERROR);
+      EXPECT_EQ(e.detail(), "same.txt: shorter than when it was selected, so nothing was stored");
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/console_report.h"
 #include "cli/display_name.h"
 #include "cli/guarded_run.h"
 #include "cli/screens.h"
@@ -100,6 +101,34 @@ TEST(DisplayName, PadsOrKeepsTheTail) {
   EXPECT_EQ(printable_name(std::string("x\0y\r", 4)), "x?y?");
 }
 
+TEST(DisplayName, C1ControlsShowAsOneCharacterEach) {
+  // CSI and OSC as UTF-8 (U+009B, U+009D), each one "?" where the console
+  // reads UTF-8; U+00A0 and the letters around them stay.
+  const std::string csi = "\xC2\x9B", osc = "\xC2\x9D", nbsp = "\xC2\xA0", cyr = "\xD0\xB0";
+  EXPECT_EQ(printable_name("a" + csi + "2J" + osc + "0;t\x07" + nbsp + cyr, false), "a?2J?0;t?" + nbsp + cyr);
+  EXPECT_EQ(printable_name("\xC2\x80" "\xC2\x9F", false), "??");
+  // Bytes 0x80-0x9F outside a well-formed sequence: a lone one, one after a
+  // cut-off lead, the halves of an over-long CSI. Other bytes stay.
+  EXPECT_EQ(printable_name("\x9B[2J", false), "?[2J");
+  EXPECT_EQ(printable_name("\xE2\x9B" "x", false), "\xE2?x");
+  EXPECT_EQ(printable_name("\xE0\x82\x9B" "\xC0\xAF", false), "\xE0??\xC0\xAF");
+  // Well-formed letters whose later bytes lie in 0x80-0x9F are kept.
+  const std::string letters = "\xC4\x9B" "\xE2\x80\x94" "\xF0\x9F\x98\x80";
+  EXPECT_EQ(printable_name(letters, false), letters);
+  // Under a code page these bytes are letters; only C0 and DEL change.
+  EXPECT_EQ(printable_name("\x9B\xC2\x9D\x1B\x7F", true), "\x9B\xC2\x9D??");
+  // Printing it again changes nothing.
+  const std::string once = printable_name("\x1B" + csi + "\x9B\xE2\x9B", false);
+  EXPECT_EQ(printable_name(once, false), once);
+
+  // In the listing's field a replaced control counts as the one character it
+  // was: the cut keeps the last 15 characters, the padding fills to 18.
+  EXPECT_EQ(format_display_name("ab" + csi + "cd", 18), "ab?cd" + std::string(13, ' '));
+  EXPECT_EQ(format_display_name(std::string(10, 'x') + csi + std::string(10, 'y'), 18),
+            "...xxxx?" + std::string(10, 'y'));
+  EXPECT_EQ(format_display_name("\x9B" + std::string(16, 'z'), 18), "?" + std::string(16, 'z') + " ");
+}
+
 std::string captured_stdout(const std::function<void()>& body) {
   ::testing::internal::CaptureStdout();
   body();
@@ -143,6 +172,25 @@ TEST(FatalPath, EveryFailureBecomesOneOfTheFormatsMessages) {
   ::testing::internal::CaptureStderr();
   const std::string out = captured_stdout([] { print_fatal("tarnc", TarnError(ErrorCode::IO_ERROR, "a: why")); });
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tarnc: a: why\n");
+  EXPECT_EQ(out, "\nFATAL: I/O error\n\n");
+}
+
+TEST(ConsoleNotes, NamesInNotesAndFatalDetailsAreShownPrintable) {
+  // A line on standard error stays one line and sends no escape sequence,
+  // whatever the name in it holds; the program's own name too.
+  ConsoleReport report("tarn32\x1b.sfx");
+  ::testing::internal::CaptureStderr();
+  report.note("left out a\nb\xC2\x9B" "1m: why");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tarn32?.sfx: left out a?b?1m: why\n");
+  FileEntry entry;
+  entry.name = "d\\\x1b]0;x\x07.txt";
+  ::testing::internal::CaptureStderr();
+  report.crc_failed(entry);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tarn32?.sfx: CRC error: d\\?]0;x?.txt\n");
+  ::testing::internal::CaptureStderr();
+  const std::string out = captured_stdout(
+      [] { print_fatal("tarnc", TarnError(ErrorCode::IO_ERROR, "o/a\x1b[2J\xC2\x9D.txt: File exists")); });
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tarnc: o/a?[2J?.txt: File exists\n");
   EXPECT_EQ(out, "\nFATAL: I/O error\n\n");
 }
 

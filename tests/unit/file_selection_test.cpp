@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "common/wildcard.h"
 #include "files/output_tree.h"
 #include "files/pivot_generator.h"
+#include "files/selection.h"
 #include "files/sorts.h"
 #include "platform/name_mask.h"
 #include "test_dir.h"
@@ -75,7 +77,89 @@ TEST(FileSelection, RecursionIsDepthFirstAndDirectoriesRecordedWithD) {
   EXPECT_EQ(empty_dirs, 1);
 }
 
-TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
+// What selection leaves out, as its events tell it: "<why> <name>: <reason>".
+struct LeftOutRecord : SelectionEvents {
+  void left_out(const std::string& name, LeftOutReason why, const std::string& reason) override {
+    const char* kind = why == LeftOutReason::NAME_HOLDS_SEPARATOR ? "separator"
+                       : why == LeftOutReason::CANNOT_OPEN        ? "cannot open"
+                       : why == LeftOutReason::DIRECTORY_UNREADABLE ? "unreadable"
+                                                                    : "no match";
+    told.push_back(std::string(kind) + " " + name + (reason.empty() ? "" : ": " + reason));
+  }
+  Names told;
+};
+
+Names select_telling(const Names& args, LeftOutRecord& record, SelectionOptions options = {}) {
+  FileList list;
+  FileSelector selector(list, options, &record);
+  for (const auto& a : args) selector.expand_wildcard(a);
+  Names names;
+  for (const auto& e : list.entries()) names.push_back(e.name);
+  return names;
+}
+
+TEST(FileSelection, WhatIsLeftOutIsToldOnceWithItsReason) {
+  TempDir dir;
+  make_tree();
+  // A backslash in a name would store it as a path: the file is left out,
+  // a directory with everything below it, each told once.
+  write_file("a\\b.txt", "ab");
+  write_file("x\\y/f.txt", "f");
+  std::filesystem::create_symlink("gone.txt", "dangling.txt");
+  LeftOutRecord r;
+  EXPECT_EQ(discovery(select_telling({"*.txt"}, r, {true, false})),
+            (Names{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
+  EXPECT_EQ(r.told, (Names{"separator a\\b.txt", "cannot open dangling.txt: No such file or directory",
+                           "separator x\\y"}));
+  // A wildcard that reaches nothing, a directory named without -r, a
+  // directory that is not there (told as such, not also as no match).
+  r.told.clear();
+  EXPECT_TRUE(select_telling({"*.none", "docs", "nodir/*.txt"}, r).empty());
+  EXPECT_EQ(r.told, (Names{"no match *.none", "no match docs", "unreadable nodir/: No such file or directory"}));
+  // The files a wildcard selects or leaves out with a note count as reached.
+  r.told.clear();
+  select_telling({"a*.txt", "dangling.txt"}, r);
+  EXPECT_EQ(r.told, (Names{"separator a\\b.txt", "cannot open dangling.txt: No such file or directory"}));
+}
+
+TEST(FileSelection, PathsTooLongForTheSystemAreLeftOutWithANote) {
+  TempDir dir;
+  // Directories nested past the path limit, made one step at a time.
+  const std::string part(200, 'p');
+  std::string made = "deep";
+  std::filesystem::create_directory(made);
+  for (int i = 0; i < 24; ++i) {
+    ASSERT_EQ(::chdir(made.c_str()), 0);
+    std::filesystem::create_directory(part);
+    made = part;
+  }
+  write_file(part + "/f.txt", "f");
+  std::filesystem::current_path(dir.path());
+  LeftOutRecord r;
+  const Names names = select_telling({"deep/"}, r, {true, true});
+  ASSERT_EQ(r.told.size(), 1u);
+  EXPECT_TRUE(r.told[0].starts_with("cannot open deep/" + part + "/")) << r.told[0].substr(0, 220);
+  EXPECT_TRUE(r.told[0].ends_with(": File name too long")) << r.told[0].substr(r.told[0].size() - 60);
+  EXPECT_FALSE(names.empty());  // the directories that fit are recorded
+  // Removed from the inside out: the path is too long to name at once.
+  ASSERT_TRUE(std::system("rm -rf deep") == 0);
+}
+
+TEST(FileSelection, FilesTooBigForTheFormatAreNamedAndNotRead) {
+  TempDir dir;
+  // Sparse: 5 GiB that take no room, and would take minutes to read.
+  write_file("big.bin", "");
+  std::filesystem::resize_file("big.bin", 5ull << 30);
+  try {
+    select({"*.bin"});
+    ADD_FAILURE() << "selected";
+  } catch (const TarnError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::ARCHIVE_TOO_BIG);
+    EXPECT_EQ(e.detail(), "big.bin: 4 GiB or more, too big for an archive");
+  }
+}
+
+TEST(FileSelection, UnreadableFilesAreLeftOutWithTheSystemsReason) {
   TempDir dir;
   write_file("open.txt", "o");
   write_file("closed.txt", "c");
@@ -86,7 +170,9 @@ TEST(FileSelection, UnreadableFilesAreLeftOutSilently) {
   fs::permissions("closed.txt", fs::perms::none);
   auto only_the_open_one = [] {
     try {
-      return select({"*.txt"}) == Names{"open.txt"};
+      LeftOutRecord r;
+      return select_telling({"*.txt"}, r) == Names{"open.txt"} &&
+             r.told == Names{"cannot open closed.txt: Permission denied"};
     } catch (...) {
       return false;
     }

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/format_constants.h"
 #include "platform/filesystem.h"
@@ -52,23 +53,30 @@ uint32_t attributes_from_mode(uint32_t mode, const std::string& name) {
   return attributes;
 }
 
-std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask) {
+std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask,
+                                         std::vector<SearchProblem>* problems) {
   std::vector<FoundEntry> found;
   const std::string base = directory.empty() ? std::string(".") : directory;
   DIR* dir = ::opendir(base.c_str());
-  if (dir == nullptr) return found;
-  std::vector<std::string> names;
+  if (dir == nullptr) {
+    if (problems != nullptr) problems->push_back({"", std::strerror(errno), true});
+    return found;
+  }
+  std::vector<std::pair<std::string, bool>> names;  // and whether it is known to be a directory
   while (const dirent* e = ::readdir(dir)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (name_mask_match(name, mask)) names.push_back(std::move(name));
+    if (name_mask_match(name, mask)) names.emplace_back(std::move(name), e->d_type == DT_DIR);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
+  for (const auto& [name, known_directory] : names) {
     const std::string path = directory + name;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) continue;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (problems != nullptr) problems->push_back({name, std::strerror(errno), known_directory});
+      continue;
+    }
     if (S_ISDIR(st.st_mode)) {
       struct stat lst;
       if (::lstat(path.c_str(), &lst) != 0 || S_ISLNK(lst.st_mode)) continue;

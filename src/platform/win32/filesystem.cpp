@@ -64,12 +64,16 @@ uint32_t attributes_from_mode(uint32_t mode, const std::string& name) {
   return attributes;
 }
 
-std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask) {
+std::vector<FoundEntry> search_directory(const std::string& directory, const std::string& mask,
+                                         std::vector<SearchProblem>* problems) {
   std::vector<FoundEntry> found;
   WIN32_FIND_DATAA data;
   const std::string pattern = native_path(directory) + "*";
   HANDLE search = FindFirstFileA(pattern.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return found;
+  if (search == INVALID_HANDLE_VALUE) {
+    if (problems != nullptr && GetLastError() != ERROR_FILE_NOT_FOUND) problems->push_back({"", last_error_text(), true});
+    return found;
+  }
   do {
     const std::string name = data.cFileName;
     if (name == "." || name == ".." || !name_mask_match(name, mask)) continue;
