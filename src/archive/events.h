@@ -20,6 +20,8 @@ namespace tarn {
 enum class SkipReason {
   IS_THE_ARCHIVE,  // its output path is the archive being read
   NAME_TOO_LONG,   // its output path is longer than the system allows
+  EXISTS,          // a file is there and is kept (ExistingFile::KEEP)
+  NEWER_EXISTS,    // a file newer than the entry is there and is kept (ExistingFile::KEEP_NEWER)
 };
 
 class DriverEvents {
