@@ -29,10 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tarn::MemorySource in(header.bytes());
   tarn::RangeDecoder decoder(in);
   decoder.init();
-  if (prepass.read_prepass_header(decoder) != coded) std::abort();
+  const tarn::PrepassHeader header = tarn::LongRepeat::read_header(decoder);
+  if (header.coded_length != coded) std::abort();
   std::vector<uint8_t> buffer(params.rest(), params.rest() + params.rest_size());
   try {
-    if (prepass.long_repeat_decode(buffer) != plain || buffer.size() != plain) std::abort();
+    if (prepass.long_repeat_decode(buffer, header) != plain || buffer.size() != plain) std::abort();
   } catch (const tarn::TarnError&) {
   }
   return 0;

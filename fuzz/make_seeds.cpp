@@ -293,9 +293,9 @@ void long_repeat_seeds(const fs::path& dir) {
     Bytes buffer = s.data;
     tarn::LongRepeat prepass;
     prepass.long_repeat_encode(buffer);
-    if (!prepass.prepass_applied()) continue;
+    if (!prepass.header().applied) continue;
     Bytes params;
-    put_le(params, prepass.plain_length(), 3);
+    put_le(params, prepass.header().plain_length, 3);
     put_le(params, static_cast<uint32_t>(buffer.size()), 3);
     write_file(dir / ("repeat-" + std::to_string(k++)), with_params(params, buffer));
   }

@@ -120,7 +120,7 @@ class Handlers {
     start_clock();
     std::fputs("Initializing...\n", stdout);
 
-    // begin_create. The archive is written to a temporary in its directory
+    // The archive is written to a temporary in its directory
     // and takes its name only when complete: an archive of that name stays
     // as it was until then, and is never selected itself.
     const std::string name = add_create_extension(take_operand(), s_.self_extracting);
@@ -149,7 +149,7 @@ class Handlers {
     FileArchiveOutput output(archive.file());
     create_archive(output, list, options, random, report_);
     const bool committed = archive.commit(
-        true, [&](const std::string& temporary) { if (s_.self_extracting) platform::make_executable(temporary); },
+        true, [&](platform::File& file) { if (s_.self_extracting) platform::make_executable(file); },
         error);
     if (!committed) raise_error(ErrorCode::IO_ERROR, name + ": " + error);
     print_elapsed();

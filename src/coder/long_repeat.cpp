@@ -160,10 +160,6 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   }
 }
 
-void LongRepeat::write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const {
-  write_prepass_header(coder, {plain_length_, prepass_applied_ != 0, buffer_length});
-}
-
 void LongRepeat::write_prepass_header(RangeEncoder& coder, const PrepassHeader& header) {
   encode_u24(coder, header.plain_length);
   coder.encode_bits(header.applied ? 1 : 0, 1);
@@ -178,28 +174,13 @@ PrepassHeader LongRepeat::read_header(RangeDecoder& coder) {
   return header;
 }
 
-uint32_t LongRepeat::read_prepass_header(RangeDecoder& coder) {
-  const PrepassHeader header = read_header(coder);
-  plain_length_ = header.plain_length;
-  prepass_applied_ = header.applied ? 1 : 0;
-  coded_length_ = header.coded_length;
-  return coded_length_;
-}
-
 uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header) {
-  plain_length_ = header.plain_length;
-  prepass_applied_ = header.applied ? 1 : 0;
-  coded_length_ = header.coded_length;
-  return long_repeat_decode(buffer);
-}
-
-uint32_t LongRepeat::long_repeat_decode(std::vector<uint8_t>& buffer) {
-  if (!prepass_applied_) {
-    buffer.resize(plain_length_);
-    return plain_length_;
+  if (!header.applied) {
+    buffer.resize(header.plain_length);
+    return header.plain_length;
   }
-  const uint32_t plain = plain_length_;
-  const uint32_t coded = coded_length_;
+  const uint32_t plain = header.plain_length;
+  const uint32_t coded = header.coded_length;
   const auto d_size = static_cast<uint32_t>(buffer.size());
   const uint8_t* d = buffer.data();
   auto d_at = [&](uint32_t k) -> uint8_t { return k < d_size ? d[k] : 0; };

@@ -53,25 +53,21 @@ class LongRepeat {
   static uint32_t decode_u24(RangeDecoder& coder);
 
   // Packing: transforms `buffer` in place (it may shrink or be swapped for
-  // the transformed copy), then the header goes into the stream.
+  // the transformed copy); header() then tells what goes into the stream.
   void long_repeat_encode(std::vector<uint8_t>& buffer);
-  void write_prepass_header(RangeEncoder& coder, uint32_t buffer_length) const;
-  // The header of the last long_repeat_encode, and the header written.
+  // The header of the last long_repeat_encode.
   PrepassHeader header() const { return {plain_length_, prepass_applied_ != 0, coded_length_}; }
   static void write_prepass_header(RangeEncoder& coder, const PrepassHeader& header);
 
-  // Unpacking: the header yields N, the number of bytes the blocks decode to.
-  uint32_t read_prepass_header(RangeDecoder& coder);
+  // Unpacking: the header read yields coded_length, the number of bytes the
+  // blocks decode to.
   static PrepassHeader read_header(RangeDecoder& coder);
-  // `buffer` holds the N decoded bytes (and may be longer); afterwards it
-  // holds exactly the restored plain_length bytes, which are also returned.
-  uint32_t long_repeat_decode(std::vector<uint8_t>& buffer);
-  // The same for a chunk whose header was read elsewhere.
+  // `buffer` holds the coded_length decoded bytes (and may be longer);
+  // afterwards it holds exactly the restored plain_length bytes, which are
+  // also returned.
   uint32_t long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header);
 
-  uint32_t plain_length() const { return plain_length_; }
-  bool prepass_applied() const { return prepass_applied_ != 0; }
-  uint32_t coded_length() const { return coded_length_; }
+  // The repetition counts behind the last long_repeat_encode's decision.
   uint32_t medium() const { return medium_; }
   uint32_t long_score() const { return long_score_; }
 

@@ -92,16 +92,6 @@ void Order0Coder::order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t co
   }
 }
 
-void Order0Coder::order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, bool sorted) {
-  if (sorted) sort_transform_forward(work, n);
-  order0_encode(coder, work, n + 2);
-}
-
-void Order0Coder::order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, bool sorted) {
-  order0_decode(coder, work, n + 2);
-  if (sorted) sort_transform_inverse(work, n);
-}
-
 void SortTransform::prepare_scratch(uint32_t n) {
   try {
     if (buckets_.size() != KEY_COUNT) buckets_.resize(KEY_COUNT);

@@ -8,13 +8,14 @@
 // value quickly become cheap. When the total passes 16,000 every frequency is
 // halved, rounding up so that no value ever drops to 0.
 //
-// Sorted blocks (block types of high nibble 4) first go through an order-2
-// sort transform: the block, read as a cycle, is sorted by the two bytes
-// before each position (the byte just before in the high half of the key).
-// The first two bytes of the original block are kept behind it so that the
-// inverse can rebuild the contexts. The coder always codes the block plus
-// those two bytes behind it; for high nibble 5 they are whatever the filter
-// left there and the decoder ignores them.
+// Sorted blocks (block types of high nibble 4) go through an order-2 sort
+// transform (SortTransform, applied on the pipeline's filter side): the
+// block, read as a cycle, is sorted by the two bytes before each position
+// (the byte just before in the high half of the key). The first two bytes of
+// the original block are kept behind it so that the inverse can rebuild the
+// contexts. The coder is always given the block plus those two bytes behind
+// it; for high nibble 5 they are whatever the filter left there and the
+// decoder ignores them.
 //
 // Besides the 256 frequencies the coder keeps their sums by groups of 16
 // values, so finding a value's cumulative count (encoder) or the value under
@@ -59,18 +60,9 @@ class Order0Coder {
 
   void order0_model_reset();
 
-  // Code a block of n bytes plus the two bytes behind it, with the sort
-  // transform when `sorted` (the block type's high nibble is 4).
-  void order0_encode_block(RangeEncoder& coder, uint8_t* work, uint32_t n, bool sorted);
-  void order0_decode_block(RangeDecoder& coder, uint8_t* work, uint32_t n, bool sorted);
-
   void order0_encode(RangeEncoder& coder, const uint8_t* bytes, uint32_t count);
   void order0_decode(RangeDecoder& coder, uint8_t* bytes, uint32_t count);
   void order0_update(uint8_t symbol, uint32_t run);
-
-  // In place on b[0..n); b[n] and b[n + 1] hold the block's first two bytes.
-  void sort_transform_forward(uint8_t* b, uint32_t n) { sort_.forward(b, n); }
-  void sort_transform_inverse(uint8_t* t, uint32_t n) { sort_.inverse(t, n); }
 
   uint16_t freq(uint8_t symbol) const { return freq_[symbol]; }
   uint16_t total() const { return total_; }
@@ -82,7 +74,6 @@ class Order0Coder {
   uint16_t freq_[256];
   uint16_t group_[GROUPS];  // group_[g] = sum of freq_[16g .. 16g + 15]
   uint16_t total_ = RESET_TOTAL;
-  SortTransform sort_;
 };
 
 }  // namespace tarn

@@ -54,8 +54,6 @@ class PpmModel {
 
   // Inspection for tests.
   const SubAllocator& allocator() const { return alloc_; }
-  uint16_t bin_summ(unsigned row, unsigned column) const { return bin_summ_[row][column]; }
-  const See2Context& see2(unsigned row, unsigned column) const { return see2_cont_[row][column]; }
   unsigned restarts() const { return restarts_; }
   unsigned cut_offs() const { return cut_offs_; }
 

@@ -2,8 +2,8 @@
 //
 // The allocator hands out blocks whose sizes come from a fixed ladder of 38
 // unit counts (1..4, then steps of 2 up to 12, steps of 3 up to 24, steps of
-// 4 up to 128); `units_to_index` maps a request of n units to the smallest
-// rung that holds it. `quant_table` quantises frequencies and symbol counts
+// 4 up to 128); UNITS_TO_INDEX maps a request of n units to the smallest
+// rung that holds it. QUANT_TABLE quantises frequencies and symbol counts
 // into the rows of the binary-context and escape-estimator tables: small
 // values keep their own row, larger ones share rows that widen by one each
 // time. All tables are immutable; the model only reads them.

@@ -5,7 +5,7 @@
 // unit area, where state arrays are cut upward at lo_unit and contexts
 // downward at hi_unit, the gap between them being untouched memory. Freed
 // blocks go to 38 lists, one per block size of the unit ladder; a block of
-// n units is served from list units_to_index[n - 1]. When the gap is used
+// n units is served from list UNITS_TO_INDEX[n - 1]. When the gap is used
 // up, a request falls back to the rarer paths: merge neighbouring free blocks
 // (paced by glue_count), split a larger free block, or take the top of the
 // text area. Only when all of these fail does an allocation return null and

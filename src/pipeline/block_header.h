@@ -1,5 +1,5 @@
 // The block header inside a chunk stream: three raw values of uniform
-// probability through the range coder, the BlockType (8 bits), then the
+// probability through the range coder, the block type (8 bits), then the
 // filtered block length's low 14 bits and its high 5 bits. Coded lengths are
 // therefore at most 524,287 bytes.
 #pragma once

@@ -6,7 +6,7 @@
 // change and into blocks of at most 256 KiB; each block is copied to the
 // work buffer, tries the filters in a fixed order (executable, text, stride
 // and multimedia, low-redundancy test; the first that applies decides the
-// BlockType), gets a header of three raw values (type 8 bits, filtered
+// block type), gets a header of three raw values (type 8 bits, filtered
 // length low 14 bits, high 5 bits) and goes to the coder its type selects:
 // high nibble 4 and 5 the order-0 coder, 6 the predicted-byte coder, all
 // others the PPM model. Four flush bytes end the stream.
@@ -112,7 +112,6 @@ struct CoderSide {
   PpmModel ppm;
   Order0Coder order0;
   BytePredictor predictor;
-  uint8_t block_type = 255;
   // The chunk stream being written or read.
   std::optional<RangeEncoder> encoder;
   std::optional<RangeDecoder> decoder;
@@ -160,13 +159,12 @@ void BlockPipeline::start_stream(const CodingOptions& options, uint32_t heap_meg
   const MethodParameters& row = METHOD_PARAMETERS[options.method];
   FilterSide& f = state_->filters;
   CoderSide& c = state_->coders;
-  // set_coding_options: the enable mask; no block type yet.
+  // The filters' enable mask.
   f.filter_mask = static_cast<uint8_t>(options.filters & FILTER_ALLOW_ALL);
-  c.block_type = 255;
   c.order0.order0_model_reset();
   c.predictor.byte_predictor_reset();
   const uint32_t megabytes = heap_megabytes != 0 ? heap_megabytes : row.megabytes;
-  c.ppm.start(row.order, megabytes << 20, row.cut_off);  // ppm_start
+  c.ppm.start(row.order, megabytes << 20, row.cut_off);
   f.stream_position = 0;
   c.tell_fronts(true);
   f.text_faulted = 0;
@@ -185,13 +183,10 @@ void BlockPipeline::reset_for_next_stream() {
   f.next_block = 0;
   f.chunk = {};
   f.stream_position = 0;
-  c.block_type = 255;
   c.encoder.reset();
   c.decoder.reset();
 }
 uint32_t BlockPipeline::stream_position() const { return state_->filters.stream_position; }
-uint8_t BlockPipeline::filter_mask() const { return state_->filters.filter_mask; }
-uint8_t BlockPipeline::current_block_type() const { return state_->coders.block_type; }
 
 // ---- Packing --------------------------------------------------------------
 
@@ -238,7 +233,6 @@ void BlockPipeline::code_block(const PreparedBlock& block, ByteSink& out) {
   }
   RangeEncoder& coder = *c.encoder;
   write_block_header(coder, block.type, block.length);
-  c.block_type = block.type;
   c.code(coder, block.type, block.copied ? block.bytes.data() : state_->filters.work.data(), block.length);
   c.tell_fronts();
   if (block.ends_chunk) {
@@ -317,7 +311,6 @@ void BlockPipeline::decode_block_ahead(CodedBlock& block, bool copy) {
   RangeDecoder& coder = *c.decoder;
   const BlockHeader header = read_block_header(coder);
   if (header.length + ORDER0_TAIL > WORK_BUFFER_SIZE) raise_error(ErrorCode::HEADER_DAMAGE);
-  c.block_type = header.type;
   block.type = header.type;
   block.length = header.length;
   block.copied = copy;

@@ -92,9 +92,9 @@ class BlockPipeline {
   BlockPipeline& operator=(const BlockPipeline&) = delete;
 
   // Starts a stream (a file or a solid group) as the format orders it: the
-  // pipeline reset with the filter mask (set_coding_options), the order-0
-  // and byte-predictor resets, the PPM model with the method's parameters
-  // (ppm_start) and stream position 0. Raises HEADER_DAMAGE for a method
+  // pipeline reset with the filter mask, the order-0 and byte-predictor
+  // resets, the PPM model started with the method's parameters and stream
+  // position 0. Raises HEADER_DAMAGE for a method
   // without a model (0 or above 6) and OUT_OF_MEMORY when the model's heap
   // cannot be had. `heap_megabytes`, when not 0, replaces the method's heap
   // size (fuzzers and tests that want to run out of memory soon).
@@ -104,10 +104,6 @@ class BlockPipeline {
   // keeping its buffers and model heap (zeroed where the stream wrote).
   void reset_for_next_stream();
   uint32_t stream_position() const;
-  // The enable mask built by set_coding_options and the BlockType of the
-  // last block coded or decoded (255 after a reset).
-  uint8_t filter_mask() const;
-  uint8_t current_block_type() const;
 
   // Packs one buffer of at most CHUNK_SIZE bytes; the chunk stream is
   // appended to `out`. The buffer is consumed.

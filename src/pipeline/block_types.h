@@ -21,7 +21,7 @@ inline constexpr uint8_t FILTER_ALLOW_LOWRED = 8;
 inline constexpr uint8_t FILTER_ALLOW_SWAP = 16;
 inline constexpr uint8_t FILTER_ALLOW_ALL = 31;
 
-// BlockType families: the high nibble names the filter (and so the coder),
+// Block type families: the high nibble names the filter (and so the coder),
 // the low nibble is the filter's parameter.
 inline constexpr uint8_t BLOCK_PLAIN = 0x00;
 inline constexpr uint8_t BLOCK_TEXT = 0x10;

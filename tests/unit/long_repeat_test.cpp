@@ -24,17 +24,18 @@ Prepass round_trip(const Bytes& input) {
   Prepass p;
   p.coded = input;
   packer.long_repeat_encode(p.coded);
-  const Bytes stream = testdata::encode_stream(
-      [&](RangeEncoder& enc) { packer.write_prepass_header(enc, static_cast<uint32_t>(p.coded.size())); });
+  const Bytes stream =
+      testdata::encode_stream([&](RangeEncoder& enc) { LongRepeat::write_prepass_header(enc, packer.header()); });
   LongRepeat unpacker;
-  uint32_t n = 0;
-  EXPECT_EQ(testdata::decode_stream(stream, [&](RangeDecoder& dec) { n = unpacker.read_prepass_header(dec); }), 0u);
+  PrepassHeader header;
+  EXPECT_EQ(testdata::decode_stream(stream, [&](RangeDecoder& dec) { header = LongRepeat::read_header(dec); }), 0u);
+  const uint32_t n = header.coded_length;
   EXPECT_EQ(n, p.coded.size());
-  EXPECT_EQ(unpacker.plain_length(), input.size());
-  p.applied = unpacker.prepass_applied();
+  EXPECT_EQ(header.plain_length, input.size());
+  p.applied = header.applied;
   p.restored = p.coded;
   p.restored.resize(n + 10000, 0xCC);
-  const uint32_t length = unpacker.long_repeat_decode(p.restored);
+  const uint32_t length = unpacker.long_repeat_decode(p.restored, header);
   EXPECT_EQ(length, p.restored.size());
   return p;
 }
@@ -56,7 +57,7 @@ TEST(LongRepeat, BelowEightKiBNeverTransformedTenThousandZerosBecomeSixtyFourAnd
   LongRepeat at_limit;
   Bytes eight_kib(8192, 0);
   at_limit.long_repeat_encode(eight_kib);
-  EXPECT_TRUE(at_limit.prepass_applied());
+  EXPECT_TRUE(at_limit.header().applied);
 
   const Bytes more(10000, 0);
   const Prepass p = round_trip(more);
@@ -135,7 +136,7 @@ TEST(LongRepeat, RepetitionClassesAndTheUseRuleAtTheirBoundaries) {
     lr.long_repeat_encode(coded);
     EXPECT_EQ(lr.medium(), c.medium) << "case " << &c - cases;
     EXPECT_EQ(lr.long_score(), c.long_score) << "case " << &c - cases;
-    EXPECT_EQ(lr.prepass_applied(), c.applied) << "case " << &c - cases;
+    EXPECT_EQ(lr.header().applied, c.applied) << "case " << &c - cases;
     if (!c.applied) {
       EXPECT_EQ(coded, input);
     }
@@ -156,7 +157,7 @@ TEST(LongRepeat, RepetitionClassesAndTheUseRuleAtTheirBoundaries) {
   LongRepeat probe;
   Bytes probed = periodic;
   probe.long_repeat_encode(probed);
-  ASSERT_TRUE(probe.prepass_applied());
+  ASSERT_TRUE(probe.header().applied);
   EXPECT_EQ(probe.long_score(), 0u);
   EXPECT_EQ(round_trip(periodic).restored, periodic);
   const auto n0 = static_cast<uint32_t>(periodic.size());
@@ -171,8 +172,8 @@ TEST(LongRepeat, RepetitionClassesAndTheUseRuleAtTheirBoundaries) {
     LongRepeat lr;
     lr.long_repeat_encode(input);
     EXPECT_EQ(lr.medium(), 39u);
-    EXPECT_EQ(lr.prepass_applied(), tail < t) << tail;
-    if (lr.prepass_applied()) {
+    EXPECT_EQ(lr.header().applied, tail < t) << tail;
+    if (lr.header().applied) {
       EXPECT_EQ(input.size(), o0 + tail);
     }
   }
@@ -192,7 +193,7 @@ TEST(LongRepeat, NeverUsedWhenEveryRepetitionGrowsTheOutput) {
   LongRepeat d;
   d.long_repeat_encode(growing);
   EXPECT_GT(d.medium(), 5000u);
-  EXPECT_FALSE(d.prepass_applied());
+  EXPECT_FALSE(d.header().applied);
 }
 
 TEST(LongRepeat, GoldenRepeatsFileShrinksTo100064Bytes) {
@@ -215,11 +216,13 @@ TEST(LongRepeat, CorruptInputStaysInsideTheRestoredBuffer) {
       LongRepeat::encode_u24(enc, n);
     });
     LongRepeat unpacker;
-    testdata::decode_stream(stream, [&](RangeDecoder& dec) { ASSERT_EQ(unpacker.read_prepass_header(dec), n); });
+    PrepassHeader header;
+    testdata::decode_stream(stream, [&](RangeDecoder& dec) { header = LongRepeat::read_header(dec); });
+    ASSERT_EQ(header.coded_length, n);
     // Repetitive garbage, so that trials succeed and length codes are read.
     Bytes d = testdata::random_bytes(n + 10000, seed);
     for (uint32_t i = 0; i < n; ++i) d[i] = (rng.next() % 4) ? (i % 7 == 0 ? 0xFF : 0) : d[i];
-    EXPECT_EQ(unpacker.long_repeat_decode(d), plain);
+    EXPECT_EQ(unpacker.long_repeat_decode(d, header), plain);
     EXPECT_EQ(d.size(), plain);
   }
 }
