@@ -108,6 +108,8 @@ const char* command_help(Command c) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An interrupted run leaves no temporary, and a file-size limit is an error.
+  tarn_remove_temporaries_on_signals();
   const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
   Options o;
   std::string error;

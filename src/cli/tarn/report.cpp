@@ -47,6 +47,14 @@ std::string display_name(const char* stored) {
   return name;
 }
 
+// A stored name in quotes, for messages.
+static std::string quoted(const char* stored) {
+  std::string q(1, '\'');
+  q += display_name(stored);
+  q += '\'';
+  return q;
+}
+
 Reporter::Reporter(bool quiet, bool verbose, const char* verb)
     : verbose_(verbose && !quiet), progress_(!quiet && is_terminal(2)), verb_(verb),
       start_(std::chrono::steady_clock::now()), last_shown_(start_) {}
@@ -80,12 +88,12 @@ void Reporter::on_event(const tarn_event& e) {
     case TARN_EVENT_CRC_ERROR:
       ++damaged_;
       finish();
-      message("'" + display_name(e.name) + "': damaged (its bytes fail their check)");
+      message(quoted(e.name) + ": damaged (its bytes fail their check)");
       break;
     case TARN_EVENT_NOTE:
       ++notes_;
       finish();
-      message((e.name != nullptr ? "'" + display_name(e.name) + "': " : std::string()) +
+      message((e.name != nullptr ? quoted(e.name) + ": " : std::string()) +
               (e.text != nullptr ? e.text : tarn_strerror(e.code)));
       break;
     default: break;
@@ -100,12 +108,12 @@ void Reporter::show_progress(uint64_t done, uint64_t total, const char*, bool fo
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
   const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
   char left[32] = "--:--";
-  if (rate > 0 && total >= done) {
+  if (rate > 0 && seconds >= 1 && total >= done) {  // the first second's rate says little
     const auto secs = static_cast<long>(static_cast<double>(total - done) / rate);
     std::snprintf(left, sizeof left, "%ld:%02ld", secs / 60, secs % 60);
   }
   std::string name = current_;
-  if (name.size() > 40) name = "..." + name.substr(name.size() - 37);
+  if (name.size() > 40) name.replace(0, name.size() - 37, "...");
   std::fprintf(stderr, "\r\033[K%3d%% %7.2f MB/s %s left  %s", percent, rate / 1e6, left, name.c_str());
   std::fflush(stderr);
   shown_ = true;
