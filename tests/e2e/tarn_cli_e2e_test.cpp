@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -196,6 +198,17 @@ std::map<std::string, std::string> pieces_of(const Sandbox& box, const std::stri
     pieces[e.name] = bytes.substr(e.offset, e.packed_size);
   }
   return pieces;
+}
+
+// The names in the sandbox's top directory but the run's own output files.
+std::vector<std::string> names_in(const Sandbox& box) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(box.dir())) {
+    const std::string n = e.path().filename().string();
+    if (n != "run.out" && n != "run.err") names.push_back(n);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // tarn started without a shell, to be ended by a signal.
@@ -599,11 +612,20 @@ TEST(TarnCli, AddAndDeleteKeepUntouchedPiecesByteForByte) {
   // single pieces stay.
   box.write("a.txt", "hello again, tarn\n");
   box.fix_time("a.txt");
+  const auto with_new = pieces_of(box, "a.trn");
   ASSERT_EQ(tarn(box, {"a", "a.trn", "a.txt"}).status, 0);
   after = pieces_of(box, "a.trn");
-  for (const char* name : {"big.txt", "e.txt", "new.txt"}) EXPECT_EQ(after[name], pieces_of(box, "a.trn")[name]);
+  for (const char* name : {"big.txt", "e.txt", "new.txt"}) EXPECT_EQ(after[name], with_new.at(name)) << name;
   EXPECT_EQ(after["big.txt"], before.at("big.txt"));
   EXPECT_EQ(after["e.txt"], before.at("e.txt"));
+  // The group of the small files is the one piece packed again.
+  std::vector<std::string> repacked;
+  for (const auto& [name, bytes] : after)
+    if (!with_new.count(name) || with_new.at(name) != bytes) repacked.push_back(name);
+  ASSERT_EQ(repacked.size(), 1u);
+  const Json group = parse_json(tarn(box, {"l", "--json", "a.trn", repacked[0]}).out);
+  ASSERT_EQ(group.items.size(), 1u);
+  EXPECT_GT(group.items[0]["group_size"].number, 1);
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "a.txt"}).out, "hello again, tarn\n");
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "dir/d.txt"}).out, box.read("dir/d.txt"));
   const auto json = parse_json(tarn(box, {"l", "--json", "a.trn", "a.txt"}).out);
@@ -655,6 +677,7 @@ TEST(TarnCli, InterruptedAddAndDeleteLeaveTheArchiveAsItWas) {
       SCOPED_TRACE(std::string(deleting ? "delete" : "add") + " with signal " + std::to_string(sig));
       const std::string archive = deleting ? "g.trn" : "a.trn";
       const std::string old = box.read(archive);
+      const std::vector<std::string> names = names_in(box);
       const pid_t pid = deleting ? start_tarn(box, {"delete", "-q", archive, "small.txt"})
                                  : start_tarn(box, {"add", "-q", archive, "huge.txt"});
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -663,9 +686,101 @@ TEST(TarnCli, InterruptedAddAndDeleteLeaveTheArchiveAsItWas) {
       ::waitpid(pid, &raw, 0);
       ASSERT_TRUE(WIFSIGNALED(raw)) << "finished before the signal: make the input bigger";
       EXPECT_EQ(box.read(archive), old);
+      EXPECT_EQ(names_in(box), names);  // no temporary left beside it
       EXPECT_EQ(tarn(box, {"t", "-q", archive}).status, 0);
     }
   }
+}
+
+TEST(TarnCli, FailedWritesLeaveTheArchiveAsItWas) {
+  Sandbox box;
+  box.write("noise.bin", random_text(300000, 5));
+  box.write("small.txt", "small\n");
+  box.write("more.bin", random_text(100000, 6));
+  ASSERT_EQ(tarn(box, {"create", "a.trn", "noise.bin", "small.txt"}).status, 0);
+  const std::string old = box.read("a.trn");
+  const std::vector<std::string> names = names_in(box);
+  // Files may not grow beyond 32 KiB (or 64, by the shell's unit): writing
+  // the new archive fails.
+  const struct {
+    std::vector<std::string> args;
+    std::string shell;
+  } runs[] = {
+      {{"add", "a.trn", "more.bin"}, "ulimit -f 64; "},
+      {{"delete", "a.trn", "small.txt"}, "ulimit -f 64; "},
+      {{"create", "a.trn", "more.bin", "small.txt"}, "ulimit -f 64; "},
+      {{"add", "a.trn", "-", "--name=piped.bin"}, "ulimit -f 64; cat more.bin | "},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args[0] + " " + run.args.back());
+    const RunResult r = tarn(box, run.args, run.shell);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "File too large")) << r.err;
+    EXPECT_TRUE(contains(r.err, "a.trn")) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(box.read("a.trn"), old);
+    EXPECT_EQ(names_in(box), names);
+  }
+  EXPECT_EQ(box.tarnc({"t", "a.trn", "*"}).status, 0);
+  // An archive that is no archive is not changed either.
+  box.write("junk.trn", std::string(5000, 'j'));
+  for (const auto& args : std::vector<std::vector<std::string>>{{"add", "junk.trn", "small.txt"},
+                                                                {"delete", "junk.trn", "small.txt"}}) {
+    const RunResult r = tarn(box, args);
+    EXPECT_EQ(r.status, 1) << r.err;  // not an archive
+    EXPECT_TRUE(contains(r.err, "tarn: cannot open 'junk.trn': ")) << r.err;
+    EXPECT_EQ(box.read("junk.trn"), std::string(5000, 'j'));
+  }
+}
+
+// ---- Progress, on a terminal only ----------------------------------------
+
+TEST(TarnCli, ProgressOnlyOnATerminal) {
+  Sandbox box;
+  if (!box.sh("command -v script >/dev/null")) GTEST_SKIP() << "no script(1) to run tarn on a terminal";
+  box.write("big.txt", mixed_text(4u << 20, 8));
+  const std::string run = quote(tarn_path()) + " create -6 --no-solid ";
+  // script(1) gives tarn a terminal; what tarn wrote there lands in tty.txt.
+  ASSERT_TRUE(box.sh("script -qec " + quote(run + "a.trn big.txt") + " /dev/null > tty.txt"));
+  const std::string tty = box.read("tty.txt");
+  for (const char* part : {"%", " MB/s ", " left  big.txt", "\r\033[K"})
+    EXPECT_TRUE(contains(tty, part)) << part << "\n" << tty;
+  // -q: nothing; not a terminal: nothing.
+  ASSERT_TRUE(box.sh("script -qec " + quote(quote(tarn_path()) + " create -q -0 b.trn big.txt") + " /dev/null > quiet.txt"));
+  EXPECT_EQ(box.read("quiet.txt"), "");
+  const RunResult piped = tarn(box, {"create", "-0", "c.trn", "big.txt"});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(box.read("b.trn"), box.read("c.trn"));
+}
+
+// ---- Bash completion -----------------------------------------------------
+
+TEST(TarnCli, BashCompletion) {
+  Sandbox box;
+  if (!box.sh("command -v bash >/dev/null")) GTEST_SKIP() << "no bash";
+  box.write("a.txt", "a\n");
+  box.write("dir/b c.txt", "b\n");
+  ASSERT_EQ(tarn(box, {"create", "-q", "x.trn", "a.txt", "dir"}).status, 0);
+  box.sh("mkdir sub && touch sub/y.trn other.txt");
+  const std::string completion = std::string(TARN_SOURCE_DIR) + "/completion/tarn.bash";
+  const std::string bin = std::filesystem::path(tarn_path()).parent_path().string();
+  // What _tarn offers for the words typed, the last being completed.
+  const auto offered = [&](const std::string& words) {
+    box.write("complete.sh", "source " + quote(completion) + "\nPATH=" + quote(bin) + ":$PATH\nCOMP_WORDS=(" + words +
+                                 ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_tarn\nfor w in \"${COMPREPLY[@]}\"; do printf '%s|' \"$w\"; done\n");
+    return box.run_program("bash", {"complete.sh"}, true).out;
+  };
+  EXPECT_EQ(offered("tarn ex"), "extract|");
+  EXPECT_EQ(offered("tarn -q l"), "list|l|");
+  EXPECT_EQ(offered("tarn list --js"), "--json|");
+  EXPECT_EQ(offered("tarn x --ov"), "--overwrite|");
+  EXPECT_EQ(offered("tarn list --ov"), "");  // not an option of list
+  EXPECT_EQ(offered("tarn c --method=ex"), "extreme|");
+  EXPECT_EQ(offered("tarn x ''"), "dir|sub|x.trn|");  // directories and archives
+  EXPECT_EQ(offered("tarn x x.trn ''"), "a.txt|dir/b c.txt|dir|");  // in table order
+  EXPECT_EQ(offered("tarn x -C out x.trn d"), "dir/b c.txt|dir|");
+  EXPECT_EQ(offered("tarn c new.trn o"), "other.txt|");
 }
 
 // ---- bench ---------------------------------------------------------------
