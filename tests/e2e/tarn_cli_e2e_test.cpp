@@ -528,6 +528,22 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   EXPECT_EQ(box.read("bad/a.txt"), box.read("a.txt"));
   EXPECT_EQ(tarn(box, {"cat", "bad.trn", "big.txt"}).status, 2);
   EXPECT_EQ(tarn(box, {"t", "bad.trn", "a.txt"}).status, 0);  // the damage is elsewhere
+  // A cut archive and a damaged table are damaged data too.
+  const std::string whole = box.read("a.trn");
+  box.write("cut.trn", whole.substr(0, whole.size() / 2));
+  std::string table_hit = whole;
+  table_hit[table_hit.size() - 10] ^= 0x5a;
+  box.write("table.trn", table_hit);
+  for (const char* damaged : {"cut.trn", "table.trn"}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"test"}, {"list"}, {"x", "-C", "never"}}) {
+      std::vector<std::string> run = args;
+      run.push_back(damaged);
+      const RunResult r = tarn(box, run);
+      EXPECT_EQ(r.status, 2) << args[0] << " " << damaged << ": " << r.err;
+      EXPECT_TRUE(contains(r.err, std::string("tarn: cannot open '") + damaged + "': ")) << r.err;
+    }
+  }
+  EXPECT_FALSE(box.exists("never"));
   // A refused (missing) input: status 1, named; the rest is packed.
   const RunResult partial = tarn(box, {"create", "p.trn", "a.txt", "nope.txt"});
   EXPECT_EQ(partial.status, 1);
