@@ -1,11 +1,11 @@
 // Extracting over files already there: what each tarn_extract_options
 // overwrite rule keeps, replaces and reports, and that the run goes on.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -38,8 +38,8 @@ void make_archive() {
 }
 
 void set_time(const std::string& path, int64_t seconds) {
-  const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+  const std::string touch = "touch -h -d @" + std::to_string(seconds) + " '" + path + "'";
+  ASSERT_EQ(std::system(touch.c_str()), 0) << touch;
 }
 
 struct Notes {

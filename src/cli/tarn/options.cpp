@@ -15,7 +15,7 @@ constexpr unsigned ALL = ~0u;
 enum class Id { HELP, VERSION, METHOD, LEVEL, NO_SOLID, EXCLUDE, THREADS, QUIET, VERBOSE, LONG, JSON, STDOUT,
                 DIRECTORY, NAME, OVERWRITE, SKIP_EXISTING, KEEP_NEWER };
 
-struct Spec {
+struct KnownOption {
   Id id;
   char short_name;     // 0: none
   const char* long_name;
@@ -23,7 +23,7 @@ struct Spec {
   unsigned commands;
 };
 
-const Spec SPECS[] = {
+const KnownOption KNOWN_OPTIONS[] = {
     {Id::HELP, 'h', "help", false, ALL},
     {Id::VERSION, 'V', "version", false, ALL},
     {Id::METHOD, 0, "method", true, bit(Command::CREATE) | bit(Command::BENCH)},
@@ -43,7 +43,7 @@ const Spec SPECS[] = {
 };
 
 struct Given {
-  const Spec* spec;
+  const KnownOption* option;
   std::string word;  // as typed, for messages
   std::string value;
 };
@@ -57,7 +57,7 @@ bool parse_count(const std::string& text, unsigned& out) {
 }
 
 bool apply(const Given& g, Options& o, std::string& error) {
-  switch (g.spec->id) {
+  switch (g.option->id) {
     case Id::HELP: o.help = true; break;
     case Id::VERSION: o.version = true; break;
     case Id::METHOD:
@@ -91,7 +91,7 @@ bool apply(const Given& g, Options& o, std::string& error) {
   return true;
 }
 
-const Spec LEVEL_SPEC = {Id::LEVEL, 0, "method", false, bit(Command::CREATE) | bit(Command::BENCH)};
+const KnownOption LEVEL_OPTION = {Id::LEVEL, 0, "method", false, bit(Command::CREATE) | bit(Command::BENCH)};
 
 }  // namespace
 
@@ -152,15 +152,15 @@ bool parse_options(const std::vector<std::string>& words, Options& o, std::strin
     if (w[1] == '-') {
       const size_t eq = w.find('=');
       const std::string name = w.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const Spec* spec = nullptr;
-      for (const Spec& s : SPECS)
-        if (name == s.long_name) spec = &s;
-      if (spec == nullptr) {
+      const KnownOption* option = nullptr;
+      for (const KnownOption& s : KNOWN_OPTIONS)
+        if (name == s.long_name) option = &s;
+      if (option == nullptr) {
         error = "unknown option '" + w.substr(0, eq) + "'";
         return false;
       }
-      Given g{spec, "--" + name, ""};
-      if (spec->takes_value) {
+      Given g{option, "--" + name, ""};
+      if (option->takes_value) {
         if (eq != std::string::npos) g.value = w.substr(eq + 1);
         else if (i + 1 < words.size()) g.value = words[++i];
         else {
@@ -179,18 +179,18 @@ bool parse_options(const std::vector<std::string>& words, Options& o, std::strin
     for (size_t k = 1; k < w.size(); ++k) {
       const char c = w[k];
       if (c >= '0' && c <= '6') {
-        given.push_back(Given{&LEVEL_SPEC, std::string("-") + c, std::string(1, c)});
+        given.push_back(Given{&LEVEL_OPTION, std::string("-") + c, std::string(1, c)});
         continue;
       }
-      const Spec* spec = nullptr;
-      for (const Spec& s : SPECS)
-        if (s.short_name != 0 && c == s.short_name) spec = &s;
-      if (spec == nullptr) {
+      const KnownOption* option = nullptr;
+      for (const KnownOption& s : KNOWN_OPTIONS)
+        if (s.short_name != 0 && c == s.short_name) option = &s;
+      if (option == nullptr) {
         error = std::string("unknown option '-") + c + "'";
         return false;
       }
-      Given g{spec, std::string("-") + c, ""};
-      if (spec->takes_value) {
+      Given g{option, std::string("-") + c, ""};
+      if (option->takes_value) {
         if (k + 1 < w.size()) g.value = w.substr(k + 1);
         else if (i + 1 < words.size()) g.value = words[++i];
         else {
@@ -212,7 +212,7 @@ bool parse_options(const std::vector<std::string>& words, Options& o, std::strin
     positional.erase(positional.begin());
   }
   for (const Given& g : given) {
-    if (o.command != Command::NONE && (g.spec->commands & bit(o.command)) == 0) {
+    if (o.command != Command::NONE && (g.option->commands & bit(o.command)) == 0) {
       error = "option '" + g.word + "' does not apply to " + command_name(o.command);
       return false;
     }
