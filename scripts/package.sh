@@ -48,7 +48,8 @@ for deb in "${debs[@]}"; do
     libtarn-dev) wanted="/usr/include/tarn/tarn.h /usr/lib/libtarn.so /usr/lib/libtarn.a /usr/lib/pkgconfig/tarn.pc
                          /usr/lib/cmake/tarn/tarnConfig.cmake /usr/share/doc/libtarn-dev/api.md"
                  unwanted='\.so\.0|/bin/' ;;
-    tarnc) wanted="/usr/bin/tarnc /usr/bin/tarn-inspect /usr/lib/tarnc/tarn32.sfx /usr/share/man/man1/tarnc.1"
+    tarnc) wanted="/usr/bin/tarnc /usr/bin/tarn /usr/bin/tarn-inspect /usr/lib/tarnc/tarn32.sfx
+                   /usr/share/man/man1/tarnc.1 /usr/share/man/man1/tarn.1 /usr/share/bash-completion/completions/tarn"
            unwanted='libtarn|/include/' ;;
     *) wanted=""; unwanted='^$' ;;
   esac
@@ -90,7 +91,10 @@ hash -r
 for package in "${packages[@]}"; do installed "$package" || fail "$package did not install"; done
 [ "$(command -v tarnc)" = /usr/bin/tarnc ] || fail "tarnc is not /usr/bin/tarnc on the PATH"
 [ "$(command -v tarn-inspect)" = /usr/bin/tarn-inspect ] || fail "tarn-inspect is not on the PATH"
+[ "$(command -v tarn)" = /usr/bin/tarn ] || fail "tarn is not /usr/bin/tarn on the PATH"
 [ -f /usr/share/man/man1/tarnc.1 ] || fail "no manual page"
+[ -f /usr/share/man/man1/tarn.1 ] || fail "no manual page of tarn"
+[ -f /usr/share/bash-completion/completions/tarn ] || fail "no bash completion of tarn"
 [ -f /usr/lib/tarnc/tarn32.sfx ] || fail "no stub in /usr/lib/tarnc"
 echo "installed: ${packages[*]} $version; tarnc is $(command -v tarnc)"
 
@@ -102,6 +106,19 @@ grep -q '^Tested ' <<<"$tested" || fail "tarnc t did not test: $tested"
 tarnc x -oout samples.trn '*' >/dev/null
 diff -r samples out/samples
 tarn-inspect samples.trn >/dev/null
+# tarn from the PATH: the same archive as tarnc c -b, listed as JSON, tested,
+# extracted; its completion completes the commands in bash.
+mapfile -t top < <(cd samples && find . -maxdepth 1 -type f -printf '%P\n' | LC_ALL=C sort)
+(cd samples && tarn create -q ../top-tarn.trn -- "${top[@]}" && tarnc c -b ../top-tarnc.trn "${top[@]}" >/dev/null)
+cmp top-tarn.trn top-tarnc.trn || fail "tarn create and tarnc c -b made different archives"
+tarn create -q samples-tarn.trn samples
+tarn list --json samples-tarn.trn | /usr/bin/python3 -c 'import json, sys; assert json.load(sys.stdin)' ||
+  fail "tarn list --json does not give JSON"
+tarn test -q samples-tarn.trn || fail "tarn test of its own archive"
+tarn extract -q -C tarn-out samples-tarn.trn && diff -r samples tarn-out/samples
+completed="$(bash -c 'source /usr/share/bash-completion/completions/tarn; COMP_WORDS=(tarn ex); COMP_CWORD=1
+  _tarn; echo "${COMPREPLY[*]}"')"
+[ "$completed" = extract ] || fail "the bash completion of tarn completes 'ex' as '$completed'"
 # The README's way to make a self-extracting archive with the installed stub.
 cp /usr/lib/tarnc/tarn32.sfx . && tarnc c -s -r samples-sfx 'samples/*' >/dev/null
 mkdir run && (cd run && ../samples-sfx.exe >/dev/null) && diff -r samples run/samples
@@ -130,7 +147,9 @@ hash -r
 for package in "${packages[@]}"; do
   if dpkg-query -W "$package" >/dev/null 2>&1; then fail "$package is still known to dpkg"; fi
 done
-if command -v tarnc >/dev/null || [ -e /usr/lib/tarnc ] || [ -e /usr/share/man/man1/tarnc.1 ] ||
+if command -v tarnc >/dev/null || command -v tarn >/dev/null || [ -e /usr/lib/tarnc ] ||
+   [ -e /usr/share/man/man1/tarnc.1 ] || [ -e /usr/share/man/man1/tarn.1 ] ||
+   [ -e /usr/share/bash-completion/completions/tarn ] ||
    compgen -G '/usr/lib/libtarn*' >/dev/null || [ -e /usr/include/tarn ] || [ -e /usr/lib/pkgconfig/tarn.pc ] ||
    [ -e /usr/lib/cmake/tarn ] || [ -e /usr/lib/python3/dist-packages/tarn ]; then
   fail "files of the packages are left after their removal"

@@ -87,6 +87,16 @@ TARN_API const char* tarn_last_error(void);
 /* Frees memory the library handed out (tarn_extract_to_memory, tarn_compress). */
 TARN_API void tarn_free(void* data);
 
+/* For a program, called once at its start: a terminating signal (SIGINT,
+ * SIGTERM, SIGHUP, SIGPIPE and the others whose default ends the process)
+ * then first removes the temporaries the library has named beside an
+ * archive or extracted file, where the file system gives them no nameless
+ * form, and a write beyond the file-size limit fails with TARN_ERROR_IO
+ * instead of ending the process. Signals the program ignores stay ignored.
+ * Signal handlers are the process's: a library built on libtarn leaves this
+ * to its program. Calling it again does nothing. */
+TARN_API void tarn_remove_temporaries_on_signals(void);
+
 /* ---- Common types ------------------------------------------------------- */
 
 /* Methods, as the archive header records them. */

@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/cleanup.h"
+
 namespace tarn::api {
 
 namespace {
@@ -98,6 +100,13 @@ const char* tarn_strerror(int result) {
 const char* tarn_last_error(void) { return tarn::api::last_error.c_str(); }
 
 void tarn_free(void* data) { std::free(data); }
+
+void tarn_remove_temporaries_on_signals(void) {
+  try {
+    tarn::platform::remove_temporaries_on_signals();
+  } catch (...) {  // nothing to report: the handlers are simply not there
+  }
+}
 
 unsigned tarn_version_number(void) { return TARN_VERSION_NUMBER; }
 

@@ -131,6 +131,12 @@ tarn_result tarn_extract_to_directory(tarn_reader* reader, const size_t* indices
     tarn::ExtractOptions extract;
     extract.output_dir = directory;
     extract.keep_paths = o.flat == 0;
+    switch (o.overwrite) {
+      case TARN_OVERWRITE_NEVER: extract.existing = tarn::ExistingFile::KEEP; break;
+      case TARN_OVERWRITE_ALWAYS: extract.existing = tarn::ExistingFile::REPLACE; break;
+      case TARN_OVERWRITE_SKIP: extract.existing = tarn::ExistingFile::SKIP; break;
+      default: extract.existing = tarn::ExistingFile::KEEP_NEWER; break;
+    }
     return tarn::api::run_extraction(*reader, tarn::api::selection(*reader, indices, count), extract, summary);
   });
 }

@@ -83,14 +83,29 @@ class ReaderEvents : public DriverEvents {
     sink().send(TARN_EVENT_NOTE, current_, &name, 0, 0, TARN_ERROR_REFUSED, text.c_str());
   }
   void entry_skipped(const FileEntry& entry, SkipReason why) override {
+    const char* text = "skipped: its name is too long";
+    int code = TARN_ERROR_REFUSED;
+    switch (why) {
+      case SkipReason::IS_THE_ARCHIVE: text = "skipped: it is the archive being read"; break;
+      case SkipReason::NAME_TOO_LONG: break;
+      case SkipReason::LINK_ON_PATH: text = "skipped: a link is on its path"; break;
+      case SkipReason::EXISTS:
+        text = "skipped: a file of that name exists";
+        code = TARN_ERROR_EXISTS;
+        ++existing_;
+        break;
+      case SkipReason::NEWER_EXISTS:
+        // Kept as asked: a note, not a refusal.
+        sink().send(TARN_EVENT_NOTE, index_of(entry), &entry.name, 0, 0, TARN_OK, "kept: the file there is newer");
+        return;
+    }
     if (summary_.refused == 0) first_refused = entry.name;
     ++summary_.refused;
     skipped_ = true;
-    const char* text = why == SkipReason::IS_THE_ARCHIVE ? "skipped: it is the archive being read"
-                       : why == SkipReason::LINK_ON_PATH ? "skipped: a link is on its path"
-                                                          : "skipped: its name is too long";
-    sink().send(TARN_EVENT_NOTE, index_of(entry), &entry.name, 0, 0, TARN_ERROR_REFUSED, text);
+    sink().send(TARN_EVENT_NOTE, index_of(entry), &entry.name, 0, 0, code, text);
   }
+  // Whether every refused entry was refused for an existing file.
+  bool only_existing() const { return existing_ > 0 && existing_ == summary_.refused; }
   void crc_failed(const FileEntry& entry) override {
     if (summary_.damaged == 0) first_damaged = entry.name;
     ++summary_.damaged;
@@ -140,6 +155,7 @@ class ReaderEvents : public DriverEvents {
   uint64_t entry_done_ = 0;
   bool damaged_ = false;
   bool skipped_ = false;
+  uint64_t existing_ = 0;
 };
 
 std::string damage_text(const std::string& first, uint64_t count) {
@@ -182,6 +198,10 @@ tarn_result run_extraction(tarn_reader& reader, const std::vector<bool>& selecte
   ReaderEvents events(reader, out);
   extract_archive(reader.archive, reader.table, selected, options, events);
   if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, damage_text(events.first_damaged, out.damaged));
+  if (out.refused > 0 && events.only_existing())
+    return fail(TARN_ERROR_EXISTS, out.refused == 1 ? events.first_refused + ": a file of that name exists"
+                                                    : events.first_refused + " and " + std::to_string(out.refused - 1) +
+                                                          " more entries: files of those names exist");
   if (out.refused > 0) return fail(TARN_ERROR_REFUSED, refusal_text(events.first_refused, out.refused));
   return TARN_OK;
 }

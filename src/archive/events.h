@@ -21,6 +21,8 @@ enum class SkipReason {
   IS_THE_ARCHIVE,  // its output path is the archive being read
   NAME_TOO_LONG,   // its output path (or the temporary beside it) is longer than the system allows
   LINK_ON_PATH,    // a directory of its output path is a symbolic link
+  EXISTS,          // a file is there and is kept (ExistingFile::KEEP)
+  NEWER_EXISTS,    // a file newer than the entry is there and is kept (ExistingFile::KEEP_NEWER)
 };
 
 class DriverEvents {

@@ -106,6 +106,7 @@ class Extractor {
   void open_output(const FileEntry& entry, EntryOutput& out);
   void make_directory(const FileEntry& entry);
   void finish_output(const FileEntry& entry, EntryOutput& out, uint32_t crc);
+  bool keep_existing(const FileEntry& entry, const std::string& native);
   void copy_stored(const FileEntry& entry, EntryOutput& out);
   // A member of a stored group, read from the archive where the group's
   // bytes put it; false when the group's piece ends before the member does.
@@ -393,10 +394,33 @@ void Extractor::open_output(const FileEntry& entry, EntryOutput& out) {
     if (directory.kind_of(name) == platform::Directory::Kind::DIRECTORY)
       raise_error(ErrorCode::IO_ERROR, native + ": a directory of that name exists");
   }
+  if (options_.existing != ExistingFile::REPLACE && keep_existing(entry, native)) return;
   std::string error;
   if (!out.file.create_in(std::move(directory), name, native, COPY_PIECE, false, error))
     raise_error(ErrorCode::IO_ERROR, native + ": " + error);
   out.writing = true;
+}
+
+// Whether the file already at `native` (a link counts as a file there) is
+// kept, by the options' rule; a kept one is reported unless skipped silently.
+bool Extractor::keep_existing(const FileEntry& entry, const std::string& native) {
+  platform::FoundEntry found;
+  std::string error;
+  if (!platform::is_symlink(native) && !platform::describe_path(native, found, error)) return false;  // nothing there
+  switch (options_.existing) {
+    case ExistingFile::REPLACE: return false;
+    case ExistingFile::SKIP: return true;
+    case ExistingFile::KEEP: events_.entry_skipped(entry, SkipReason::EXISTS); return true;
+    case ExistingFile::KEEP_NEWER: {
+      // The entry's time has two-second steps: a file is newer only when
+      // that step cannot explain the difference.
+      const int64_t stored = platform::dos_to_unix(entry.dos_date, entry.dos_time);
+      if (platform::is_symlink(native) || found.mtime <= stored + 1) return false;
+      events_.entry_skipped(entry, SkipReason::NEWER_EXISTS);
+      return true;
+    }
+  }
+  return false;
 }
 
 void Extractor::finish_output(const FileEntry& entry, EntryOutput& out, uint32_t crc) {

@@ -20,10 +20,19 @@
 
 namespace tarn {
 
+// What becomes of a file that is already where an entry goes.
+enum class ExistingFile {
+  REPLACE,     // replaced (tarnc x)
+  KEEP,        // kept; the entry is left out with a note (SkipReason::EXISTS)
+  SKIP,        // kept, silently
+  KEEP_NEWER,  // kept when newer than the entry (SkipReason::NEWER_EXISTS), else replaced
+};
+
 struct ExtractOptions {
   std::string output_dir = ".";  // as typed
   bool write_files = true;
   bool keep_paths = true;
+  ExistingFile existing = ExistingFile::REPLACE;
   // Threads decoding files and groups side by side; the output does not
   // depend on it. The command line uses the machine's hardware threads.
   unsigned workers = 1;
