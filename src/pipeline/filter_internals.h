@@ -119,7 +119,12 @@ void walk_x86_block(uint8_t* work, uint32_t m, uint32_t stream_position, X86Dire
 
 // ---- Stride and multimedia filters ----------------------------------------
 
-// Stride parameter (stride minus 1, or 0 for none).
+// The sum of |x[i] - x[i-d]| over i = d..n-1 for every distance d in 1..16
+// (entry 0, and the distances of n and more, are 0).
+using StrideSums = std::array<uint64_t, 17>;
+void stride_distance_sums(const uint8_t* block, uint32_t n, StrideSums& sums);
+// Stride parameter (stride minus 1, or 0 for none): the distance of the
+// smallest sum, the smaller on equal sums, if it is 40 % below distance 1's.
 uint32_t detect_stride(const uint8_t* block, uint32_t n);
 void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);

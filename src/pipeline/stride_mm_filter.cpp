@@ -94,15 +94,32 @@ class LmsPredictor {
   int32_t errors_[7] = {};
 };
 
+// The sum of |a[i] - b[i]| over i < count. The inner sums stay below 2^32
+// (255 times 2^16 per part), in the form the compiler turns into vector code.
+uint64_t absolute_difference_sum(const uint8_t* a, const uint8_t* b, uint32_t count) {
+  constexpr uint32_t PART = 1u << 16;
+  uint64_t total = 0;
+  for (uint32_t start = 0; start < count; start += PART) {
+    const uint32_t end = count - start > PART ? start + PART : count;
+    uint32_t sum = 0;
+    for (uint32_t i = start; i < end; ++i) sum += static_cast<uint32_t>(std::abs(a[i] - b[i]));
+    total += sum;
+  }
+  return total;
+}
+
 }  // namespace
 
+void stride_distance_sums(const uint8_t* block, uint32_t n, StrideSums& distance_sum) {
+  // One distance at a time: the sum of |x[i] - x[i-d]| over i = d..n-1 is a
+  // sum of absolute byte differences the compiler turns into vector code.
+  distance_sum = {};
+  for (uint32_t d = 1; d <= MAX_STRIDE && d < n; ++d) distance_sum[d] = absolute_difference_sum(block + d, block, n - d);
+}
+
 uint32_t detect_stride(const uint8_t* block, uint32_t n) {
-  uint64_t distance_sum[MAX_STRIDE + 1] = {};
-  for (uint32_t i = 1; i < n; ++i) {
-    const uint32_t reach = i < MAX_STRIDE ? i : MAX_STRIDE;
-    for (uint32_t d = 1; d <= reach; ++d)
-      distance_sum[d] += static_cast<uint32_t>(std::abs(block[i] - block[i - d]));
-  }
+  StrideSums distance_sum;
+  stride_distance_sums(block, n, distance_sum);
   uint32_t best = 1;
   for (uint32_t d = 2; d <= MAX_STRIDE; ++d)
     if (distance_sum[d] < distance_sum[best]) best = d;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -105,6 +106,31 @@ TEST(StrideFilter, NeedsFortyPercentGainOverNeighbours) {
   for (const auto& c : cases)
     EXPECT_EQ(detect_stride(c.block.data(), static_cast<uint32_t>(c.block.size())), c.parameter) << c.what;
   EXPECT_EQ(filter_and_undo(alternating_stretch(10), true, false).type, 0x31);
+}
+
+TEST(StrideFilter, DistanceSumsMatchThePositionByPositionSums) {
+  // The sums as the definition reads: every position i adds |x[i] - x[i-d]|
+  // to each distance d it reaches.
+  auto plain_sums = [](const Bytes& block) {
+    StrideSums sums{};
+    for (uint32_t i = 1; i < block.size(); ++i)
+      for (uint32_t d = 1; d <= 16 && d <= i; ++d) sums[d] += static_cast<uint32_t>(std::abs(block[i] - block[i - d]));
+    return sums;
+  };
+  std::vector<Bytes> blocks;
+  // Sizes around the vector widths and the 65,536-byte parts of the sums,
+  // up to a full block; byte values at both ends of the range.
+  for (uint32_t n : {0u, 1u, 2u, 15u, 16u, 17u, 31u, 33u, 511u, 4099u, 65536u, 65552u, 65553u, 200001u, 262144u})
+    blocks.push_back(testdata::random_bytes(n, n + 1));
+  Bytes extremes(70000);
+  for (size_t i = 0; i < extremes.size(); ++i) extremes[i] = (i * 7 % 3) == 0 ? 0 : 255;
+  blocks.push_back(extremes);
+  blocks.push_back(make_records(100000, 12, 3, 4));
+  for (const Bytes& block : blocks) {
+    StrideSums sums;
+    stride_distance_sums(block.data(), static_cast<uint32_t>(block.size()), sums);
+    EXPECT_EQ(sums, plain_sums(block)) << "size " << block.size();
+  }
 }
 
 TEST(StrideFilter, TransposeGroupsChannelsAndDeltaExample) {
