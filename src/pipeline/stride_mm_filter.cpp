@@ -146,13 +146,82 @@ void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
   std::memcpy(work, out, n);
 }
 
+// The residual needs no restored bytes: the differences come from the input
+// alone, so the weights are the only thing carried from step to step, and
+// they change only between periods. A period's differences, predictions,
+// residuals and error sums are worked out a period at a time; a full period
+// has a fixed length, and its loop becomes vector code. Position 0 is a
+// period of its own (the predictor adapts after it), then every 32 positions.
+struct LmsWeights {
+  int32_t w1 = 0, w2 = 0, w3 = 0;
+};
+
+// One period of `length` bytes: h[0..3] the four bytes before it, h[4..]
+// its own; the residuals go to y, the seven error sums to errors.
+inline void lms_period(const uint8_t* h, uint8_t* y, uint32_t length, LmsWeights w, int32_t round_mask,
+                       int32_t* errors) {
+  int32_t e0 = 0, e1 = 0, e2 = 0, e3 = 0, e4 = 0, e5 = 0, e6 = 0;
+  for (uint32_t k = 0; k < length; ++k) {
+    const int32_t d1 = static_cast<int8_t>(static_cast<uint8_t>(h[k + 3] - h[k + 2]));
+    const int32_t d1_previous = static_cast<int8_t>(static_cast<uint8_t>(h[k + 2] - h[k + 1]));
+    const int32_t d1_before = static_cast<int8_t>(static_cast<uint8_t>(h[k + 1] - h[k]));
+    const int32_t d2 = d1 - d1_previous;
+    const int32_t d3 = d1_previous - d1_before;
+    const int32_t sum = w.w1 * d1 + 8 * h[k + 3] + w.w2 * d2 + w.w3 * d3;
+    const auto prediction = static_cast<uint8_t>((sum >> 3) + ((d1 + d2 + d3) & round_mask));
+    const auto residual = static_cast<uint8_t>(prediction - h[k + 4]);
+    y[k] = residual;
+    const int32_t f = 8 * static_cast<int8_t>(residual);
+    e0 += std::abs(f);
+    e1 += std::abs(f - d1);
+    e2 += std::abs(f + d1);
+    e3 += std::abs(f - d2);
+    e4 += std::abs(f + d2);
+    e5 += std::abs(f - d3);
+    e6 += std::abs(f + d3);
+  }
+  errors[0] = e0;
+  errors[1] = e1;
+  errors[2] = e2;
+  errors[3] = e3;
+  errors[4] = e4;
+  errors[5] = e5;
+  errors[6] = e6;
+}
+
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
-  LmsPredictor predictor;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t x = in[i];
-    const uint8_t y = static_cast<uint8_t>(predictor.predict(rounded) - x);
-    out[i] = y;
-    predictor.update(y, x, i);
+  // history[0..3]: the four bytes before the period (0 before the block),
+  // then the period's own bytes, read before any is written (out may be in).
+  uint8_t history[4 + ADAPT_PERIOD] = {};
+  uint8_t y[ADAPT_PERIOD];
+  int32_t errors[7];
+  LmsWeights w;
+  const int32_t round_mask = rounded ? 1 : 0;
+  for (uint32_t start = 0; start < n;) {
+    const uint32_t length = start == 0 ? 1 : (n - start < ADAPT_PERIOD ? n - start : ADAPT_PERIOD);
+    std::memcpy(history + 4, in + start, length);
+    if (length == ADAPT_PERIOD) {
+      lms_period(history, y, ADAPT_PERIOD, w, round_mask, errors);
+    } else {
+      lms_period(history, y, length, w, round_mask, errors);
+    }
+    std::memcpy(out + start, y, length);
+    std::memmove(history, history + length, 4);
+    start += length;
+    if (length < ADAPT_PERIOD && start != 1) break;  // the last, shorter period: no adapting after it
+    // As LmsPredictor::adapt: the first smallest sum moves its weight.
+    int best = 0;
+    for (int k = 1; k < 7; ++k)
+      if (errors[k] < errors[best]) best = k;
+    switch (best) {
+      case 1: if (w.w1 >= -16) --w.w1; break;
+      case 2: if (w.w1 < 16) ++w.w1; break;
+      case 3: if (w.w2 >= -16) --w.w2; break;
+      case 4: if (w.w2 < 16) ++w.w2; break;
+      case 5: if (w.w3 >= -16) --w.w3; break;
+      case 6: if (w.w3 < 16) ++w.w3; break;
+      default: break;
+    }
   }
 }
 
