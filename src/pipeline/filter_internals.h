@@ -130,7 +130,10 @@ void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 // Decides the multimedia model (0, 1, 2) of the block at the front of
 // `work` and applies it; the rounded residual estimate stays behind it.
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch);
+// With one channel, *plain_cost8 (if given) receives the block's 8-entry
+// move-to-front cost, measured in the same pass as its 16-entry cost.
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
+                         double* plain_cost8 = nullptr);
 inline uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
   SortScratch scratch;
   return select_mm_model(work, n, stride_parameter, scratch);

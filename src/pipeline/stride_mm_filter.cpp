@@ -252,7 +252,8 @@ void delta_decode(uint8_t* block, uint32_t n) {
   }
 }
 
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch) {
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
+                         double* plain_cost8) {
   const uint32_t channels = stride_parameter + 1;
   const uint32_t q = n / channels;  // bytes past channels * q take no part
   uint8_t* block = work;
@@ -263,21 +264,25 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   double block_sum = 0.0;
   double repeat_sum = 0.0;
   uint32_t noisy = 0;
+  // The block's own costs first: when its repeats or its noisy channels
+  // already rule the signal out, the residual's costs are not needed. Each
+  // sum still adds its channels in order.
   for (uint32_t j = 0; j < channels; ++j) {
-    const double residual_cost = mtf_cost16(residual + j * q, q);
     uint32_t repeats = 0;
-    const double block_cost = mtf_cost16(block + j * q, q, &repeats);
+    const double block_cost = channels == 1 && plain_cost8 ? mtf_cost16(block, q, &repeats, plain_cost8)
+                                                           : mtf_cost16(block + j * q, q, &repeats);
     const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
     if (block_cost > 13.9) ++noisy;
-    residual_sum += residual_cost;
     block_sum += block_cost;
     repeat_sum += repeat_percent;
   }
   const double h = static_cast<double>(channels);
-  const double r = residual_sum / h;
   const double x = block_sum / h;
   const double g = repeat_sum / h;
-  if (!(r < x && g < 60.0 && 2 * noisy <= channels)) return 0;
+  if (!(g < 60.0 && 2 * noisy <= channels)) return 0;
+  for (uint32_t j = 0; j < channels; ++j) residual_sum += mtf_cost16(residual + j * q, q);
+  const double r = residual_sum / h;
+  if (!(r < x)) return 0;
 
   const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
   const double residual_cost = mtf_cost16(residual, n);
@@ -296,16 +301,21 @@ uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_a
 }
 
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
-                                  bool mm_allowed, SortScratch& scratch) {
+                                  bool mm_allowed, SortScratch& scratch, double* plain_cost8) {
   const uint32_t n = length;
+  if (plain_cost8) *plain_cost8 = -1.0;
   if (n < MIN_SIGNAL_BLOCK) return 0;
   uint32_t stride_parameter = 0;
   if (stride_allowed) {
     stride_parameter = detect_stride(work, n);
     if (stride_parameter != 0) transpose_by_stride(work, n, stride_parameter);
   }
-  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch) : 0;
-  if (stride_parameter == 0 && model == 0) return 0;
+  double measured_cost8 = -1.0;
+  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch, &measured_cost8) : 0;
+  if (stride_parameter == 0 && model == 0) {
+    if (plain_cost8) *plain_cost8 = measured_cost8;  // the block is as it came
+    return 0;
+  }
   constexpr uint8_t FAMILY_OF_MODEL[3] = {BLOCK_STRIDE, BLOCK_DELTA, BLOCK_LMS};
   return static_cast<uint8_t>(FAMILY_OF_MODEL[model] | stride_parameter);
 }
