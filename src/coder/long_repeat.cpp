@@ -2,6 +2,7 @@
 #include "coder/long_repeat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,6 +35,27 @@ void allocate(std::vector<T>& v, size_t size) {
   } catch (const std::bad_alloc&) {
     raise_error(ErrorCode::OUT_OF_MEMORY);
   }
+}
+
+// How many bytes a and b have in common from the start, at most `limit`;
+// eight at a time, the first difference found in the exclusive or.
+inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t length = 0;
+  while (limit - length >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + length, 8);
+    std::memcpy(&y, b + length, 8);
+    if (const uint64_t diff = x ^ y; diff != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return length + static_cast<uint32_t>(std::countr_zero(diff)) / 8;
+      } else {
+        return length + static_cast<uint32_t>(std::countl_zero(diff)) / 8;
+      }
+    }
+    length += 8;
+  }
+  while (length < limit && a[length] == b[length]) ++length;
+  return length;
 }
 
 }  // namespace
@@ -119,25 +141,39 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   clear_table();
   uint32_t* table = table_.data();
 
-  for (uint32_t p = 8; p < n;) {
+  // The hashes of positions p to p + 15, each computed once: a position's
+  // slot is read before the position 16 further on takes it over. A jump
+  // over a repetition computes the 16 afresh.
+  uint32_t hashes[PREFETCH_DISTANCE];
+  auto hash_ahead = [&](uint32_t from) {
+    for (uint32_t k = 0; k < PREFETCH_DISTANCE && from + k < n; ++k)
+      hashes[(from + k) % PREFETCH_DISTANCE] = context_hash(b, from + k);
+  };
+  hash_ahead(8);
+  // Bytes from `literal` up to p are output unchanged; they are copied as
+  // one run when a repetition (or the end) comes.
+  uint32_t literal = 8;
+  uint32_t p = 8;
+  while (p < n) {
+    const uint32_t h = hashes[p % PREFETCH_DISTANCE];
     // The table entry of a position a little further on, and the bytes its
     // entry points to, are asked for early: both lie anywhere in memory.
     if (p + PREFETCH_DISTANCE < n) {
-      prefetch(table + context_hash(b, p + PREFETCH_DISTANCE));
-      prefetch(b + table[context_hash(b, p + PREFETCH_DISTANCE / 2)]);
+      const uint32_t ahead = context_hash(b, p + PREFETCH_DISTANCE);
+      hashes[p % PREFETCH_DISTANCE] = ahead;
+      prefetch(table + ahead);
+      prefetch(b + table[hashes[(p + PREFETCH_DISTANCE / 2) % PREFETCH_DISTANCE]]);
     }
-    uint32_t h = context_hash(b, p);
-    uint32_t s = table[h];
+    const uint32_t s = table[h];
     table[h] = p;
     // Most positions differ from their prediction within 8 bytes.
     if (p + 8 <= n && std::memcmp(b + p, b + s, 8) != 0) {
-      o[o_pos++] = b[p++];
+      ++p;
       continue;
     }
-    uint32_t length = 0;
-    while (p + length < n && b[p + length] == b[s + length]) ++length;
+    const uint32_t length = common_length(b + p, b + s, n - p);
     if (length < MIN_REPEAT) {
-      o[o_pos++] = b[p++];
+      ++p;
       continue;
     }
     if (length < MEDIUM_LIMIT) {
@@ -147,11 +183,15 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
     } else {
       long_score_ += 10;
     }
-    std::copy(b + p, b + p + MIN_REPEAT, o + o_pos);
-    o_pos += MIN_REPEAT;
+    std::copy(b + literal, b + p + MIN_REPEAT, o + o_pos);
+    o_pos += p + MIN_REPEAT - literal;
     write_length_code(o, o_pos, length - MIN_REPEAT);
     p += length;
+    literal = p;
+    hash_ahead(p);
   }
+  std::copy(b + literal, b + n, o + o_pos);
+  o_pos += n - literal;
 
   if (long_score_ > 3 * medium_ || o_pos < n / 3) {
     buffer.assign(o, o + o_pos);

@@ -249,13 +249,14 @@ uint8_t FilterSide::filter_block(BlockSpan span, uint32_t& length) {
   // The first filter that applies decides the type; one that declines
   // leaves the block untouched.
   uint8_t type = 0;
+  double plain_cost8 = -1.0;  // the block's 8-entry cost, when the multimedia decision measured it
   if (filter_mask & FILTER_ALLOW_EXE) type = try_exe_filter(w, length, stream_position);
   if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length);
   if (type == 0) {
     type = try_stride_and_mm_filters(w, length, (filter_mask & FILTER_ALLOW_SWAP) != 0,
-                                     (filter_mask & FILTER_ALLOW_MM) != 0, sort_scratch);
+                                     (filter_mask & FILTER_ALLOW_MM) != 0, sort_scratch, &plain_cost8);
   }
-  if (type == 0 && (filter_mask & FILTER_ALLOW_LOWRED)) type = test_low_redundancy(w, length, sort_scratch);
+  if (type == 0 && (filter_mask & FILTER_ALLOW_LOWRED)) type = test_low_redundancy(w, length, sort_scratch, plain_cost8);
   // The order-0 coder's sort transform, in the work buffer as the coder
   // would have done it.
   if (block_family(type) == BLOCK_DELTA) sort.forward(w, length);

@@ -47,12 +47,17 @@ inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
   return ((lane & lane_below(j)) << 8) | (lane & ~lane_below(j + 1)) | front;
 }
 
+// The 16-entry list's first eight entries move exactly as the 8-entry list
+// does (a byte missing from them goes to the front and the eighth falls
+// behind), so one pass gives both costs: a byte the 8-entry list misses
+// counts 8 there.
 template <uint32_t list_size>
-double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
+double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8 = nullptr) {
   static_assert(list_size == 8 || list_size == 16);
   uint64_t lo = 0x0706050403020100u;  // entries 0..7
   uint64_t hi = 0x0F0E0D0C0B0A0908u;  // entries 8..15 (16-entry list only)
   uint64_t position_sum = 0;
+  uint64_t position_sum8 = 0;
   uint32_t coded = 0;
   uint32_t repeat_count = 0;
   for (uint32_t i = 0; i < length; ++i) {
@@ -73,8 +78,10 @@ double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
       lo = (lo << 8) | x;
     }
     position_sum += j;
+    if constexpr (list_size == 16) position_sum8 += j < 8 ? j : 8;
   }
   if (repeats) *repeats = repeat_count;
+  if (cost8) *cost8 = coded == 0 ? 0.0 : static_cast<double>(position_sum8) / static_cast<double>(coded);
   return coded == 0 ? 0.0 : static_cast<double>(position_sum) / static_cast<double>(coded);
 }
 
@@ -82,6 +89,10 @@ double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
 
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
   return mtf_cost<16>(bytes, length, repeats);
+}
+
+double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8) {
+  return mtf_cost<16>(bytes, length, repeats, cost8);
 }
 
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {

@@ -119,13 +119,21 @@ void walk_x86_block(uint8_t* work, uint32_t m, uint32_t stream_position, X86Dire
 
 // ---- Stride and multimedia filters ----------------------------------------
 
-// Stride parameter (stride minus 1, or 0 for none).
+// The sum of |x[i] - x[i-d]| over i = d..n-1 for every distance d in 1..16
+// (entry 0, and the distances of n and more, are 0).
+using StrideSums = std::array<uint64_t, 17>;
+void stride_distance_sums(const uint8_t* block, uint32_t n, StrideSums& sums);
+// Stride parameter (stride minus 1, or 0 for none): the distance of the
+// smallest sum, the smaller on equal sums, if it is 40 % below distance 1's.
 uint32_t detect_stride(const uint8_t* block, uint32_t n);
 void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 // Decides the multimedia model (0, 1, 2) of the block at the front of
 // `work` and applies it; the rounded residual estimate stays behind it.
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch);
+// With one channel, *plain_cost8 (if given) receives the block's 8-entry
+// move-to-front cost, measured in the same pass as its 16-entry cost.
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
+                         double* plain_cost8 = nullptr);
 inline uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter) {
   SortScratch scratch;
   return select_mm_model(work, n, stride_parameter, scratch);

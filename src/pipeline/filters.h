@@ -37,15 +37,19 @@ void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type);
 // BLOCK_DELTA or BLOCK_LMS type (0x31..0x5F) or 0. For BLOCK_LMS the two
 // bytes behind the block are the first two bytes of the rounded residual
 // estimate.
+// When the multimedia decision measured the block unchanged and whole and
+// left it so, *plain_cost8 receives its 8-entry move-to-front cost (for the
+// low-redundancy test); otherwise it is set to -1.
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
-                                  bool mm_allowed, SortScratch& scratch);
+                                  bool mm_allowed, SortScratch& scratch, double* plain_cost8 = nullptr);
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
                                   bool mm_allowed);
 void undo_stride_and_mm_filters(uint8_t* work, uint32_t& length, uint8_t block_type);
 
 // Returns BLOCK_LOW_REDUNDANCY when the block looks random, else 0. Never
 // changes the block.
-uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch);
+// plain_cost8, when not negative, is the block's mtf_cost8, already known.
+uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch, double plain_cost8 = -1.0);
 uint8_t test_low_redundancy(const uint8_t* block, uint32_t length);
 
 // The inverse of the filter that `block_type` names, as decoding applies it
@@ -79,6 +83,8 @@ uint32_t restored_length_bound(const uint8_t* coded, uint32_t length, uint8_t bl
 // (repeats of the previous byte excluded, their count returned in *repeats).
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
+// mtf_cost16, and the 8-entry cost of the same bytes from the same pass.
+double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8);
 using CostMeasure = double (*)(const uint8_t*, uint32_t, uint32_t*);
 // The cost of the bytes sorted by their two preceding bytes, read cyclically.
 // The forms without a SortScratch use a temporary one.

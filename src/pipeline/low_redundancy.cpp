@@ -22,10 +22,11 @@ uint8_t test_low_redundancy(const uint8_t* block, uint32_t length) {
   return test_low_redundancy(block, length, scratch);
 }
 
-uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch) {
+uint8_t test_low_redundancy(const uint8_t* block, uint32_t length, SortScratch& scratch, double plain_cost8) {
   if (length < 2) return 0;
   // The sort is only needed when the plain cost already passes.
-  if (!(mtf_cost8(block, length) > RANDOM_THRESHOLD)) return 0;
+  const double plain = plain_cost8 >= 0.0 ? plain_cost8 : mtf_cost8(block, length);
+  if (!(plain > RANDOM_THRESHOLD)) return 0;
   if (!(context_sorted_cost(block, length, mtf_cost8, scratch) > RANDOM_THRESHOLD)) return 0;
   return BLOCK_LOW_REDUNDANCY;
 }

@@ -1,6 +1,7 @@
 // Segmentation and block splitting; see the header.
 #include "pipeline/segmentation.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "pipeline/block_types.h"
@@ -10,7 +11,8 @@ namespace {
 
 // The histogram pair and its distance, kept as the differences of the two
 // counters per byte value and the sum of their magnitudes, one counter at a
-// time.
+// time. A counter change by a known step moves the sum by an amount its sign
+// alone decides, so no magnitudes are taken.
 class HistogramDistance {
  public:
   // Counts c once more in A (delta 1) or once less in B (delta 1), or the
@@ -20,6 +22,17 @@ class HistogramDistance {
     const int32_t after = before + delta;
     e_[c] = after;
     d_ += std::abs(after) - std::abs(before);
+  }
+  // shift(c, -1): |e - 1| - |e| is -1 above 0, else 1.
+  void lower(uint8_t c) {
+    const int32_t before = e_[c]--;
+    d_ += 1 - 2 * static_cast<int32_t>(before > 0);
+  }
+  // shift(c, 2): |e + 2| - |e| is 2 from 0 on, 0 at -1, -2 below.
+  void raise_twice(uint8_t c) {
+    const int32_t before = e_[c];
+    e_[c] = before + 2;
+    d_ += 2 * (static_cast<int32_t>(before >= 0) - static_cast<int32_t>(before < -1));
   }
   int32_t distance() const { return d_; }
 
@@ -54,17 +67,25 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   for (uint32_t i = 0; i < SEGMENT_WINDOW; ++i) hist.shift(data[i], 1);
   for (uint32_t i = SEGMENT_WINDOW; i < 2 * SEGMENT_WINDOW; ++i) hist.shift(data[i], -1);
 
-  for (uint32_t i = SEGMENT_WINDOW; i < n - SEGMENT_WINDOW; ++i) {
-    uint32_t k = i >> 12;
-    if (hist.distance() > best[k]) {
-      best[k] = hist.distance();
-      pos[k] = static_cast<int32_t>(i);
+  // Window by window, its best distance and position held in registers.
+  for (uint32_t i = SEGMENT_WINDOW; i < n - SEGMENT_WINDOW;) {
+    const uint32_t k = i >> 12;
+    const uint32_t window_end = std::min((k + 1) << 12, n - SEGMENT_WINDOW);
+    int32_t best_distance = best[k];
+    int32_t best_pos = pos[k];
+    for (; i < window_end; ++i) {
+      if (hist.distance() > best_distance) {
+        best_distance = hist.distance();
+        best_pos = static_cast<int32_t>(i);
+      }
+      // A loses the byte 4096 back, the byte at i moves from B to A, B gains
+      // the byte 4096 on.
+      hist.lower(data[i - SEGMENT_WINDOW]);
+      hist.raise_twice(data[i]);
+      hist.lower(data[i + SEGMENT_WINDOW]);
     }
-    // A loses the byte 4096 back, the byte at i moves from B to A, B gains
-    // the byte 4096 on.
-    hist.shift(data[i - SEGMENT_WINDOW], -1);
-    hist.shift(data[i], 2);
-    hist.shift(data[i + SEGMENT_WINDOW], -1);
+    best[k] = best_distance;
+    pos[k] = best_pos;
   }
 
   int32_t prev = 0;

@@ -94,15 +94,32 @@ class LmsPredictor {
   int32_t errors_[7] = {};
 };
 
+// The sum of |a[i] - b[i]| over i < count. The inner sums stay below 2^32
+// (255 times 2^16 per part), in the form the compiler turns into vector code.
+uint64_t absolute_difference_sum(const uint8_t* a, const uint8_t* b, uint32_t count) {
+  constexpr uint32_t PART = 1u << 16;
+  uint64_t total = 0;
+  for (uint32_t start = 0; start < count; start += PART) {
+    const uint32_t end = count - start > PART ? start + PART : count;
+    uint32_t sum = 0;
+    for (uint32_t i = start; i < end; ++i) sum += static_cast<uint32_t>(std::abs(a[i] - b[i]));
+    total += sum;
+  }
+  return total;
+}
+
 }  // namespace
 
+void stride_distance_sums(const uint8_t* block, uint32_t n, StrideSums& distance_sum) {
+  // One distance at a time: the sum of |x[i] - x[i-d]| over i = d..n-1 is a
+  // sum of absolute byte differences the compiler turns into vector code.
+  distance_sum = {};
+  for (uint32_t d = 1; d <= MAX_STRIDE && d < n; ++d) distance_sum[d] = absolute_difference_sum(block + d, block, n - d);
+}
+
 uint32_t detect_stride(const uint8_t* block, uint32_t n) {
-  uint64_t distance_sum[MAX_STRIDE + 1] = {};
-  for (uint32_t i = 1; i < n; ++i) {
-    const uint32_t reach = i < MAX_STRIDE ? i : MAX_STRIDE;
-    for (uint32_t d = 1; d <= reach; ++d)
-      distance_sum[d] += static_cast<uint32_t>(std::abs(block[i] - block[i - d]));
-  }
+  StrideSums distance_sum;
+  stride_distance_sums(block, n, distance_sum);
   uint32_t best = 1;
   for (uint32_t d = 2; d <= MAX_STRIDE; ++d)
     if (distance_sum[d] < distance_sum[best]) best = d;
@@ -129,13 +146,82 @@ void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
   std::memcpy(work, out, n);
 }
 
+// The residual needs no restored bytes: the differences come from the input
+// alone, so the weights are the only thing carried from step to step, and
+// they change only between periods. A period's differences, predictions,
+// residuals and error sums are worked out a period at a time; a full period
+// has a fixed length, and its loop becomes vector code. Position 0 is a
+// period of its own (the predictor adapts after it), then every 32 positions.
+struct LmsWeights {
+  int32_t w1 = 0, w2 = 0, w3 = 0;
+};
+
+// One period of `length` bytes: h[0..3] the four bytes before it, h[4..]
+// its own; the residuals go to y, the seven error sums to errors.
+inline void lms_period(const uint8_t* h, uint8_t* y, uint32_t length, LmsWeights w, int32_t round_mask,
+                       int32_t* errors) {
+  int32_t e0 = 0, e1 = 0, e2 = 0, e3 = 0, e4 = 0, e5 = 0, e6 = 0;
+  for (uint32_t k = 0; k < length; ++k) {
+    const int32_t d1 = static_cast<int8_t>(static_cast<uint8_t>(h[k + 3] - h[k + 2]));
+    const int32_t d1_previous = static_cast<int8_t>(static_cast<uint8_t>(h[k + 2] - h[k + 1]));
+    const int32_t d1_before = static_cast<int8_t>(static_cast<uint8_t>(h[k + 1] - h[k]));
+    const int32_t d2 = d1 - d1_previous;
+    const int32_t d3 = d1_previous - d1_before;
+    const int32_t sum = w.w1 * d1 + 8 * h[k + 3] + w.w2 * d2 + w.w3 * d3;
+    const auto prediction = static_cast<uint8_t>((sum >> 3) + ((d1 + d2 + d3) & round_mask));
+    const auto residual = static_cast<uint8_t>(prediction - h[k + 4]);
+    y[k] = residual;
+    const int32_t f = 8 * static_cast<int8_t>(residual);
+    e0 += std::abs(f);
+    e1 += std::abs(f - d1);
+    e2 += std::abs(f + d1);
+    e3 += std::abs(f - d2);
+    e4 += std::abs(f + d2);
+    e5 += std::abs(f - d3);
+    e6 += std::abs(f + d3);
+  }
+  errors[0] = e0;
+  errors[1] = e1;
+  errors[2] = e2;
+  errors[3] = e3;
+  errors[4] = e4;
+  errors[5] = e5;
+  errors[6] = e6;
+}
+
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
-  LmsPredictor predictor;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t x = in[i];
-    const uint8_t y = static_cast<uint8_t>(predictor.predict(rounded) - x);
-    out[i] = y;
-    predictor.update(y, x, i);
+  // history[0..3]: the four bytes before the period (0 before the block),
+  // then the period's own bytes, read before any is written (out may be in).
+  uint8_t history[4 + ADAPT_PERIOD] = {};
+  uint8_t y[ADAPT_PERIOD];
+  int32_t errors[7];
+  LmsWeights w;
+  const int32_t round_mask = rounded ? 1 : 0;
+  for (uint32_t start = 0; start < n;) {
+    const uint32_t length = start == 0 ? 1 : (n - start < ADAPT_PERIOD ? n - start : ADAPT_PERIOD);
+    std::memcpy(history + 4, in + start, length);
+    if (length == ADAPT_PERIOD) {
+      lms_period(history, y, ADAPT_PERIOD, w, round_mask, errors);
+    } else {
+      lms_period(history, y, length, w, round_mask, errors);
+    }
+    std::memcpy(out + start, y, length);
+    std::memmove(history, history + length, 4);
+    start += length;
+    if (length < ADAPT_PERIOD && start != 1) break;  // the last, shorter period: no adapting after it
+    // As LmsPredictor::adapt: the first smallest sum moves its weight.
+    int best = 0;
+    for (int k = 1; k < 7; ++k)
+      if (errors[k] < errors[best]) best = k;
+    switch (best) {
+      case 1: if (w.w1 >= -16) --w.w1; break;
+      case 2: if (w.w1 < 16) ++w.w1; break;
+      case 3: if (w.w2 >= -16) --w.w2; break;
+      case 4: if (w.w2 < 16) ++w.w2; break;
+      case 5: if (w.w3 >= -16) --w.w3; break;
+      case 6: if (w.w3 < 16) ++w.w3; break;
+      default: break;
+    }
   }
 }
 
@@ -166,7 +252,8 @@ void delta_decode(uint8_t* block, uint32_t n) {
   }
 }
 
-uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch) {
+uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
+                         double* plain_cost8) {
   const uint32_t channels = stride_parameter + 1;
   const uint32_t q = n / channels;  // bytes past channels * q take no part
   uint8_t* block = work;
@@ -177,21 +264,25 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   double block_sum = 0.0;
   double repeat_sum = 0.0;
   uint32_t noisy = 0;
+  // The block's own costs first: when its repeats or its noisy channels
+  // already rule the signal out, the residual's costs are not needed. Each
+  // sum still adds its channels in order.
   for (uint32_t j = 0; j < channels; ++j) {
-    const double residual_cost = mtf_cost16(residual + j * q, q);
     uint32_t repeats = 0;
-    const double block_cost = mtf_cost16(block + j * q, q, &repeats);
+    const double block_cost = channels == 1 && plain_cost8 ? mtf_cost16(block, q, &repeats, plain_cost8)
+                                                           : mtf_cost16(block + j * q, q, &repeats);
     const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
     if (block_cost > 13.9) ++noisy;
-    residual_sum += residual_cost;
     block_sum += block_cost;
     repeat_sum += repeat_percent;
   }
   const double h = static_cast<double>(channels);
-  const double r = residual_sum / h;
   const double x = block_sum / h;
   const double g = repeat_sum / h;
-  if (!(r < x && g < 60.0 && 2 * noisy <= channels)) return 0;
+  if (!(g < 60.0 && 2 * noisy <= channels)) return 0;
+  for (uint32_t j = 0; j < channels; ++j) residual_sum += mtf_cost16(residual + j * q, q);
+  const double r = residual_sum / h;
+  if (!(r < x)) return 0;
 
   const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
   const double residual_cost = mtf_cost16(residual, n);
@@ -210,16 +301,21 @@ uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_a
 }
 
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,
-                                  bool mm_allowed, SortScratch& scratch) {
+                                  bool mm_allowed, SortScratch& scratch, double* plain_cost8) {
   const uint32_t n = length;
+  if (plain_cost8) *plain_cost8 = -1.0;
   if (n < MIN_SIGNAL_BLOCK) return 0;
   uint32_t stride_parameter = 0;
   if (stride_allowed) {
     stride_parameter = detect_stride(work, n);
     if (stride_parameter != 0) transpose_by_stride(work, n, stride_parameter);
   }
-  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch) : 0;
-  if (stride_parameter == 0 && model == 0) return 0;
+  double measured_cost8 = -1.0;
+  const uint32_t model = mm_allowed ? select_mm_model(work, n, stride_parameter, scratch, &measured_cost8) : 0;
+  if (stride_parameter == 0 && model == 0) {
+    if (plain_cost8) *plain_cost8 = measured_cost8;  // the block is as it came
+    return 0;
+  }
   constexpr uint8_t FAMILY_OF_MODEL[3] = {BLOCK_STRIDE, BLOCK_DELTA, BLOCK_LMS};
   return static_cast<uint8_t>(FAMILY_OF_MODEL[model] | stride_parameter);
 }

@@ -3,6 +3,7 @@
 // and damaged streams.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -113,6 +114,67 @@ struct GoldenOpening {
   uint8_t type;
   uint32_t block_length;  // filtered, as in the header
 };
+
+// The cut points as the rule reads: at every position both histograms are
+// counted afresh and their distance summed over the 256 values.
+std::vector<BlockSpan> plain_segments(const std::vector<uint8_t>& data) {
+  const auto n = static_cast<uint32_t>(data.size());
+  std::vector<BlockSpan> blocks;
+  if (n < SEGMENT_MIN_BUFFER) {
+    blocks.push_back({0, n});
+    return blocks;
+  }
+  const uint32_t windows = (n - (SEGMENT_WINDOW + 1)) / SEGMENT_WINDOW + 1;
+  std::vector<int32_t> best(windows, -1), pos(windows, 0);
+  int32_t before[256] = {}, after[256] = {};
+  for (uint32_t i = 0; i < SEGMENT_WINDOW; ++i) ++before[data[i]];
+  for (uint32_t i = SEGMENT_WINDOW; i < 2 * SEGMENT_WINDOW; ++i) ++after[data[i]];
+  for (uint32_t i = SEGMENT_WINDOW; i < n - SEGMENT_WINDOW; ++i) {
+    if (i > SEGMENT_WINDOW) {
+      --before[data[i - 1 - SEGMENT_WINDOW]];
+      ++before[data[i - 1]];
+      --after[data[i - 1]];
+      ++after[data[i - 1 + SEGMENT_WINDOW]];
+    }
+    int32_t distance = 0;
+    for (int c = 0; c < 256; ++c) distance += std::abs(before[c] - after[c]);
+    const uint32_t k = i / SEGMENT_WINDOW;
+    if (distance > best[k]) {
+      best[k] = distance;
+      pos[k] = static_cast<int32_t>(i);
+    }
+  }
+  int32_t prev = 0;
+  for (uint32_t k = 1; k < windows; ++k) {
+    if (best[k] > SEGMENT_CUT_DISTANCE && pos[k] - prev > SEGMENT_MIN_GAP) {
+      split_segment(static_cast<uint32_t>(prev), static_cast<uint32_t>(pos[k]), blocks);
+      prev = pos[k];
+    }
+  }
+  split_segment(static_cast<uint32_t>(prev), n, blocks);
+  return blocks;
+}
+
+TEST(Segmentation, CutsMatchTheHistogramsCountedAfresh) {
+  std::vector<std::vector<uint8_t>> inputs;
+  // Stretches of random bytes over alphabets of 2 to 256 values, of random
+  // lengths, so that cuts fall anywhere in their windows; buffer lengths at
+  // the window edges; one past a block's length.
+  for (uint32_t n : {12287u, 12288u, 12289u, 16383u, 16384u, 16385u, 20481u, 90000u, 300000u}) {
+    testdata::Lcg rng(n);
+    std::vector<uint8_t> v;
+    while (v.size() < n) {
+      const uint32_t alphabet = 2 + rng.next() % 255;
+      const uint32_t base = rng.next() % 256;
+      const uint32_t length = 500 + rng.next() % 12000;
+      for (uint32_t i = 0; i < length && v.size() < n; ++i)
+        v.push_back(static_cast<uint8_t>(base + rng.next() % alphabet));
+    }
+    inputs.push_back(v);
+  }
+  inputs.push_back(testdata::mixed_bytes(150000, 3));
+  for (const auto& input : inputs) EXPECT_EQ(blocks_of(input), plain_segments(input)) << "size " << input.size();
+}
 
 TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
   const GoldenOpening cases[] = {

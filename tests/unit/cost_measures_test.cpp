@@ -67,7 +67,15 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
     EXPECT_EQ(repeats, expected_repeats);
     EXPECT_EQ(mtf_cost16(b.data(), 5000, &repeats), plain_mtf_cost<16>(b, &expected_repeats)) << alphabet;
     EXPECT_EQ(repeats, expected_repeats);
+    // Both costs from one pass, each exactly as measured alone.
+    double cost8 = -1;
+    EXPECT_EQ(mtf_cost16(b.data(), 5000, &repeats, &cost8), plain_mtf_cost<16>(b, &expected_repeats)) << alphabet;
+    EXPECT_EQ(cost8, plain_mtf_cost<8>(b, &expected_repeats)) << alphabet;
+    EXPECT_EQ(repeats, expected_repeats);
   }
+  double cost8 = -1;
+  EXPECT_EQ(mtf_cost16(nullptr, 0, nullptr, &cost8), 0.0);
+  EXPECT_EQ(cost8, 0.0);
 }
 
 Bytes g_measured;

@@ -106,6 +106,43 @@ TEST(ExeFilter, DetectionNeedsHundredBytesOneCallPer64AndNearTargets) {
     EXPECT_EQ(detect_x86_code(c.block.data(), static_cast<uint32_t>(c.block.size())), c.code) << c.what;
 }
 
+TEST(ExeFilter, DetectionCountsAsAPlainScanDoes) {
+  // Blocks around the decision's two limits, with calls and near targets
+  // in the last bytes too.
+  auto plain = [](const Bytes& b) {
+    uint64_t calls = 0, near_targets = 0;
+    for (size_t i = 0; i < b.size(); ++i) {
+      if (b[i] != 0xE8 && b[i] != 0xE9) continue;
+      ++calls;
+      if (i + 4 < b.size() && (b[i + 4] == 0x00 || b[i + 4] == 0xFF)) ++near_targets;
+    }
+    return b.size() >= 100 && 64 * calls > b.size() && calls < 4 * near_targets;
+  };
+  uint32_t accepted = 0, checked = 0;
+  for (uint32_t seed = 1; seed <= 400; ++seed) {
+    testdata::Lcg rng(seed);
+    Bytes b(96 + rng.next() % 4000);
+    for (uint8_t& x : b) x = static_cast<uint8_t>(0x10 + rng.next() % 0x60);
+    // About n / 64 calls (half to one and a half times), a sixth to a third
+    // of them with a near target; the last five bytes anything.
+    const auto calls = static_cast<uint32_t>(b.size() / 64 * (50 + rng.next() % 101) / 100);
+    const uint32_t near_share = 16 + rng.next() % 18;
+    for (uint32_t k = 0; k < calls; ++k) {
+      const size_t i = rng.next() % b.size();
+      b[i] = rng.next() % 2 == 0 ? 0xE8 : 0xE9;
+      if (i + 4 < b.size() && rng.next() % 100 < near_share) b[i + 4] = rng.next() % 2 == 0 ? 0x00 : 0xFF;
+    }
+    const uint8_t tail[] = {0xE8, 0xE9, 0xEA, 0x00, 0xFF, 0x01};
+    for (size_t k = b.size() - 5; k < b.size(); ++k) b[k] = tail[rng.next() % 6];
+    const bool expected = plain(b);
+    EXPECT_EQ(detect_x86_code(b.data(), static_cast<uint32_t>(b.size())), expected) << "seed " << seed;
+    accepted += expected ? 1 : 0;
+    ++checked;
+  }
+  EXPECT_GT(accepted, checked / 10);
+  EXPECT_LT(accepted, checked * 9 / 10);
+}
+
 TEST(ExeFilter, LastInstructionReadsTheWalksOwnOutputPastThePadding) {
   // 81 05 disp32 imm32 at the very end: the immediate covers the last two
   // padding bytes and the walk's first two output bytes (B8 44 after the

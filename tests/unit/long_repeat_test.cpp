@@ -179,6 +179,78 @@ TEST(LongRepeat, RepetitionClassesAndTheUseRuleAtTheirBoundaries) {
   }
 }
 
+// The prepass as its rule reads, one position and one byte at a time: the
+// pass the packer runs must give the same output and counts on any input.
+struct PlainPrepass {
+  Bytes out;
+  uint32_t medium = 0;
+  uint32_t long_score = 0;
+};
+
+PlainPrepass plain_prepass(const Bytes& b) {
+  PlainPrepass r;
+  const auto n = static_cast<uint32_t>(b.size());
+  std::vector<uint32_t> table(LongRepeat::TABLE_SIZE, 0);
+  r.out.assign(b.begin(), b.begin() + 8);
+  for (uint32_t p = 8; p < n;) {
+    const uint32_t h = LongRepeat::context_hash(b.data(), p);
+    const uint32_t s = table[h];
+    table[h] = p;
+    uint32_t length = 0;
+    while (p + length < n && b[p + length] == b[s + length]) ++length;
+    if (length < LongRepeat::MIN_REPEAT) {
+      r.out.push_back(b[p++]);
+      continue;
+    }
+    if (length < 500) {
+      ++r.medium;
+    } else {
+      r.long_score += length <= 20000 ? 1 : 10;
+    }
+    r.out.insert(r.out.end(), b.begin() + p, b.begin() + p + LongRepeat::MIN_REPEAT);
+    uint8_t code[LongRepeat::MAX_LENGTH_CODE];
+    uint32_t code_length = 0;
+    LongRepeat::write_length_code(code, code_length, length - LongRepeat::MIN_REPEAT);
+    r.out.insert(r.out.end(), code, code + code_length);
+    p += length;
+  }
+  return r;
+}
+
+TEST(LongRepeat, PackingMatchesThePlainPassOnManyInputs) {
+  std::vector<Bytes> inputs;
+  // Repetitions of every length class, short matches of a small alphabet,
+  // runs that match themselves, copies that reach the end of the buffer,
+  // and lengths just past the 8 KiB limit.
+  for (uint32_t seed = 1; seed <= 12; ++seed) inputs.push_back(testdata::mixed_bytes(30000 + seed * 7919, seed));
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    testdata::Lcg rng(seed);
+    Bytes v(8192 + seed * 3);
+    for (auto& x : v) x = static_cast<uint8_t>('0' + rng.next() % (seed + 1));
+    inputs.push_back(v);
+  }
+  for (uint32_t length : {55u, 56u, 57u, 63u, 64u, 65u, 499u, 500u, 20000u, 20001u, 70000u})
+    inputs.push_back(with_repetitions({length, length / 2 + 56, 100}));
+  for (uint32_t tail : {1u, 7u, 8u, 9u, 56u, 57u, 1000u}) {
+    Bytes v = testdata::random_bytes(9000, tail);
+    v.insert(v.end(), v.begin() + 100, v.begin() + 100 + 8 + tail);
+    inputs.push_back(v);
+  }
+  inputs.push_back(Bytes(300000, 'a'));
+  inputs.push_back(testdata::data_bytes("golden/inputs/repeats"));
+  for (const Bytes& input : inputs) {
+    const PlainPrepass expected = plain_prepass(input);
+    LongRepeat lr;
+    Bytes coded = input;
+    lr.long_repeat_encode(coded);
+    EXPECT_EQ(lr.medium(), expected.medium) << "size " << input.size();
+    EXPECT_EQ(lr.long_score(), expected.long_score) << "size " << input.size();
+    const bool used = expected.long_score > 3 * expected.medium || expected.out.size() < input.size() / 3;
+    EXPECT_EQ(lr.header().applied, used) << "size " << input.size();
+    EXPECT_EQ(coded, used ? expected.out : input) << "size " << input.size();
+  }
+}
+
 TEST(LongRepeat, NeverUsedWhenEveryRepetitionGrowsTheOutput) {
   // Blocks of an 8-byte key and 56 bytes, repeated in random order: every
   // repeat is a repetition of exactly 56 bytes that grows the output by a

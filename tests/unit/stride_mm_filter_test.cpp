@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -105,6 +106,126 @@ TEST(StrideFilter, NeedsFortyPercentGainOverNeighbours) {
   for (const auto& c : cases)
     EXPECT_EQ(detect_stride(c.block.data(), static_cast<uint32_t>(c.block.size())), c.parameter) << c.what;
   EXPECT_EQ(filter_and_undo(alternating_stretch(10), true, false).type, 0x31);
+}
+
+TEST(StrideFilter, DistanceSumsMatchThePositionByPositionSums) {
+  // The sums as the definition reads: every position i adds |x[i] - x[i-d]|
+  // to each distance d it reaches.
+  auto plain_sums = [](const Bytes& block) {
+    StrideSums sums{};
+    for (uint32_t i = 1; i < block.size(); ++i)
+      for (uint32_t d = 1; d <= 16 && d <= i; ++d) sums[d] += static_cast<uint32_t>(std::abs(block[i] - block[i - d]));
+    return sums;
+  };
+  std::vector<Bytes> blocks;
+  // Sizes around the vector widths and the 65,536-byte parts of the sums,
+  // up to a full block; byte values at both ends of the range.
+  for (uint32_t n : {0u, 1u, 2u, 15u, 16u, 17u, 31u, 33u, 511u, 4099u, 65536u, 65552u, 65553u, 200001u, 262144u})
+    blocks.push_back(testdata::random_bytes(n, n + 1));
+  Bytes extremes(70000);
+  for (size_t i = 0; i < extremes.size(); ++i) extremes[i] = (i * 7 % 3) == 0 ? 0 : 255;
+  blocks.push_back(extremes);
+  blocks.push_back(make_records(100000, 12, 3, 4));
+  for (const Bytes& block : blocks) {
+    StrideSums sums;
+    stride_distance_sums(block.data(), static_cast<uint32_t>(block.size()), sums);
+    EXPECT_EQ(sums, plain_sums(block)) << "size " << block.size();
+  }
+}
+
+// The predictor as its rule reads, one byte at a time: the last byte, three
+// differences, three weights, and every 32 bytes the weight whose change
+// would have cut the error most moves by one.
+// `limits` records the weights that reached an end of their range
+// (bit 2k for weight k at -17, bit 2k + 1 at 16).
+Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullptr) {
+  int32_t p = 0, d1 = 0, d1_previous = 0, d2 = 0, d3 = 0, w[4] = {0, 0, 0, 0};
+  int32_t errors[7] = {};
+  Bytes out(in.size());
+  for (uint32_t i = 0; i < in.size(); ++i) {
+    d3 = d2;
+    d2 = d1 - d1_previous;
+    d1_previous = d1;
+    auto prediction = static_cast<uint8_t>((w[1] * d1 + 8 * p + w[2] * d2 + w[3] * d3) >> 3);
+    if (rounded && (d1 + d2 + d3) % 2 != 0) ++prediction;
+    const auto y = static_cast<uint8_t>(prediction - in[i]);
+    out[i] = y;
+    const int32_t f = 8 * static_cast<int8_t>(y);
+    const int32_t d[4] = {0, d1, d2, d3};
+    errors[0] += std::abs(f);
+    for (int k = 1; k <= 3; ++k) {
+      errors[2 * k - 1] += std::abs(f - d[k]);
+      errors[2 * k] += std::abs(f + d[k]);
+    }
+    d1 = static_cast<int8_t>(static_cast<uint8_t>(in[i] - p));
+    p = in[i];
+    if (i % 32 == 0) {
+      int best = 0;
+      for (int k = 1; k < 7; ++k)
+        if (errors[k] < errors[best]) best = k;
+      for (int32_t& e : errors) e = 0;
+      if (best != 0) {
+        int32_t& weight = w[(best + 1) / 2];
+        if (best % 2 == 1 && weight >= -16) --weight;
+        if (best % 2 == 0 && weight < 16) ++weight;
+        if (limits && (weight == -17 || weight == 16)) *limits |= 1u << ((best + 1) / 2 * 2 + (weight > 0 ? 1 : 0));
+      }
+    }
+  }
+  return out;
+}
+
+TEST(MultimediaFilter, ResidualMatchesTheByteByBytePredictor) {
+  std::vector<Bytes> blocks;
+  // Lengths around the 32-byte periods; waves, walks, noise and hard edges
+  // that drive the weights to both of their limits.
+  for (uint32_t n : {1u, 2u, 3u, 4u, 5u, 31u, 32u, 33u, 34u, 64u, 65u, 66u, 1000u})
+    blocks.push_back(testdata::random_bytes(n, n));
+  for (uint32_t stride = 1; stride <= 4; ++stride) {
+    blocks.push_back(make_records(20000, stride, 2, stride));
+    blocks.push_back(make_records(20001, stride, 30, stride + 10, true));
+  }
+  Bytes saw(30000);
+  for (uint32_t i = 0; i < saw.size(); ++i) saw[i] = static_cast<uint8_t>((i % 50 < 25 ? 9 * (i % 50) : 0) ^ (i / 997));
+  blocks.push_back(saw);
+  Bytes edges(30000);
+  for (uint32_t i = 0; i < edges.size(); ++i) edges[i] = (i / 3) % 2 == 0 ? 0 : 255;
+  blocks.push_back(edges);
+  // Signals following x[i] = x[i-1] + a d1 + b d2 + c d3 (plus noise, and
+  // now and then a jump) push each weight to one end of its range.
+  const struct {
+    double a, b, c;
+    int32_t noise;
+    uint32_t jumps;
+  } recurrences[] = {{-1.5, -1, 0, 2, 0}, {2, -1, 0, 2, 7}, {-1, 0, 2, 2, 0},
+                     {-1, 2, 0, 2, 0},    {1, 2, -2, 20, 0}, {0.5, -2, 0, 2, 7},
+                     {-2, 0, 2, 20, 7},   {-1, -1, -2, 2, 7}};
+  for (const auto& r : recurrences) {
+    testdata::Lcg rng(5);
+    Bytes x = {0, 0, 0, 0};
+    auto diff = [&](size_t back) { return static_cast<int8_t>(static_cast<uint8_t>(x[x.size() - back] - x[x.size() - back - 1])); };
+    for (uint32_t i = 0; i < 6000; ++i) {
+      const int32_t d1 = diff(1), d1_previous = diff(2), d1_before = diff(3);
+      int32_t v = x.back() + static_cast<int32_t>(r.a * d1 + r.b * (d1 - d1_previous) + r.c * (d1_previous - d1_before));
+      v += static_cast<int32_t>(rng.next() % static_cast<uint32_t>(2 * r.noise + 1)) - r.noise;
+      if (r.jumps != 0 && i % r.jumps == 0) v += static_cast<int32_t>(rng.next() % 121) - 60;
+      x.push_back(static_cast<uint8_t>(v));
+    }
+    blocks.emplace_back(x.begin() + 4, x.end());
+  }
+  uint32_t limits = 0;
+  for (const Bytes& block : blocks) {
+    for (bool rounded : {false, true}) {
+      const auto n = static_cast<uint32_t>(block.size());
+      Bytes out(n);
+      lms_residual(block.data(), out.data(), n, rounded);
+      EXPECT_EQ(out, plain_lms_residual(block, rounded, &limits)) << "size " << n << " rounded " << rounded;
+      Bytes in_place = block;
+      lms_residual(in_place.data(), in_place.data(), n, rounded);
+      EXPECT_EQ(in_place, out) << "in place, size " << n;
+    }
+  }
+  EXPECT_EQ(limits, 0xFCu) << "every weight at both ends of its range";
 }
 
 TEST(StrideFilter, TransposeGroupsChannelsAndDeltaExample) {
