@@ -141,6 +141,15 @@ TEST(Creation, PackedPieceIsKeptOnlyWhenTenBytesShorter) {
 // keeps its selected size: its first bytes are stored and the event names
 // it, whichever way it is written (packed, stored for not paying, in a
 // solid group, with -m0). One that has fewer ends the run, naming it.
+// Members read from `files` as they are when packing, not when selected.
+std::function<std::unique_ptr<SequentialInput>(const FileEntry&)> reading_from(const std::map<std::string, std::string>& files) {
+  return [&files](const FileEntry& e) -> std::unique_ptr<SequentialInput> {
+    const std::string& content = files.at(e.name);
+    return std::make_unique<MemoryMemberInput>(reinterpret_cast<const uint8_t*>(content.data()), content.size(),
+                                               e.name);
+  };
+}
+
 struct GrewRecord : DriverEvents {
   void file_grew(const FileEntry& e) override { grew.push_back(e.name); }
   std::vector<std::string> grew;
@@ -160,11 +169,7 @@ TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
       CreateOptions options;
       options.coding.method = method;
       options.solid_blocks = solid;
-      options.open_input = [&now](const FileEntry& e) -> std::unique_ptr<SequentialInput> {
-        const std::string& content = now.at(e.name);
-        return std::make_unique<MemoryMemberInput>(reinterpret_cast<const uint8_t*>(content.data()), content.size(),
-                                                   e.name);
-      };
+      options.open_input = reading_from(now);
       FileList list = select_files({"grown*", "same.txt", "empty"});
       platform::File file;
       ASSERT_TRUE(file.open_write("a.trn"));
@@ -191,11 +196,7 @@ TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
     CreateOptions options;
     options.coding.method = 1;
     options.solid_blocks = solid;
-    options.open_input = [&now](const FileEntry& e) -> std::unique_ptr<SequentialInput> {
-      const std::string& content = now.at(e.name);
-      return std::make_unique<MemoryMemberInput>(reinterpret_cast<const uint8_t*>(content.data()), content.size(),
-                                                 e.name);
-    };
+    options.open_input = reading_from(now);
     FileList list = select_files({"grown*", "same.txt", "empty"});
     platform::File file;
     ASSERT_TRUE(file.open_write("b.trn"));

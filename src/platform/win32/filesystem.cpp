@@ -151,18 +151,6 @@ std::string temporary_name() {
   return name;
 }
 
-bool is_temporary_name(const std::string& name) {
-  static constexpr char PREFIX[] = ".tarnc-";
-  static constexpr char SUFFIX[] = ".tmp";
-  constexpr size_t prefix = sizeof PREFIX - 1, suffix = sizeof SUFFIX - 1, digits = 12;
-  if (name.size() != prefix + digits + suffix || name.compare(0, prefix, PREFIX) != 0 ||
-      name.compare(prefix + digits, suffix, SUFFIX) != 0)
-    return false;
-  for (size_t i = prefix; i < prefix + digits; ++i)
-    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
-  return true;
-}
-
 std::string temporary_name_beside(const std::string& target) {
   const size_t slash = target.find_last_of("\\/");
   const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
