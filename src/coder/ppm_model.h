@@ -29,6 +29,8 @@
 namespace tarn {
 
 class PpmModel {
+  friend struct PpmModelTestAccess;  // the pruning against its reference, in the tests
+
  public:
   PpmModel();
   ~PpmModel();
@@ -118,6 +120,9 @@ class PpmModel {
   // Start and exhaustion (ppm_start.cpp).
   void start_model(unsigned order, int method);
   void restore_model(PpmContext* stop_context, PpmContext* min_context);
+  // The cut-off rule's pruning, repeated until at most three quarters of
+  // the heap is in use; the next rare allocation merges the free blocks.
+  void prune_tree();
   uint32_t cut_off(uint32_t context, unsigned order);
   void refresh_context(PpmContext* ctx, uint32_t old_nu, int scale);
   void make_binary(PpmContext* ctx);

@@ -120,6 +120,10 @@ void PpmModel::restore_model(PpmContext* stop_context, PpmContext* min_context) 
     return;
   }
   ++cut_offs_;
+  prune_tree();
+}
+
+void PpmModel::prune_tree() {
   max_context_ = root_;
   do {
     cut_off(ref_of(root_), 0);
