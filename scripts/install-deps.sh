@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test tarnc (through apt-install.sh).
+# Installs what a fresh Debian machine lacks to build and test tarnc and its Python package (through apt-install.sh).
 # With --fuzz, also clang and its libFuzzer runtime (only scripts/fuzz.sh asks for them).
 set -euo pipefail
 need=()
@@ -7,6 +7,12 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# The install test builds a C program on the installed library with pkg-config (cc comes with g++).
+command -v pkg-config >/dev/null || need+=(pkg-config)
+# The Python package's tests: the system's pytest, and venv, pip, setuptools
+# and wheel for installing it into a virtual environment without a network
+# (apt-install.sh leaves out those already installed).
+need+=(python3-pytest python3-venv python3-pip python3-setuptools python3-wheel)
 if [ "${1:-}" = "--fuzz" ]; then
   command -v clang++ >/dev/null || need+=(clang)
   probe="$(mktemp -d)"

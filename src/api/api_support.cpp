@@ -39,7 +39,9 @@ tarn_result guarded(const std::function<tarn_result()>& body) {
   try {
     return body();
   } catch (const TarnError& error) {
-    return fail(result_of(error.code()), error.detail().empty() ? error.what() : error.detail());
+    const tarn_result code =
+        error.cause() == ErrorCause::ENDS_EARLY ? TARN_ERROR_END_OF_DATA : result_of(error.code());
+    return fail(code, error.detail().empty() ? error.what() : error.detail());
   } catch (const CallerStopped&) {
     return fail(TARN_ERROR_ABORTED, "stopped by the caller");
   } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 // function, a descriptor, memory, or a directory.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "api/api_support.h"
@@ -28,6 +29,7 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     if (selected[i] && !all[i].is_directory()) total += all[i].size;
   out.bytes = total;
   uint64_t done = 0;
+  std::string first_damaged;
   std::vector<uint8_t> buffer(1 << 16);
   for (size_t i = 0; i < all.size(); ++i) {
     if (!selected[i]) continue;
@@ -35,18 +37,20 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     ++out.entries;
     const auto index = static_cast<int64_t>(i);
     reader.events.send(TARN_EVENT_ENTRY_START, index, &e.name, 0, e.is_directory() ? 0 : e.size);
-    tarn_entry_stream* stream = nullptr;
-    tarn_result r = tarn_entry_open(&reader, i, &stream);
+    tarn_entry_stream* opened = nullptr;
+    tarn_result r = tarn_entry_open(&reader, i, &opened);
+    // Closed however the loop ends: a caller's function may stop it.
+    const std::unique_ptr<tarn_entry_stream, void (*)(tarn_entry_stream*)> stream(opened, tarn_entry_close);
     while (r == TARN_OK) {
       size_t got = 0;
-      r = tarn_entry_read(stream, buffer.data(), buffer.size(), &got);
+      r = tarn_entry_read(stream.get(), buffer.data(), buffer.size(), &got);
       if (got == 0) break;
       write(buffer.data(), got);
       done += got;
       reader.events.send(TARN_EVENT_PROGRESS, index, &e.name, done, total);
     }
-    tarn_entry_close(stream);
     if (r == TARN_ERROR_DAMAGED_ENTRY) {
+      if (out.damaged == 0) first_damaged = e.name;
       ++out.damaged;
       reader.events.send(TARN_EVENT_CRC_ERROR, index, &e.name, done, total, r);
     } else if (r != TARN_OK) {
@@ -54,7 +58,7 @@ tarn_result write_entries(tarn_reader& reader, const size_t* indices, size_t cou
     }
     reader.events.send(TARN_EVENT_ENTRY_DONE, index, &e.name, done, total, r);
   }
-  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, std::to_string(out.damaged) + " damaged entries");
+  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, tarn::api::damage_text(first_damaged, out.damaged));
   return TARN_OK;
 }
 

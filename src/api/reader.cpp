@@ -70,6 +70,9 @@ class ReaderEvents : public DriverEvents {
  public:
   ReaderEvents(tarn_reader& reader, tarn_summary& summary) : reader_(reader), summary_(summary) {}
 
+  std::string first_damaged;
+  std::string first_refused;
+
   void extraction_started(uint64_t entries, uint64_t total) override {
     summary_.bytes = total;
     total_ = total;
@@ -80,13 +83,16 @@ class ReaderEvents : public DriverEvents {
     sink().send(TARN_EVENT_NOTE, current_, &name, 0, 0, TARN_ERROR_REFUSED, text.c_str());
   }
   void entry_skipped(const FileEntry& entry, SkipReason why) override {
+    if (summary_.refused == 0) first_refused = entry.name;
     ++summary_.refused;
     skipped_ = true;
     const char* text = why == SkipReason::IS_THE_ARCHIVE ? "skipped: it is the archive being read"
-                                                        : "skipped: its name is too long";
+                       : why == SkipReason::LINK_ON_PATH ? "skipped: a link is on its path"
+                                                          : "skipped: its name is too long";
     sink().send(TARN_EVENT_NOTE, index_of(entry), &entry.name, 0, 0, TARN_ERROR_REFUSED, text);
   }
   void crc_failed(const FileEntry& entry) override {
+    if (summary_.damaged == 0) first_damaged = entry.name;
     ++summary_.damaged;
     damaged_ = true;
     sink().send(TARN_EVENT_CRC_ERROR, index_of(entry), &entry.name, 0, 0, TARN_ERROR_DAMAGED_ENTRY);
@@ -136,6 +142,16 @@ class ReaderEvents : public DriverEvents {
   bool skipped_ = false;
 };
 
+std::string damage_text(const std::string& first, uint64_t count) {
+  if (count == 1) return first + ": CRC error";
+  return first + " and " + std::to_string(count - 1) + " more entries: CRC errors";
+}
+
+std::string refusal_text(const std::string& first, uint64_t count) {
+  if (count == 1) return first + ": not written";
+  return first + " and " + std::to_string(count - 1) + " more entries: not written";
+}
+
 std::vector<bool> selection(const tarn_reader& reader, const size_t* indices, size_t count) {
   const size_t n = reader.table.count();
   std::vector<bool> selected(n, indices == nullptr);
@@ -165,8 +181,8 @@ tarn_result run_extraction(tarn_reader& reader, const std::vector<bool>& selecte
   options.workers = worker_count(reader.threads);
   ReaderEvents events(reader, out);
   extract_archive(reader.archive, reader.table, selected, options, events);
-  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, std::to_string(out.damaged) + " damaged entries");
-  if (out.refused > 0) return fail(TARN_ERROR_REFUSED, std::to_string(out.refused) + " entries not written");
+  if (out.damaged > 0) return fail(TARN_ERROR_DAMAGED_ENTRY, damage_text(events.first_damaged, out.damaged));
+  if (out.refused > 0) return fail(TARN_ERROR_REFUSED, refusal_text(events.first_refused, out.refused));
   return TARN_OK;
 }
 
@@ -180,15 +196,21 @@ namespace {
 tarn_result open_reader(tarn_reader** reader, const std::function<void(tarn_reader&)>& open) {
   if (reader == nullptr) return fail(TARN_ERROR_ARGUMENT, "no place for the reader");
   *reader = nullptr;
-  return guarded([&] {
+  std::string label;
+  const tarn_result result = guarded([&] {
     auto made = std::make_unique<tarn_reader>();
     open(*made);
+    label = made->archive.input().name();
     made->archive.read_file_table(made->table);
     made->coding.method = made->archive.header().method;
     made->index_groups();
     *reader = made.release();
     return TARN_OK;
   });
+  // Every failure names the archive ("a.trn: Header damage encountered!").
+  const std::string text = tarn_last_error();
+  if (result != TARN_OK && !label.empty() && !text.starts_with(label)) tarn::api::set_last_error(label + ": " + text);
+  return result;
 }
 
 }  // namespace

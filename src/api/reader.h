@@ -38,6 +38,11 @@ struct tarn_reader {
 
 namespace tarn::api {
 
+// The texts of tarn_last_error for entries that failed their check or
+// were not written: the first one by name, and how many more.
+std::string damage_text(const std::string& first, uint64_t count);
+std::string refusal_text(const std::string& first, uint64_t count);
+
 // The permission bits extraction gives an entry.
 uint32_t entry_mode(const FileEntry& e);
 // The entries `indices` lists (all when null), one flag per entry.

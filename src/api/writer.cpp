@@ -293,7 +293,7 @@ tarn_result close_writer(tarn_writer& w) {
   tarn::FileArchiveOutput output(archive.file());
   tarn::create_archive(output, list, options, random, events);
   const bool executable = options.self_extracting;
-  if (!archive.commit(true, [&](const std::string& temporary) { if (executable) tarn::platform::make_executable(temporary); },
+  if (!archive.commit(true, [&](tarn::platform::File& file) { if (executable) tarn::platform::make_executable(file); },
                       error))
     tarn::raise_error(tarn::ErrorCode::IO_ERROR, w.path + ": " + error);
   return TARN_OK;

@@ -33,7 +33,7 @@ class ForwardReader {
   void read_exact(void* data, size_t count) {
     auto* out = static_cast<uint8_t*>(data);
     while (count > 0) {
-      if (at_ == held_ && !refill()) raise_error(ErrorCode::IO_ERROR, input_.name() + ": " + ENDS_EARLY);
+      if (at_ == held_ && !refill()) throw TarnError(ErrorCode::IO_ERROR, input_.name() + ": " + ENDS_EARLY, ErrorCause::ENDS_EARLY);
       const size_t n = held_ - at_ < count ? held_ - at_ : count;
       std::memcpy(out, buffer_.data() + at_, n);
       at_ += n;
@@ -99,7 +99,7 @@ void ArchiveReader::find_header() {
   ForwardReader reader(*input_, 0);
   for (;;) {
     const int c = reader.get();
-    if (c < 0) raise_error(ErrorCode::IO_ERROR, archive_name_ + ": " + ENDS_EARLY);
+    if (c < 0) throw TarnError(ErrorCode::IO_ERROR, archive_name_ + ": " + ENDS_EARLY, ErrorCause::ENDS_EARLY);
     ++count;
     last4 = last4 << 8 | static_cast<uint32_t>(c);
     if (count == limit) raise_error(ErrorCode::NOT_AN_ARCHIVE);

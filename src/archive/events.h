@@ -19,7 +19,8 @@ namespace tarn {
 // Why an extraction left an entry out (the entry is still tested).
 enum class SkipReason {
   IS_THE_ARCHIVE,  // its output path is the archive being read
-  NAME_TOO_LONG,   // its output path is longer than the system allows
+  NAME_TOO_LONG,   // its output path (or the temporary beside it) is longer than the system allows
+  LINK_ON_PATH,    // a directory of its output path is a symbolic link
 };
 
 class DriverEvents {

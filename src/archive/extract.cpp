@@ -14,9 +14,12 @@
 //
 // Every file is written to a temporary beside its destination and renamed
 // over it when its bytes are complete (files/pending_file.h), so that a
-// failure or a signal leaves the files that were there as they were. An
-// entry whose output path is the archive being read, or longer than the
-// system takes, is left out with a note; it is still tested.
+// failure or a signal leaves the files that were there as they were. The
+// files are made through directory handles (files/output_tree.h) and get
+// their times and modes on their open descriptors before they are put in
+// place. An entry whose output path is the archive being read, has a link
+// on it, or is longer than the system takes (counting the temporary beside
+// it), is left out with a note; it is still tested.
 #include "archive/extract.h"
 
 #include <deque>
@@ -34,6 +37,7 @@
 #include "files/output_tree.h"
 #include "files/pending_file.h"
 #include "parallel/ordered_streams.h"
+#include "platform/directory.h"
 #include "platform/dos_time.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -107,9 +111,9 @@ class Extractor {
   // bytes put it; false when the group's piece ends before the member does.
   bool copy_stored_member(const FileEntry& head, uint64_t position, uint32_t size, EntryOutput& out);
   void check_stored_piece(const FileEntry& head) const;
-  // The output path of an entry (stored form), after the unsafe-path
-  // warning; empty when the entry writes nothing.
-  std::string output_path(const FileEntry& entry);
+  // Where an entry goes, after the unsafe-path warning; false when it
+  // writes nothing (the output directory itself, a name too long).
+  bool output_target(const FileEntry& entry, OutputTarget& target);
   bool selected(size_t i) const { return selected_[i]; }
 
   ArchiveReader& archive_;
@@ -336,50 +340,62 @@ void Extractor::process_entry(const FileEntry& entry,
   events_.entry_finished();
 }
 
-std::string Extractor::output_path(const FileEntry& entry) {
-  OutputTarget target = tree_.target_for(entry.name, options_.keep_paths);
+bool Extractor::output_target(const FileEntry& entry, OutputTarget& target) {
+  target = tree_.target_for(entry.name, options_.keep_paths);
   if (target.relative.empty() && !entry.is_directory()) {
     target.relative.push_back('_');  // empty here
     target.path += '_';
   }
   if (target.changed()) events_.unsafe_path(target.asked, target.relative);
-  if (target.relative.empty()) return {};  // the output directory itself: left as it is
-  if (!platform::path_fits(platform::native_path(target.path))) {
+  if (target.relative.empty()) return false;  // the output directory itself: left as it is
+  // The temporary beside the file has the longer name: both must fit.
+  const std::string native = platform::native_path(target.path);
+  if (!platform::path_fits(native) || !platform::path_fits(platform::temporary_name_beside(native))) {
     events_.entry_skipped(entry, SkipReason::NAME_TOO_LONG);
-    return {};
+    return false;
   }
-  return target.path;
+  return true;
 }
 
 // A directory entry with paths: the directory and its parents, then its
-// stored permission bits (its contents came before it in the table).
+// stored permission bits, set through its handle (its contents came before
+// it in the table).
 void Extractor::make_directory(const FileEntry& entry) {
-  const std::string path = output_path(entry);
-  if (path.empty()) return;
-  const std::string directory = path + '\\';
-  tree_.check_no_escaping_link(directory);
-  tree_.make_directories(directory);
-  platform::restore_directory_mode(platform::native_path(directory), entry.attributes);
+  OutputTarget target;
+  if (!output_target(entry, target)) return;
+  platform::Directory directory;
+  std::string link;
+  if (!tree_.open_directory(target.relative, directory, link)) {
+    events_.entry_skipped(entry, SkipReason::LINK_ON_PATH);
+    return;
+  }
+  directory.restore_mode(entry.attributes);
 }
 
 void Extractor::open_output(const FileEntry& entry, EntryOutput& out) {
   if (!options_.write_files) return;
-  const std::string path = output_path(entry);
-  if (path.empty()) return;
-  tree_.check_no_escaping_link(path);
-  tree_.make_directories(path);
-  const std::string native = platform::native_path(path);
+  OutputTarget target;
+  if (!output_target(entry, target)) return;
+  platform::Directory directory;
+  std::string name;
+  std::string link;
+  if (!tree_.open_parent(target.relative, directory, name, link)) {
+    events_.entry_skipped(entry, SkipReason::LINK_ON_PATH);
+    return;
+  }
+  const std::string native = platform::native_path(target.path);
   platform::FileId existing;
-  if (platform::path_identity(native, existing)) {
+  if (directory.identity_of(name, existing)) {
     if (has_archive_id_ && existing == archive_id_) {
       events_.entry_skipped(entry, SkipReason::IS_THE_ARCHIVE);
       return;
     }
-    if (platform::is_directory(native) && !platform::is_symlink(native))
+    if (directory.kind_of(name) == platform::Directory::Kind::DIRECTORY)
       raise_error(ErrorCode::IO_ERROR, native + ": a directory of that name exists");
   }
   std::string error;
-  if (!out.file.create(native, COPY_PIECE, false, error)) raise_error(ErrorCode::IO_ERROR, native + ": " + error);
+  if (!out.file.create_in(std::move(directory), name, native, COPY_PIECE, false, error))
+    raise_error(ErrorCode::IO_ERROR, native + ": " + error);
   out.writing = true;
 }
 
@@ -392,8 +408,7 @@ void Extractor::finish_output(const FileEntry& entry, EntryOutput& out, uint32_t
   const int64_t mtime = platform::dos_to_unix(entry.dos_date, entry.dos_time);
   std::string error;
   const bool committed = out.file.commit(
-      false, [&](const std::string& temporary) { platform::restore_file_metadata(temporary, entry.attributes, mtime); },
-      error);
+      false, [&](platform::File& file) { platform::restore_file_metadata(file, entry.attributes, mtime); }, error);
   if (!committed) raise_error(ErrorCode::IO_ERROR, out.file.target() + ": " + error);
 }
 

@@ -149,7 +149,7 @@ class Handlers {
     FileArchiveOutput output(archive.file());
     create_archive(output, list, options, random, report_);
     const bool committed = archive.commit(
-        true, [&](const std::string& temporary) { if (s_.self_extracting) platform::make_executable(temporary); },
+        true, [&](platform::File& file) { if (s_.self_extracting) platform::make_executable(file); },
         error);
     if (!committed) raise_error(ErrorCode::IO_ERROR, name + ": " + error);
     print_elapsed();

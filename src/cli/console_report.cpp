@@ -43,7 +43,9 @@ void ConsoleReport::unsafe_path(const std::string& name, const std::string& writ
 }
 
 void ConsoleReport::entry_skipped(const FileEntry& entry, SkipReason why) {
-  const char* reason = why == SkipReason::IS_THE_ARCHIVE ? "it is the archive being read" : "its name is too long";
+  const char* reason = why == SkipReason::IS_THE_ARCHIVE ? "it is the archive being read"
+                       : why == SkipReason::LINK_ON_PATH ? "a link is on its path, which is never followed"
+                                                          : "its name is too long";
   note("skipped " + printable_name(entry.name) + ": " + reason);
 }
 

@@ -35,16 +35,23 @@ enum class ErrorCode : uint8_t {
 // The message text of a code, exactly as printed.
 const char* error_message(ErrorCode code);
 
+// Why an input ran out, for callers that tell a short archive from a
+// failing device; the program's texts do not depend on it.
+enum class ErrorCause : uint8_t { GENERAL = 0, ENDS_EARLY = 1 };
+
 class TarnError : public std::exception {
  public:
-  explicit TarnError(ErrorCode code, std::string detail = {}) : code_(code), detail_(std::move(detail)) {}
+  explicit TarnError(ErrorCode code, std::string detail = {}, ErrorCause cause = ErrorCause::GENERAL)
+      : code_(code), cause_(cause), detail_(std::move(detail)) {}
   ErrorCode code() const { return code_; }
+  ErrorCause cause() const { return cause_; }
   // What the user needs beyond the message; may be empty.
   const std::string& detail() const { return detail_; }
   const char* what() const noexcept override { return error_message(code_); }
 
  private:
   ErrorCode code_;
+  ErrorCause cause_;
   std::string detail_;
 };
 

@@ -7,6 +7,7 @@
 #include "files/output_tree.h"
 
 #include <cctype>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -90,26 +91,51 @@ OutputTarget OutputTree::target_for(const std::string& name, bool keep_paths) co
   return target;
 }
 
-void OutputTree::check_no_escaping_link(const std::string& path) const {
-  std::string base;  // resolved output directory, found on the first link
-  for (size_t pos = path.find('\\', prefix_.size()); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
-    const std::string native = platform::native_path(path.substr(0, pos));
-    if (!platform::is_symlink(native)) {
-      if (!platform::is_directory(native)) return;  // missing: created as a real directory
-      continue;
-    }
-    if (base.empty()) base = platform::real_path(platform::native_path(prefix_));
-    const std::string target = platform::real_path(native);
-    if (!platform::path_is_within(target, base))
-      raise_error(ErrorCode::IO_ERROR, native + ": a link that leads outside the output directory");
-  }
+const platform::Directory& OutputTree::root() {
+  if (root_.is_open()) return root_;
+  // The output directory as the user named it: links in it are theirs.
+  std::string failed;
+  if (make_directory_prefix(prefix_, prefix_.size() - 1, failed) != 0) raise_error(ErrorCode::IO_ERROR, failed);
+  const std::string native = platform::native_path(prefix_);
+  if (!root_.open(native)) raise_error(ErrorCode::IO_ERROR, native + ": " + platform::last_error_text());
+  return root_;
 }
 
-void OutputTree::make_directories(const std::string& path) const {
-  const size_t slash = find_last_backslash(path);
-  std::string failed;
-  if (slash != std::string::npos && make_directory_prefix(path, slash, failed) != 0)
-    raise_error(ErrorCode::IO_ERROR, failed);
+bool OutputTree::walk(const std::string& relative, size_t end, platform::Directory& directory, std::string& link) {
+  if (!root().duplicate(directory))
+    raise_error(ErrorCode::IO_ERROR, platform::native_path(prefix_) + ": " + platform::last_error_text());
+  platform::Directory child;
+  for (size_t start = 0; start < end;) {
+    size_t stop = relative.find('\\', start);
+    if (stop == std::string::npos || stop > end) stop = end;
+    const std::string name = relative.substr(start, stop - start);
+    switch (directory.open_child(name, true, child)) {
+      case platform::Directory::Child::OPENED:
+        directory = std::move(child);
+        break;
+      case platform::Directory::Child::LINK:
+        link = prefix_ + relative.substr(0, stop);
+        directory.close();
+        return false;
+      case platform::Directory::Child::NOT_A_DIRECTORY:
+      case platform::Directory::Child::FAILED:
+        raise_error(ErrorCode::IO_ERROR,
+                    platform::native_path(prefix_ + relative.substr(0, stop)) + ": " + platform::last_error_text());
+    }
+    start = stop + 1;
+  }
+  return true;
+}
+
+bool OutputTree::open_directory(const std::string& relative, platform::Directory& directory, std::string& link) {
+  return walk(relative, relative.size(), directory, link);
+}
+
+bool OutputTree::open_parent(const std::string& relative, platform::Directory& directory, std::string& name,
+                             std::string& link) {
+  const size_t slash = find_last_backslash(relative);
+  name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  return walk(relative, slash == std::string::npos ? 0 : slash, directory, link);
 }
 
 }  // namespace tarn

@@ -5,15 +5,26 @@
 // before it is joined to the output prefix: drive designators ("X:"),
 // leading separators and "." and ".." components are dropped, and both "\"
 // and "/" separate components, so that nothing is ever written outside the
-// output directory. An existing directory on the way that is a symbolic
-// link leading out of the output directory stops the run with "I/O error".
+// output directory.
 //
-// Directories are created outermost first (make_path_directories): only the
-// part of a path before its last backslash is considered, so a path for a
-// directory entry ends with "\".
+// The tree is walked by directory handles (platform/directory.h): the
+// output directory is opened once, by its path (made first when missing),
+// and every directory below it is opened through its parent's handle one
+// component at a time, never through a symbolic link, and made there when
+// missing. A link anywhere on an entry's path below the output directory,
+// one that stays inside it too, fails that entry (the caller notes it and
+// goes on); what the path names meanwhile, a directory swapped with a link
+// to elsewhere say, cannot make a file appear outside.
+//
+// make_path_directories and make_directory_prefix make directories by
+// path, outermost first: only the part of a path before its last backslash
+// is considered, so a path for a directory entry ends with "\". They serve
+// the output directory itself.
 #pragma once
 
 #include <string>
+
+#include "platform/directory.h"
 
 namespace tarn {
 
@@ -39,16 +50,24 @@ class OutputTree {
   // drives, separators and dots) is returned as such.
   OutputTarget target_for(const std::string& name, bool keep_paths) const;
 
-  // Raises IO_ERROR when an existing directory of `path` below the prefix
-  // is a link that leads outside the output directory.
-  void check_no_escaping_link(const std::string& path) const;
-
-  // Creates the missing directories of `path`; raises IO_ERROR with the
-  // path and the system's reason when one cannot be created.
-  void make_directories(const std::string& path) const;
+  // Opens the directory `relative` (a safe relative name, stored form; ""
+  // is the output directory itself) through directory handles, making what
+  // is missing. False when one of its components is a link, named then in
+  // `link` (stored form, with the prefix). Raises IO_ERROR with the path and
+  // the system's reason when a directory cannot be made or opened.
+  bool open_directory(const std::string& relative, platform::Directory& directory, std::string& link);
+  // The same for the directory that holds the entry `relative`, with the
+  // entry's name in it (OS form).
+  bool open_parent(const std::string& relative, platform::Directory& directory, std::string& name, std::string& link);
 
  private:
+  // The output directory, opened (and made) on first use.
+  const platform::Directory& root();
+  // Walks `count` components of `relative` down from the output directory.
+  bool walk(const std::string& relative, size_t end, platform::Directory& directory, std::string& link);
+
   std::string prefix_;
+  platform::Directory root_;
 };
 
 // The safe relative name (backslash-separated); empty when nothing is left.

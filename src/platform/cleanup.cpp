@@ -1,32 +1,38 @@
 // The list of temporaries, shared by the POSIX and Win32 signal handlers: a
-// fixed table of atomic pointers to path strings. Adding stores a complete
-// string in a free slot with one atomic operation, taking exchanges it out
-// before freeing it, so a handler that only reads always finds either
-// nothing or a whole path.
+// fixed table of slots that each hold a directory and a name. A slot is
+// claimed with one atomic operation, filled, and only then marked as
+// holding a temporary; it is emptied the same way round. A handler that
+// reads only the slots marked full therefore always finds a whole name, and
+// no memory is ever freed under it.
 #include "platform/cleanup.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace tarn::platform {
 
-std::atomic<char*> g_temporaries[TEMPORARY_SLOTS];
+TemporarySlot g_temporaries[TEMPORARY_SLOTS];
 
-int remember_temporary(const std::string& path) {
-  char* copy = static_cast<char*>(std::malloc(path.size() + 1));
-  if (copy == nullptr) return -1;
-  std::memcpy(copy, path.c_str(), path.size() + 1);
+int list_temporary(int directory, const std::string& name) {
+  if (name.size() >= TEMPORARY_NAME_SIZE) return -1;
   for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
-    char* expected = nullptr;
-    if (g_temporaries[i].compare_exchange_strong(expected, copy)) return i;
+    TemporarySlot& slot = g_temporaries[i];
+    int expected = 0;
+    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    slot.directory = directory;
+    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    slot.state.store(2);
+    return i;
   }
-  std::free(copy);
   return -1;
 }
 
 void forget_temporary(int ticket) {
   if (ticket < 0 || ticket >= TEMPORARY_SLOTS) return;
-  std::free(g_temporaries[ticket].exchange(nullptr));
+  TemporarySlot& slot = g_temporaries[ticket];
+  slot.state.store(1);
+  slot.directory = -1;
+  slot.name[0] = '\0';
+  slot.state.store(0);
 }
 
 }  // namespace tarn::platform

@@ -15,6 +15,8 @@
 
 namespace tarn::platform {
 
+class Directory;
+
 // Which file an open file is, whatever name it was opened by.
 struct FileId {
   uint64_t device = 0;
@@ -40,6 +42,14 @@ class File {
   // Creates a file that must not exist yet, for writing, with the default
   // permissions for new files; `exclusive` as above.
   bool create_new(const std::string& path, size_t buffer_size = 0, bool exclusive = false);
+  // The same for the file `name` in `directory`.
+  bool create_new_in(const Directory& directory, const std::string& name, size_t buffer_size = 0,
+                     bool exclusive = false);
+  // Creates a file that has no name yet in `directory`, for writing:
+  // nothing is left of it when it is closed or the process ends, until
+  // Directory::link names it. False where the system or the file system
+  // cannot make such a file (a named one is made instead).
+  bool create_unnamed_in(const Directory& directory, size_t buffer_size = 0, bool exclusive = false);
 
   bool is_open() const { return stream_ != nullptr; }
   // Reads up to `count` bytes; returns how many were read.
@@ -67,12 +77,18 @@ class File {
   bool close();
   // False when the file is not open.
   bool identity(FileId& id) const;
+  // The C runtime's descriptor of the open file (-1 when not open), for the
+  // platform's own calls on it.
+  int descriptor() const;
   // The system's reason for the last operation that failed ("" if none, or
   // when a read simply reached the end of the file).
   const std::string& error() const { return error_; }
 
  private:
   bool failed();  // records the reason, returns false
+#ifndef _WIN32
+  bool adopt_writable(int fd, size_t buffer_size, bool exclusive, bool truncate);
+#endif
 
   std::FILE* stream_ = nullptr;
   bool writable_ = false;

@@ -51,6 +51,9 @@ bool rename_replacing(const std::string& from, const std::string& to);
 // exist (the caller creates it with File::create_new and tries another name
 // should it exist after all).
 std::string temporary_name_beside(const std::string& target);
+// The same name alone, for a temporary made in a Directory; every one is
+// as long as any other.
+std::string temporary_name();
 // Whether `path` names an existing file that may not be written (read-only,
 // or not ours to write).
 bool is_write_protected(const std::string& path);
@@ -61,19 +64,18 @@ bool path_identity(const std::string& path, FileId& id);
 bool path_fits(const std::string& path);
 // The system's text for the error of the last failed call on this thread.
 std::string last_error_text();
-// Makes a file executable by whoever may read it (self-extracting archives).
-void make_executable(const std::string& path);
+// Makes an open file executable by whoever may read it (self-extracting
+// archives).
+void make_executable(File& file);
 
-// Gives an extracted file its stored time (read as UTC) and attributes.
-void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime);
+// Gives an open extracted file its stored time (read as UTC) and
+// attributes, on the file itself and never through a name; what was
+// written must have been flushed.
+void restore_file_metadata(File& file, uint32_t attributes, int64_t mtime);
 
 // A name under which the running program's own executable file can be
 // opened for reading (the self-extractor reads the archive behind itself).
 std::string own_executable_path();
-
-// Gives an extracted directory the permission bits stored with it, if any
-// (never set-id or sticky bits). Its times are not restored.
-void restore_directory_mode(const std::string& path, uint32_t attributes);
 
 // Whether the console shows names as bytes of a code page (every byte one
 // character, Cyrillic remapped for the console) rather than as UTF-8.

@@ -50,9 +50,6 @@ bool wait_until(Ready ready, double seconds) {
   return false;
 }
 
-// Text that packs slowly enough at Extreme to be caught in the middle.
-std::string slow_text(size_t n) { return mixed_text(n, 77); }
-
 // The command words that run a copy of tarnc kept in the sandbox as
 // bin/tarnc. Runs that change user or mount a /tmp of their own need it: the
 // build may lie where they cannot reach it (a clone in a private temporary
@@ -207,33 +204,8 @@ TEST(UnhappyE2E, ExistingFilesAreReplacedWholeOrLeftAsTheyWere) {
   EXPECT_TRUE(temporaries(box).empty());
 }
 
-// --- 3. Signals and failures leave no temporary and every file as it was.
-
-TEST(UnhappyE2E, SignalsLeaveNoTemporaryAndEveryFileAsItWas) {
-  SKIP_ON_WINDOWS("POSIX signals");
-  Sandbox box;
-  box.write("big.txt", slow_text(6000000));
-  ASSERT_EQ(box.tarnc({"c", "-mf", "big.trn", "big.txt"}).status, 0);
-  const std::string archive = box.read("big.trn");
-  fs::create_directories(box.dir() / "o");
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(sig);
-    // Creation over an existing archive, and extraction over an existing file.
-    const std::vector<std::vector<std::string>> runs = {{"c", "-me", "big.trn", "big.txt"}, {"x", "-oo", "big.trn", "*"}};
-    for (const auto& args : runs) {
-      box.write("o/big.txt", "old contents");
-      const pid_t pid = start_tarnc(box, args);
-      ASSERT_TRUE(wait_until([&] { return !temporaries(box).empty(); }, 20)) << args[0];
-      ::kill(pid, sig);
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << args[0] << " " << status;
-      EXPECT_TRUE(temporaries(box).empty()) << args[0];
-      EXPECT_TRUE(box.read("big.trn") == archive) << args[0];
-      EXPECT_EQ(box.read("o/big.txt"), "old contents") << args[0];
-    }
-  }
-}
+// --- 3. Failures leave no temporary and every file as it was (signals:
+// output_tree_e2e_test.cpp).
 
 TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
   Sandbox box;

@@ -223,6 +223,7 @@ TEST(CApi, StreamsAndDamagedEntries) {
   EXPECT_EQ(tarn_test(r, nullptr, 0, &summary), TARN_ERROR_DAMAGED_ENTRY);
   EXPECT_EQ(summary.entries, 2u);
   EXPECT_EQ(summary.damaged, 1u);
+  EXPECT_EQ(std::string(tarn_last_error()), names[0] + ": CRC error");
   entry_bytes(r, 0, TARN_ERROR_DAMAGED_ENTRY);
   EXPECT_TRUE(entry_bytes(r, 1) == read_file(platform::native_path(names[1])));
   tarn_reader_close(r);
@@ -241,6 +242,13 @@ TEST(CApi, StreamsAndDamagedEntries) {
   archive[archive.size() - 3] ^= 1;  // a name in the table
   EXPECT_EQ(tarn_reader_open_memory(&r, archive.data(), archive.size()), TARN_ERROR_DAMAGED_TABLE);
   EXPECT_EQ(r, nullptr);
+  write_file("damaged.trn", archive);
+  EXPECT_EQ(tarn_reader_open(&r, "damaged.trn"), TARN_ERROR_DAMAGED_TABLE);
+  EXPECT_TRUE(std::string(tarn_last_error()).starts_with("damaged.trn: ")) << tarn_last_error();
+  // An archive cut short is a short archive, not a failing device.
+  write_file("short.trn", archive.substr(0, archive.size() / 2));
+  EXPECT_EQ(tarn_reader_open(&r, "short.trn"), TARN_ERROR_END_OF_DATA) << tarn_last_error();
+  EXPECT_TRUE(std::string(tarn_last_error()).starts_with("short.trn")) << tarn_last_error();
   EXPECT_EQ(tarn_reader_open_memory(&r, "not an archive at all, just words", 33), TARN_ERROR_NOT_ARCHIVE);
   EXPECT_EQ(tarn_reader_open(&r, "missing.trn"), TARN_ERROR_IO);
   EXPECT_NE(std::string(tarn_last_error()).find("missing.trn"), std::string::npos) << tarn_last_error();
@@ -391,6 +399,131 @@ TEST(CApi, MemoryEntriesOneShotAndChangingAnArchive) {
                   before.substr(old_entry.offset, old_entry.packed_size));
     }
   }
+}
+
+// The bytes of the selected entries reach a caller's function and a
+// descriptor in table order; events tell each entry's start, progress and
+// end, a damaged entry is reported by index and the next one still comes;
+// a callback that asks to stop ends the call.
+TEST(CApi, ExtractingToCallbacksAndDescriptorsWithEvents) {
+  TempDir dir;
+  const std::string one = mixed_text(120000, 21), two = mixed_text(90000, 22), three = mixed_text(150000, 23);
+  tarn_writer* w = nullptr;
+  ASSERT_EQ(tarn_writer_open(&w, "e.trn", nullptr), TARN_OK);
+  ASSERT_EQ(tarn_writer_add_memory(w, "one.txt", one.data(), one.size(), 1067688000, 0), TARN_OK);
+  ASSERT_EQ(tarn_writer_add_memory(w, "sub/two.txt", two.data(), two.size(), 1067688000, 0), TARN_OK);
+  ASSERT_EQ(tarn_writer_add_memory(w, "three.txt", three.data(), three.size(), 1067688000, 0), TARN_OK);
+  ASSERT_EQ(tarn_writer_close(w), TARN_OK) << tarn_last_error();
+  std::string archive = read_file("e.trn");
+
+  struct Seen {
+    std::vector<tarn_event> events;
+    std::vector<std::string> names;
+    int stop_after = -1;
+  };
+  auto record = [](void* opaque, const tarn_event* event) -> int {
+    auto* seen = static_cast<Seen*>(opaque);
+    seen->events.push_back(*event);
+    seen->names.emplace_back(event->name != nullptr ? event->name : "");
+    return seen->stop_after >= 0 && static_cast<int>(seen->events.size()) > seen->stop_after ? 1 : 0;
+  };
+  auto append = [](void* opaque, const void* data, size_t size) -> int {
+    static_cast<std::string*>(opaque)->append(static_cast<const char*>(data), size);
+    return 0;
+  };
+
+  tarn_reader* r = nullptr;
+  ASSERT_EQ(tarn_reader_open_memory(&r, archive.data(), archive.size()), TARN_OK);
+  const std::vector<std::string> names = names_of(r);
+  auto bytes_of = [&](const std::string& n) -> const std::string& {
+    return n == "one.txt" ? one : n == "three.txt" ? three : two;
+  };
+  std::string expected;
+  for (const std::string& n : names) expected += bytes_of(n);
+  Seen seen;
+  ASSERT_EQ(tarn_reader_set_events(r, record, &seen), TARN_OK);
+  std::string got;
+  tarn_summary summary;
+  ASSERT_EQ(tarn_extract_to_callback(r, nullptr, 0, append, &got, &summary), TARN_OK);
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(summary.entries, 3u);
+  EXPECT_EQ(summary.bytes, expected.size());
+  uint64_t last_done = 0;
+  int starts = 0, dones = 0;
+  for (size_t k = 0; k < seen.events.size(); ++k) {
+    const tarn_event& e = seen.events[k];
+    if (e.kind == TARN_EVENT_ENTRY_START) {
+      EXPECT_EQ(seen.names[k], names[static_cast<size_t>(e.index)]);
+      ++starts;
+    }
+    if (e.kind == TARN_EVENT_ENTRY_DONE) {
+      EXPECT_EQ(e.code, TARN_OK);
+      ++dones;
+    }
+    if (e.kind == TARN_EVENT_PROGRESS) {
+      EXPECT_GE(e.done, last_done);
+      EXPECT_EQ(e.total, expected.size());
+      last_done = e.done;
+    }
+  }
+  EXPECT_EQ(starts, 3);
+  EXPECT_EQ(dones, 3);
+  EXPECT_EQ(last_done, expected.size());
+
+  // Only the second entry, through a descriptor.
+  const size_t second = 1;
+  const int fd = ::open("out.bin", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(tarn_extract_to_fd(r, &second, 1, fd, nullptr), TARN_OK);
+  ::close(fd);
+  EXPECT_TRUE(read_file("out.bin") == bytes_of(names[1]));
+  EXPECT_EQ(tarn_extract_to_fd(r, nullptr, 0, -1, nullptr), TARN_ERROR_ARGUMENT);
+
+  // The caller's write function and event function can each stop the call.
+  ASSERT_EQ(tarn_extract_to_callback(
+                r, nullptr, 0, [](void*, const void*, size_t) -> int { return 1; }, nullptr, nullptr),
+            TARN_ERROR_ABORTED);
+  seen = Seen{};
+  seen.stop_after = 1;
+  EXPECT_EQ(tarn_test(r, nullptr, 0, nullptr), TARN_ERROR_ABORTED);
+  tarn_reader_close(r);
+
+  // Damage in the first piece: the CRC event names that entry, the others
+  // are still written whole.
+  tarn_entry first;
+  ASSERT_EQ(tarn_reader_open_memory(&r, archive.data(), archive.size()), TARN_OK);
+  ASSERT_EQ(tarn_reader_entry(r, 0, &first), TARN_OK);
+  tarn_reader_close(r);
+  const FileList table = testing::read_table("e.trn");
+  const FileEntry& piece = table.entries()[0];
+  archive[piece.offset + piece.packed_size / 2] ^= 0x21;
+  ASSERT_EQ(tarn_reader_open_memory(&r, archive.data(), archive.size()), TARN_OK);
+  seen = Seen{};
+  ASSERT_EQ(tarn_reader_set_events(r, record, &seen), TARN_OK);
+  got.clear();
+  EXPECT_EQ(tarn_extract_to_callback(r, nullptr, 0, append, &got, &summary), TARN_ERROR_DAMAGED_ENTRY);
+  EXPECT_EQ(summary.damaged, 1u);
+  EXPECT_EQ(summary.entries, 3u);
+  int crc_events = 0;
+  for (const tarn_event& e : seen.events) {
+    if (e.kind != TARN_EVENT_CRC_ERROR) continue;
+    ++crc_events;
+    EXPECT_EQ(e.index, 0);
+  }
+  EXPECT_EQ(crc_events, 1);
+  const size_t first_size = first.size;
+  EXPECT_TRUE(got.substr(got.size() - (expected.size() - first_size)) == expected.substr(first_size));
+  tarn_reader_close(r);
+}
+
+TEST(CApi, NameMatching) {
+  EXPECT_TRUE(tarn_name_matches("*", "a\\b\\c.txt"));
+  EXPECT_TRUE(tarn_name_matches("a/*.txt", "a\\b\\c.txt"));  // '*' crosses separators, '/' is '\\'
+  EXPECT_TRUE(tarn_name_matches("?.txt", "x.txt"));
+  EXPECT_FALSE(tarn_name_matches("?.txt", "xy.txt"));
+  EXPECT_FALSE(tarn_name_matches("*.TXT", "a.txt"));  // byte for byte
+  EXPECT_FALSE(tarn_name_matches(nullptr, "a"));
+  EXPECT_FALSE(tarn_name_matches("a", nullptr));
 }
 
 }  // namespace

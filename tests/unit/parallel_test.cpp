@@ -238,7 +238,8 @@ class CountingJob : public StreamJob {
 };
 
 // The spill files of a runner in the current directory: how many, and the
-// bytes in them.
+// bytes in them. Named ones are found in the directory; where they have no
+// name they are found among this process's open files.
 std::pair<int, uintmax_t> spill_files() {
   std::pair<int, uintmax_t> found{0, 0};
   for (const auto& e : std::filesystem::directory_iterator("."))
@@ -246,6 +247,16 @@ std::pair<int, uintmax_t> spill_files() {
       ++found.first;
       found.second += e.file_size();
     }
+  std::error_code ec;
+  const std::string here = std::filesystem::current_path().string() + "/";
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+    if (ec || !target.starts_with(here) || !target.ends_with(" (deleted)") ||
+        target.find('/', here.size()) != std::string::npos)
+      continue;
+    ++found.first;
+    found.second += std::filesystem::file_size(e.path(), ec);
+  }
   return found;
 }
 

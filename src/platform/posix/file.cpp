@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/file_stream.h"
 #include "platform/filesystem.h"
@@ -51,27 +52,53 @@ bool File::open_read(const std::string& path, size_t buffer_size) {
   return true;
 }
 
-bool File::open_write(const std::string& path, size_t buffer_size, bool exclusive) {
-  close();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+// Takes a descriptor just opened for writing (-1: the open failed) as this
+// file's stream.
+bool File::adopt_writable(int fd, size_t buffer_size, bool exclusive, bool truncate) {
   if (fd < 0) return failed();
-  stream_ = regular_file_stream(fd, "w+b", exclusive, true);
+  stream_ = regular_file_stream(fd, "w+b", exclusive, truncate);
   if (stream_ == nullptr) return failed();
   writable_ = true;
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
 
+bool File::open_write(const std::string& path, size_t buffer_size, bool exclusive) {
+  close();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  return adopt_writable(fd, buffer_size, exclusive, true);
+}
+
 bool File::create_new(const std::string& path, size_t buffer_size, bool exclusive) {
   close();
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return failed();
-  stream_ = regular_file_stream(fd, "w+b", exclusive, false);
-  if (stream_ == nullptr) return failed();
-  writable_ = true;
-  buffer_ = give_stream_buffer(stream_, buffer_size);
-  return true;
+  return adopt_writable(fd, buffer_size, exclusive, false);
 }
+
+bool File::create_new_in(const Directory& directory, const std::string& name, size_t buffer_size, bool exclusive) {
+  close();
+  const int fd = ::openat(directory.descriptor(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  return adopt_writable(fd, buffer_size, exclusive, false);
+}
+
+bool File::create_unnamed_in(const Directory& directory, size_t buffer_size, bool exclusive) {
+  close();
+#ifdef O_TMPFILE
+  // Naming it later goes through /proc (Directory::link): without /proc
+  // such a file could be written and never named.
+  if (::access("/proc/self/fd", X_OK) != 0) return failed();
+  const int fd = ::openat(directory.descriptor(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  return adopt_writable(fd, buffer_size, exclusive, false);
+#else
+  (void)directory;
+  (void)buffer_size;
+  (void)exclusive;
+  errno = EOPNOTSUPP;
+  return failed();
+#endif
+}
+
+int File::descriptor() const { return stream_ == nullptr ? -1 : ::fileno(stream_); }
 
 bool File::read_at(uint64_t position, void* data, size_t count, size_t& got, std::string& error) const {
   got = 0;

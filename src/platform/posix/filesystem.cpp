@@ -118,15 +118,19 @@ bool rename_replacing(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-std::string temporary_name_beside(const std::string& target) {
+std::string temporary_name() {
   static std::atomic<uint32_t> counter{0};
-  const size_t slash = target.rfind('/');
-  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   const uint64_t mixed = (now * 0x9E3779B97F4A7C15ull) ^ (static_cast<uint64_t>(::getpid()) << 20) ^ counter++;
   char name[32];
   std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
-  return directory + name;
+  return name;
+}
+
+std::string temporary_name_beside(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  return directory + temporary_name();
 }
 
 bool is_write_protected(const std::string& path) {
@@ -155,34 +159,32 @@ bool path_fits(const std::string& path) {
 
 std::string last_error_text() { return std::strerror(errno); }
 
-void make_executable(const std::string& path) {
+void make_executable(File& file) {
+  const int fd = file.descriptor();
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return;
   mode_t mode = st.st_mode & 07777;
   mode |= (mode & 0444) >> 2;  // x wherever r is set
-  ::chmod(path.c_str(), mode);
+  ::fchmod(fd, mode);
 }
 
-void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime) {
+void restore_file_metadata(File& file, uint32_t attributes, int64_t mtime) {
+  const int fd = file.descriptor();
+  if (fd < 0) return;
   // Times first: a read-only file still gets its time.
   struct timespec times[2];
   times[0].tv_sec = static_cast<time_t>(mtime);
   times[0].tv_nsec = 0;
   times[1] = times[0];
-  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  ::futimens(fd, times);
 
   const uint32_t stored_mode = attributes >> 16;
   if (stored_mode != 0) {
-    ::chmod(path.c_str(), stored_mode & 0777);  // never set-id or sticky bits
+    ::fchmod(fd, stored_mode & 0777);  // never set-id or sticky bits
   } else if ((attributes & ATTR_READ_ONLY) != 0) {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), st.st_mode & 0555);
+    if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & 0555);
   }
-}
-
-void restore_directory_mode(const std::string& path, uint32_t attributes) {
-  const uint32_t stored_mode = attributes >> 16;
-  if (stored_mode != 0) ::chmod(path.c_str(), stored_mode & 0777);
 }
 
 std::string own_executable_path() {

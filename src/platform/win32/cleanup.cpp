@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "platform/cleanup.h"
+#include "platform/directory.h"
 
 namespace tarn::platform {
 
@@ -15,14 +16,18 @@ namespace {
 
 extern "C" void remove_and_end(int signal_number) {
   for (auto& slot : g_temporaries) {
-    const char* path = slot.load();
-    if (path != nullptr) DeleteFileA(path);
+    if (slot.state.load() == 2) DeleteFileA(slot.name);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
 
 }  // namespace
+
+// The slot holds the whole path: a directory is held by its path here.
+int remember_temporary(const Directory& directory, const std::string& name) {
+  return list_temporary(-1, directory.path() + name);
+}
 
 void remove_temporaries_on_signals() {
   std::signal(SIGINT, remove_and_end);

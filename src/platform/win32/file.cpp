@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/file_stream.h"
 
@@ -78,6 +79,19 @@ bool File::create_new(const std::string& path, size_t buffer_size, bool /*exclus
   buffer_ = give_stream_buffer(stream_, buffer_size);
   return true;
 }
+
+bool File::create_new_in(const Directory& directory, const std::string& name, size_t buffer_size, bool exclusive) {
+  return create_new(directory.path() + name, buffer_size, exclusive);
+}
+
+bool File::create_unnamed_in(const Directory&, size_t, bool) {
+  close();
+  errno = ENOSYS;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return failed();
+}
+
+int File::descriptor() const { return stream_ == nullptr ? -1 : _fileno(stream_); }
 
 bool File::read_at(uint64_t position, void* data, size_t count, size_t& got, std::string& error) const {
   // ReadFile at an offset of its own; the handle is synchronous, so the

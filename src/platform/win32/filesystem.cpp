@@ -130,15 +130,19 @@ bool rename_replacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-std::string temporary_name_beside(const std::string& target) {
+std::string temporary_name() {
   static std::atomic<uint32_t> counter{0};
-  const size_t slash = target.find_last_of("\\/");
-  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   const uint64_t mixed = (now * 0x9E3779B97F4A7C15ull) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 20) ^ counter++;
   char name[32];
   std::snprintf(name, sizeof name, ".tarnc-%012llx.tmp", static_cast<unsigned long long>(mixed & 0xFFFFFFFFFFFFull));
-  return directory + name;
+  return name;
+}
+
+std::string temporary_name_beside(const std::string& target) {
+  const size_t slash = target.find_last_of("\\/");
+  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  return directory + temporary_name();
 }
 
 bool is_write_protected(const std::string& path) {
@@ -171,21 +175,23 @@ std::string last_error_text() {
   return n > 0 ? std::string(buffer, n) : std::strerror(errno);
 }
 
-void make_executable(const std::string&) {}  // the .exe name is enough
+void make_executable(File&) {}  // the .exe name is enough
 
-void restore_file_metadata(const std::string& path, uint32_t attributes, int64_t mtime) {
-  // Times first, while the file is still writable: a read-only file gets
-  // its time too. Results are ignored, as the format's program does.
+void restore_file_metadata(File& file, uint32_t attributes, int64_t mtime) {
+  // On the open handle, times first while the file is still writable: a
+  // read-only file gets its time too. Results are ignored, as the format's
+  // program does.
+  const int fd = file.descriptor();
+  if (fd < 0) return;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE) return;
   const FILETIME time = filetime_from_unix(mtime);
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    SetFileTime(handle, &time, nullptr, &time);
-    CloseHandle(handle);
-  }
-  SetFileAttributesA(path.c_str(), attributes & STORED_ATTRIBUTES);
+  SetFileTime(handle, &time, nullptr, &time);
+  FILE_BASIC_INFO info{};
+  const DWORD kept = attributes & STORED_ATTRIBUTES;
+  info.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info);
 }
-
-void restore_directory_mode(const std::string&, uint32_t) {}
 
 std::string own_executable_path() {
   char buffer[MAX_PATH];
