@@ -88,6 +88,11 @@ class PpmModel {
   // it early lets the miss overlap the coder's and the statistics' work.
   void prefetch_successor(const PpmState* s) const { prefetch_ref(s->successor()); }
   void prefetch_ref(uint32_t ref) const { prefetch_for_read(heap() + ref); }
+  // A state's successor when it is a context (text positions stay cold).
+  void prefetch_child(const PpmState& s) const {
+    const uint32_t successor = s.successor();
+    if (is_context(successor)) prefetch_ref(successor);
+  }
 
   // Coding (ppm_model.cpp).
   void encode_bin_symbol(PpmContext* ctx, int sym);

@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/speed_hints.h"
 #include "platform/memory.h"
 
 namespace tarn {
@@ -193,6 +194,9 @@ void SubAllocator::glue_free_blocks() {
     while (b != 0) {
       FreeBlock* fb = block_at(b);
       uint32_t following = fb->next();
+      // The lists are chased block by block: the next block's header is
+      // asked for while this one absorbs its neighbours.
+      prefetch_for_read(block_at(following));
       uint32_t nu = fb->nu();
       if (nu != 0) {
         for (;;) {
@@ -218,6 +222,7 @@ void SubAllocator::glue_free_blocks() {
   // Hand the merged runs back, cut to ladder sizes.
   for (uint32_t b = chain_head; b != 0;) {
     uint32_t following = block_at(b)->next();
+    prefetch_for_read(block_at(following));
     uint32_t sz = block_at(b)->nu();
     if (sz != 0) {
       while (sz > ppm_tables::MAX_UNITS) {
@@ -257,6 +262,7 @@ void SubAllocator::expand_text_area() {
     uint32_t b = heads_[i].next;
     while (count[i] != 0 && b != 0) {
       uint32_t following = block_at(b)->next();
+      prefetch_for_read(block_at(following));
       if (block_at(b)->stamp() == 0) {
         if (prev == 0)
           heads_[i].next = following;

@@ -380,11 +380,18 @@ TEST_P(PpmPruneReference, ProductionPassesLeaveTheReferenceLayout) {
   EXPECT_GT(model.cut_offs(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, PpmPruneReference,
-                         ::testing::Values(GrowthCase{2, 1u << 16}, GrowthCase{4, 1u << 18}, GrowthCase{6, 1u << 17},
-                                           GrowthCase{9, 1u << 18}, GrowthCase{10, 1u << 19},
-                                           GrowthCase{12, 1u << 18}, GrowthCase{14, 1u << 18},
-                                           GrowthCase{14, 1u << 20}, GrowthCase{15, 3u << 19}),
+// Every order the model takes, on heaps small enough to be cut back many
+// times, and the order of the extreme method on a larger heap with deeper
+// trees and longer free lists.
+std::vector<GrowthCase> growth_cases() {
+  std::vector<GrowthCase> cases;
+  for (unsigned order = 1; order <= 15; ++order)
+    cases.push_back({order, order <= 3 ? (1u << 16) : order <= 8 ? (1u << 17) : (1u << 18)});
+  cases.push_back({14, 1u << 20});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, PpmPruneReference, ::testing::ValuesIn(growth_cases()),
                          [](const ::testing::TestParamInfo<GrowthCase>& info) {
                            return "order" + std::to_string(info.param.order) + "_" +
                                   std::to_string(info.param.heap_bytes >> 10) + "k";
