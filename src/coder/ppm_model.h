@@ -93,6 +93,15 @@ class PpmModel {
     const uint32_t successor = s.successor();
     if (is_context(successor)) prefetch_ref(successor);
   }
+  // What the walk of that context reads after its record: its state array,
+  // or the successor of its one state.
+  void prefetch_grandchild(const PpmState& s) const {
+    const uint32_t successor = s.successor();
+    if (!is_context(successor) || successor >= alloc_.heap_size()) return;
+    PpmContext* child = context_at(successor);
+    const uint32_t next = child->num_stats != 0 ? child->stats() : child->one_state()->successor();
+    if (next < alloc_.heap_size()) prefetch_ref(next);
+  }
 
   // Coding (ppm_model.cpp).
   void encode_bin_symbol(PpmContext* ctx, int sym);

@@ -149,7 +149,8 @@ uint32_t PpmModel::cut_off(uint32_t context, unsigned order) {
   ctx->set_stats(alloc_.move_units_up(ctx->stats(), nu));
   // The walk is bound by the memory of the contexts it visits: the records
   // of the next few children are asked for while the current one's subtree
-  // is walked. The states below k are not moved by the swaps at k.
+  // is walked, and once a record has come, what its walk reads next. The
+  // states below k are not moved by the swaps at k.
   constexpr int AHEAD = 4;
   for (int k = ctx->num_stats, stop = std::max(ctx->num_stats - AHEAD, -1); k > stop; --k)
     prefetch_child(stats_of(ctx)[k]);
@@ -157,6 +158,7 @@ uint32_t PpmModel::cut_off(uint32_t context, unsigned order) {
   for (int k = ctx->num_stats; k >= 0; --k) {
     PpmState* stats = stats_of(ctx);
     if (k >= AHEAD) prefetch_child(stats[k - AHEAD]);
+    if (k >= AHEAD / 2) prefetch_grandchild(stats[k - AHEAD / 2]);
     PpmState* p = &stats[k];
     if (!is_context(p->successor())) {
       p->set_successor(0);
