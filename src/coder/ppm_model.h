@@ -29,6 +29,8 @@
 namespace tarn {
 
 class PpmModel {
+  friend struct PpmModelTestAccess;  // the pruning against its reference, in the tests
+
  public:
   PpmModel();
   ~PpmModel();
@@ -86,6 +88,20 @@ class PpmModel {
   // it early lets the miss overlap the coder's and the statistics' work.
   void prefetch_successor(const PpmState* s) const { prefetch_ref(s->successor()); }
   void prefetch_ref(uint32_t ref) const { prefetch_for_read(heap() + ref); }
+  // A state's successor when it is a context (text positions stay cold).
+  void prefetch_child(const PpmState& s) const {
+    const uint32_t successor = s.successor();
+    if (is_context(successor)) prefetch_ref(successor);
+  }
+  // What the walk of that context reads after its record: its state array,
+  // or the successor of its one state.
+  void prefetch_grandchild(const PpmState& s) const {
+    const uint32_t successor = s.successor();
+    if (!is_context(successor) || successor >= alloc_.heap_size()) return;
+    PpmContext* child = context_at(successor);
+    const uint32_t next = child->num_stats != 0 ? child->stats() : child->one_state()->successor();
+    if (next < alloc_.heap_size()) prefetch_ref(next);
+  }
 
   // Coding (ppm_model.cpp).
   void encode_bin_symbol(PpmContext* ctx, int sym);
@@ -118,6 +134,9 @@ class PpmModel {
   // Start and exhaustion (ppm_start.cpp).
   void start_model(unsigned order, int method);
   void restore_model(PpmContext* stop_context, PpmContext* min_context);
+  // The cut-off rule's pruning, repeated until at most three quarters of
+  // the heap is in use; the next rare allocation merges the free blocks.
+  void prune_tree();
   uint32_t cut_off(uint32_t context, unsigned order);
   void refresh_context(PpmContext* ctx, uint32_t old_nu, int scale);
   void make_binary(PpmContext* ctx);

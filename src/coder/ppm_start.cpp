@@ -120,6 +120,10 @@ void PpmModel::restore_model(PpmContext* stop_context, PpmContext* min_context) 
     return;
   }
   ++cut_offs_;
+  prune_tree();
+}
+
+void PpmModel::prune_tree() {
   max_context_ = root_;
   do {
     cut_off(ref_of(root_), 0);
@@ -143,9 +147,18 @@ uint32_t PpmModel::cut_off(uint32_t context, unsigned order) {
 
   const uint32_t nu = (ctx->num_stats + 2u) / 2;
   ctx->set_stats(alloc_.move_units_up(ctx->stats(), nu));
+  // The walk is bound by the memory of the contexts it visits: the records
+  // of the next few children are asked for while the current one's subtree
+  // is walked, and once a record has come, what its walk reads next. The
+  // states below k are not moved by the swaps at k.
+  constexpr int AHEAD = 4;
+  for (int k = ctx->num_stats, stop = std::max(ctx->num_stats - AHEAD, -1); k > stop; --k)
+    prefetch_child(stats_of(ctx)[k]);
   int i = ctx->num_stats;
   for (int k = ctx->num_stats; k >= 0; --k) {
     PpmState* stats = stats_of(ctx);
+    if (k >= AHEAD) prefetch_child(stats[k - AHEAD]);
+    if (k >= AHEAD / 2) prefetch_grandchild(stats[k - AHEAD / 2]);
     PpmState* p = &stats[k];
     if (!is_context(p->successor())) {
       p->set_successor(0);

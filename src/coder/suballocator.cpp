@@ -11,8 +11,10 @@
 #include "coder/suballocator.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
+#include "common/speed_hints.h"
 #include "platform/memory.h"
 
 namespace tarn {
@@ -45,6 +47,7 @@ void SubAllocator::stop_suballocator() {
 void SubAllocator::init_suballocator() {
   note_written();
   heads_.fill(ListHead{});
+  listed_ = 0;
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
   units_start_ = lo_unit_ = hi_unit_ - UNIT_SIZE * ((heap_size_ / 8 / UNIT_SIZE) * 7);
@@ -80,12 +83,11 @@ uint32_t SubAllocator::alloc_units_rare(unsigned index) {
     glue_free_blocks();
     if (heads_[index].next) return remove_node(index);
   }
-  for (unsigned j = index + 1; j < N_INDEXES; ++j) {
-    if (heads_[j].next) {
-      uint32_t block = remove_node(j);
-      split_block(block, j, index);
-      return block;
-    }
+  const unsigned j = first_listed_above(index);
+  if (j < N_INDEXES) {
+    uint32_t block = remove_node(j);
+    split_block(block, j, index);
+    return block;
   }
   glue_count_ -= 1;
   uint32_t bytes = UNIT_SIZE * INDEX_TO_UNITS[index];
@@ -95,6 +97,20 @@ uint32_t SubAllocator::alloc_units_rare(unsigned index) {
     return units_start_;
   }
   return 0;
+}
+
+unsigned SubAllocator::first_listed_above(unsigned index) {
+  static_assert(N_INDEXES < 64);
+  // Every non-empty list has its bit set, so the lowest set bit above
+  // `index` whose list is non-empty is the first non-empty list above it.
+  uint64_t candidates = listed_ & ~((uint64_t{2} << index) - 1);
+  while (candidates != 0) {
+    const auto j = static_cast<unsigned>(std::countr_zero(candidates));
+    if (heads_[j].next) return j;
+    listed_ &= ~(uint64_t{1} << j);
+    candidates &= candidates - 1;
+  }
+  return N_INDEXES;
 }
 
 void SubAllocator::split_block(uint32_t block, unsigned old_index, unsigned new_index) {
@@ -152,10 +168,10 @@ void SubAllocator::special_free_unit(uint32_t unit) {
   }
 }
 
-uint32_t SubAllocator::move_units_up(uint32_t block, uint32_t nu) {
+uint32_t SubAllocator::move_units_up_near(uint32_t block, uint32_t nu) {
   unsigned i = UNITS_TO_INDEX[nu - 1];
   // An empty list has first block 0, below every block: nothing to move to.
-  if (block - units_start_ > 16384 || block > heads_[i].next) return block;
+  if (block > heads_[i].next) return block;
   uint32_t fresh = remove_node(i);
   std::memcpy(heap_ + fresh, heap_ + block, nu * UNIT_SIZE);
   if (block == units_start_)
@@ -178,6 +194,9 @@ void SubAllocator::glue_free_blocks() {
     while (b != 0) {
       FreeBlock* fb = block_at(b);
       uint32_t following = fb->next();
+      // The lists are chased block by block: the next block's header is
+      // asked for while this one absorbs its neighbours.
+      prefetch_for_read(block_at(following));
       uint32_t nu = fb->nu();
       if (nu != 0) {
         for (;;) {
@@ -203,6 +222,7 @@ void SubAllocator::glue_free_blocks() {
   // Hand the merged runs back, cut to ladder sizes.
   for (uint32_t b = chain_head; b != 0;) {
     uint32_t following = block_at(b)->next();
+    prefetch_for_read(block_at(following));
     uint32_t sz = block_at(b)->nu();
     if (sz != 0) {
       while (sz > ppm_tables::MAX_UNITS) {
@@ -242,6 +262,7 @@ void SubAllocator::expand_text_area() {
     uint32_t b = heads_[i].next;
     while (count[i] != 0 && b != 0) {
       uint32_t following = block_at(b)->next();
+      prefetch_for_read(block_at(following));
       if (block_at(b)->stamp() == 0) {
         if (prev == 0)
           heads_[i].next = following;

@@ -35,6 +35,8 @@
 namespace tarn {
 
 class SubAllocator {
+  friend struct SubAllocatorTestAccess;  // the rare paths against their references, in the tests
+
  public:
   SubAllocator() = default;
   ~SubAllocator();
@@ -68,7 +70,13 @@ class SubAllocator {
   uint32_t alloc_units_rare(unsigned index);
   uint32_t expand_units(uint32_t block, uint32_t old_nu);
   uint32_t shrink_units(uint32_t block, uint32_t old_nu, uint32_t new_nu);
-  uint32_t move_units_up(uint32_t block, uint32_t nu);
+  // During a cut-off: moves a state array that lies within 16 KiB above
+  // units_start to the first block of its list when that one lies higher.
+  // Most arrays lie farther up and stay; that test is made here.
+  uint32_t move_units_up(uint32_t block, uint32_t nu) {
+    if (block - units_start_ > 16384) return block;
+    return move_units_up_near(block, nu);
+  }
   void free_units(uint32_t block, uint32_t nu);
   void special_free_unit(uint32_t unit);
   void split_block(uint32_t block, unsigned old_index, unsigned new_index);
@@ -100,6 +108,7 @@ class SubAllocator {
   };
 
   void insert_node(uint32_t block, unsigned index, uint32_t nu) {
+    listed_ |= uint64_t{1} << index;
     FreeBlock* b = block_at(block);
     b->set_stamp(FREE_STAMP);
     b->set_next(heads_[index].next);
@@ -115,6 +124,9 @@ class SubAllocator {
     return block;
   }
 
+  uint32_t move_units_up_near(uint32_t block, uint32_t nu);
+  // The first non-empty list above `index`, or N_INDEXES.
+  unsigned first_listed_above(unsigned index);
   // Folds the current bounds into the written extents.
   void note_written();
 
@@ -126,6 +138,11 @@ class SubAllocator {
   uint32_t hi_unit_ = 0;
   uint32_t glue_count_ = 0;
   std::array<ListHead, ppm_tables::N_INDEXES> heads_{};
+  // Bit i set for every list that may hold blocks: insert_node sets it, and
+  // first_listed_above clears the bits of the lists it finds empty. A rare
+  // allocation thus looks only at lists that were given blocks since, not
+  // at all the lists above its own.
+  uint64_t listed_ = 0;
 
   // What may have been written since the heap was last zeroed: [0,
   // text_high), [units_low, lo_high) and [hi_low, top). Valid once the
