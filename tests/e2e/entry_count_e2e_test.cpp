@@ -106,5 +106,34 @@ TEST(EntryCountE2E, RecordsSharingOnePieceCostNoMoreThanSmallEntries) {
   EXPECT_FALSE(box.exists("out/r1"));
 }
 
+// An entry of unknown length from a pipe is spooled beside the archive, not
+// held in memory: 128 MiB through tarn's standard input stay within the
+// bound of a small entry, and the spool is gone afterwards.
+TEST(EntryCountE2E, StandardInputIsSpooledNotHeld) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' own memory hides the program's";
+#endif
+  SKIP_ON_WINDOWS("peak memory of a native process");
+  Sandbox box;
+  constexpr long INPUT = 128L << 20;
+  const pid_t runner = ::fork();  // its children's peak is the pipeline's alone
+  if (runner == 0) {
+    const std::string cmd = "head -c " + std::to_string(INPUT) + " /dev/zero | " + quote(TARN_PATH) +
+                            " create -1 --name=big piped.trn - 2>run.err";
+    const bool ok = box.sh(cmd);
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    box.write("peak", std::to_string(ok ? usage.ru_maxrss : -1));
+    ::_exit(0);
+  }
+  ::waitpid(runner, nullptr, 0);
+  const long peak_kb = std::stol(box.read("peak"));
+  EXPECT_GT(peak_kb, 0) << box.read("run.err");
+  EXPECT_LT(peak_kb, bound_kb(5 << 10, 2, 1));  // the heap of -1
+  const RunResult t = box.tarnc({"t", "piped.trn", "*"});
+  EXPECT_TRUE(contains(t.out, "Tested 1 file(s)")) << t.out;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.dir()), std::filesystem::directory_iterator()), 3);  // peak, err, archive
+}
+
 }  // namespace
 }  // namespace tarn::e2e
