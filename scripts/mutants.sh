@@ -33,7 +33,7 @@ restore() {
 trap 'restore; rm -f "$backup"' EXIT
 trap 'echo; echo "interrupted"; exit 130' INT TERM
 
-build_tests() { cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1; }
+build_tests() { cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1 </dev/null; }
 # Unit tests first (they are quick and catch most mutants), then end to end.
 run_tests() {
   ctest --test-dir "$build" -L unit --timeout "$timeout" --stop-on-failure -j2 >"$log" 2>&1 &&
