@@ -36,8 +36,8 @@ trap 'echo; echo "interrupted"; exit 130' INT TERM
 build_tests() { cmake --build "$build" -j2 --target "${targets[@]}" >"$log" 2>&1 </dev/null; }
 # Unit tests first (they are quick and catch most mutants), then end to end.
 run_tests() {
-  ctest --test-dir "$build" -L unit --timeout "$timeout" --stop-on-failure -j2 >"$log" 2>&1 &&
-    ctest --test-dir "$build" -L e2e --timeout "$timeout" --stop-on-failure -j2 >"$log" 2>&1
+  ctest --test-dir "$build" -L unit --timeout "$timeout" --stop-on-failure -j2 >"$log" 2>&1 </dev/null &&
+    ctest --test-dir "$build" -L e2e --timeout "$timeout" --stop-on-failure -j2 >"$log" 2>&1 </dev/null
 }
 first_failure() {
   sed -n '/The following tests FAILED:/{n;p;q}' "$log" | sed -E 's/^[[:space:]]*[0-9]+ - //'
