@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tarn::fuzz::Params params(data, size);
   const uint32_t plain = params.take(3) & 0xFFFFF;
   const uint32_t coded = params.take(3) & 0xFFFFF;
-  tarn::ByteSink header;
-  tarn::RangeEncoder encoder(header);
+  tarn::ByteSink header_bytes;
+  tarn::RangeEncoder encoder(header_bytes);
   encoder.init();
   tarn::LongRepeat::encode_u24(encoder, plain);
   encoder.encode_bits(1, 1);
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   encoder.flush();
 
   static tarn::LongRepeat prepass;
-  tarn::MemorySource in(header.bytes());
+  tarn::MemorySource in(header_bytes.bytes());
   tarn::RangeDecoder decoder(in);
   decoder.init();
   const tarn::PrepassHeader header = tarn::LongRepeat::read_header(decoder);

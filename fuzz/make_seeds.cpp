@@ -252,13 +252,15 @@ void order0_seeds(const fs::path& dir) {
     for (const bool sorted : {true, false}) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(s.data.size(), 8000));
       tarn::Order0Coder coder0;
+      tarn::SortTransform sort;
       tarn::ByteSink sink;
       tarn::RangeEncoder coder(sink);
       coder.init();
       Bytes work(tarn::WORK_BUFFER_SIZE);
       for (uint32_t half : {n / 2, n - n / 2}) {
         std::copy_n(s.data.begin(), half, work.begin());
-        coder0.order0_encode_block(coder, work.data(), half, sorted);
+        if (sorted) sort.forward(work.data(), half);
+        coder0.order0_encode(coder, work.data(), half + 2);
       }
       coder.flush();
       Bytes params{static_cast<uint8_t>(sorted ? 0 : 1)};
