@@ -105,6 +105,29 @@ int open_selected(const Options& o, Opened& opened) {
   return status;
 }
 
+// Opens a writer for a new archive or for an update of `archive`; on
+// failure says why and returns the exit status, with `w` left null.
+int open_writer(tarn_writer*& w, const std::string& archive, const tarn_write_options& options, bool update) {
+  const tarn_result opened =
+      update ? tarn_writer_open_update(&w, archive.c_str(), &options) : tarn_writer_open(&w, archive.c_str(), &options);
+  if (opened == TARN_OK) return EXIT_DONE;
+  w = nullptr;
+  message("cannot open '" + archive + "': " + last_reason());
+  return status_of(opened);
+}
+
+// Closes the writer, which renames the new archive into place; `status` is
+// what the run had come to before, unless the archive cannot be written.
+int close_writer(tarn_writer* w, Reporter& reporter, const std::string& archive, int status) {
+  const tarn_result r = tarn_writer_close(w);
+  reporter.finish();
+  if (r != TARN_OK) {
+    message("cannot write '" + archive + "': " + last_reason());
+    return status_of(r);
+  }
+  return status;
+}
+
 int run_create(const Options& o) {
   std::string archive;
   if (!archive_operand(o, archive)) return EXIT_ERROR;
@@ -122,13 +145,8 @@ int run_create(const Options& o) {
   options.events = Reporter::callback;
   options.events_opaque = &reporter;
   tarn_writer* w = nullptr;
-  const tarn_result opened =
-      update ? tarn_writer_open_update(&w, archive.c_str(), &options) : tarn_writer_open(&w, archive.c_str(), &options);
-  if (opened != TARN_OK) {
-    message("cannot open '" + archive + "': " + last_reason());
-    return status_of(opened);
-  }
-  int status = EXIT_DONE;
+  int status = open_writer(w, archive, options, update);
+  if (w == nullptr) return status;
   int from_stdin = 0;
   for (size_t k = 1; k < o.operands.size(); ++k) {
     if (o.operands[k] == "-" && ++from_stdin > 1) {
@@ -138,13 +156,7 @@ int run_create(const Options& o) {
     }
     if (!add_operand(w, o, o.operands[k])) status = EXIT_ERROR;
   }
-  const tarn_result r = tarn_writer_close(w);
-  reporter.finish();
-  if (r != TARN_OK) {
-    message("cannot write '" + archive + "': " + last_reason());
-    return status_of(r);
-  }
-  return status;
+  return close_writer(w, reporter, archive, status);
 }
 
 int run_delete(const Options& o) {
@@ -161,12 +173,8 @@ int run_delete(const Options& o) {
   options.events = Reporter::callback;
   options.events_opaque = &reporter;
   tarn_writer* w = nullptr;
-  const tarn_result opened = tarn_writer_open_update(&w, archive.c_str(), &options);
-  if (opened != TARN_OK) {
-    message("cannot open '" + archive + "': " + last_reason());
-    return status_of(opened);
-  }
-  int status = EXIT_DONE;
+  int status = open_writer(w, archive, options, true);
+  if (w == nullptr) return status;
   for (size_t k = 1; k < o.operands.size(); ++k) {
     size_t gone = 0, below = 0;
     std::string pattern = o.operands[k];
@@ -188,13 +196,7 @@ int run_delete(const Options& o) {
     tarn_writer_abort(w);
     return status;
   }
-  const tarn_result r = tarn_writer_close(w);
-  reporter.finish();
-  if (r != TARN_OK) {
-    message("cannot write '" + archive + "': " + last_reason());
-    return status_of(r);
-  }
-  return EXIT_DONE;
+  return close_writer(w, reporter, archive, EXIT_DONE);
 }
 
 int run_extract(const Options& o) {
