@@ -105,6 +105,15 @@ int open_selected(const Options& o, Opened& opened) {
   return status;
 }
 
+tarn_write_options writer_options(const Options& o, Reporter& reporter) {
+  tarn_write_options options;
+  tarn_write_options_init(&options);
+  options.threads = o.threads;
+  options.events = Reporter::callback;
+  options.events_opaque = &reporter;
+  return options;
+}
+
 // Opens a writer for a new archive or for an update of `archive`; on
 // failure says why and returns the exit status, with `w` left null.
 int open_writer(tarn_writer*& w, const std::string& archive, const tarn_write_options& options, bool update) {
@@ -137,13 +146,9 @@ int run_create(const Options& o) {
     return EXIT_ERROR;
   }
   Reporter reporter(o.quiet, o.verbose, update ? "adding" : "packing");
-  tarn_write_options options;
-  tarn_write_options_init(&options);
+  tarn_write_options options = writer_options(o, reporter);
   options.method = o.method;
   options.solid = o.solid ? 1 : 0;
-  options.threads = o.threads;
-  options.events = Reporter::callback;
-  options.events_opaque = &reporter;
   tarn_writer* w = nullptr;
   int status = open_writer(w, archive, options, update);
   if (w == nullptr) return status;
@@ -167,11 +172,7 @@ int run_delete(const Options& o) {
     return EXIT_ERROR;
   }
   Reporter reporter(o.quiet, o.verbose, "packing again");
-  tarn_write_options options;
-  tarn_write_options_init(&options);
-  options.threads = o.threads;
-  options.events = Reporter::callback;
-  options.events_opaque = &reporter;
+  const tarn_write_options options = writer_options(o, reporter);
   tarn_writer* w = nullptr;
   int status = open_writer(w, archive, options, true);
   if (w == nullptr) return status;
