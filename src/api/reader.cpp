@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 #include "api/api_support.h"
@@ -14,6 +13,7 @@
 #include "files/selection.h"
 #include "platform/dos_time.h"
 #include "platform/filesystem.h"
+#include "platform/processors.h"
 #include "stream/file_input.h"
 
 namespace tarn::api {
@@ -182,8 +182,7 @@ std::vector<bool> selection(const tarn_reader& reader, const size_t* indices, si
 
 unsigned worker_count(unsigned threads) {
   if (threads > 0) return threads;
-  const unsigned n = std::thread::hardware_concurrency();
-  return n < 1 ? 1 : n;
+  return platform::usable_processors();
 }
 
 tarn_result run_extraction(tarn_reader& reader, const std::vector<bool>& selected, ExtractOptions options,

@@ -4,7 +4,6 @@
 #include "cli/commands.h"
 
 #include <cstdio>
-#include <thread>
 
 #include "archive/archive_reader.h"
 #include "archive/create.h"
@@ -24,16 +23,11 @@
 #include "platform/file.h"
 #include "platform/filesystem.h"
 #include "platform/memory.h"
+#include "platform/processors.h"
 
 namespace tarn {
 
 namespace {
-
-// Files and groups are packed and decoded on one worker per hardware thread.
-unsigned hardware_workers() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n < 1 ? 1 : n;
-}
 
 class Handlers {
  public:
@@ -104,7 +98,7 @@ class Handlers {
     options.output_dir = s_.output_dir;
     options.write_files = write_files;
     options.keep_paths = keep_paths;
-    options.workers = hardware_workers();
+    options.workers = platform::usable_processors();
     extract_archive(archive, entries, wildcards, options, report_);
     archive.close();
     print_elapsed();
@@ -116,7 +110,7 @@ class Handlers {
     options.coding = coding_options(s_);
     options.self_extracting = s_.self_extracting;
     options.solid_blocks = s_.solid_blocks;
-    options.workers = hardware_workers();
+    options.workers = platform::usable_processors();
     start_clock();
     std::fputs("Initializing...\n", stdout);
 

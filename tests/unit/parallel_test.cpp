@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -20,6 +23,7 @@
 #include "parallel/ordered_streams.h"
 #include "parallel/work_ahead.h"
 #include "pipeline/block_types.h"
+#include "platform/processors.h"
 #include "test_dir.h"
 
 namespace tarn {
@@ -576,6 +580,26 @@ TEST(ParallelLargeFile, AFatalErrorInTheMiddleEndsTheRunAsWithOneWorker) {
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, old_handler);
 }
+
+#if defined(__linux__)
+// A run confined to some processors starts one worker per processor it may
+// use, not per processor of the machine (the mask is the calling thread's).
+TEST(Workers, OnePerProcessorTheRunMayUse) {
+  cpu_set_t all;
+  CPU_ZERO(&all);
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(platform::usable_processors(), static_cast<unsigned>(CPU_COUNT(&all)));
+  int first = 0;
+  while (!CPU_ISSET(first, &all)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  const unsigned confined = platform::usable_processors();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(confined, 1u);
+}
+#endif
 
 }  // namespace
 }  // namespace tarn
