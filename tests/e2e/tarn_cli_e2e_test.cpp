@@ -211,24 +211,6 @@ std::vector<std::string> names_in(const Sandbox& box) {
   return names;
 }
 
-// tarn started without a shell, to be ended by a signal.
-pid_t start_tarn(const Sandbox& box, const std::vector<std::string>& args) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
-    if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
-    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
-    std::vector<std::string> words = {tarn_path()};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
 // ---- Conventions ---------------------------------------------------------
 
 TEST(TarnCli, HelpVersionAndUsageErrors) {
@@ -307,22 +289,18 @@ TEST(TarnCli, MakesTheArchivesTarncMakes) {
   Sandbox box;
   make_files(box);
   const std::vector<std::string> files = {"a.txt", "big.txt", "dir/sub/c.txt", "dir/d.txt"};
-  auto with = [](std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-  };
-  ASSERT_EQ(tarn(box, with({"create", "--method=normal", "--no-solid", "t1.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-mn", "c1.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"create", "--method=normal", "--no-solid", "t1.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-mn", "c1.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t1.trn"), box.read("c1.trn"));
   // The defaults: Normal with solid groups, as tarnc c -b.
-  ASSERT_EQ(tarn(box, with({"create", "t2.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-b", "c2.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"create", "t2.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-b", "c2.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t2.trn"), box.read("c2.trn"));
   EXPECT_NE(box.read("t1.trn"), box.read("t2.trn"));
   // Another method, by number and by name, and any number of threads.
-  ASSERT_EQ(tarn(box, with({"c", "-2", "-j1", "--no-solid", "t3.trn"}, files)).status, 0);
-  ASSERT_EQ(tarn(box, with({"c", "--method=fast", "-j", "3", "--no-solid", "t4.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-mf", "c3.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"c", "-2", "-j1", "--no-solid", "t3.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"c", "--method=fast", "-j", "3", "--no-solid", "t4.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-mf", "c3.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t3.trn"), box.read("c3.trn"));
   EXPECT_EQ(box.read("t4.trn"), box.read("c3.trn"));
 }
@@ -694,13 +672,11 @@ TEST(TarnCli, InterruptedAddAndDeleteLeaveTheArchiveAsItWas) {
       const std::string archive = deleting ? "g.trn" : "a.trn";
       const std::string old = box.read(archive);
       const std::vector<std::string> names = names_in(box);
-      const pid_t pid = deleting ? start_tarn(box, {"delete", "-q", archive, "small.txt"})
-                                 : start_tarn(box, {"add", "-q", archive, "huge.txt"});
+      const pid_t pid = deleting ? start_program(box, {tarn_path(), "delete", "-q", archive, "small.txt"})
+                                 : start_program(box, {tarn_path(), "add", "-q", archive, "huge.txt"});
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
       ::kill(pid, sig);
-      int raw = 0;
-      ::waitpid(pid, &raw, 0);
-      ASSERT_TRUE(WIFSIGNALED(raw)) << "finished before the signal: make the input bigger";
+      ASSERT_EQ(wait_run(box, pid).status, -1) << "finished before the signal: make the input bigger";
       EXPECT_EQ(box.read(archive), old);
       EXPECT_EQ(names_in(box), names);  // no temporary left beside it
       EXPECT_EQ(tarn(box, {"t", "-q", archive}).status, 0);
