@@ -24,6 +24,14 @@ RunResult tarn(const Sandbox& box, const std::vector<std::string>& args, const s
   return box.run_program(tarn_path(), args, true, shell);
 }
 
+// A run of tarn that ended with `code` and said `part` on standard error.
+#define EXPECT_TARN(run, code, part)                     \
+  do {                                                   \
+    const RunResult run_ = (run);                        \
+    EXPECT_EQ(run_.status, code) << run_.err;            \
+    EXPECT_TRUE(contains(run_.err, (part))) << run_.err; \
+  } while (0)
+
 // ---- A small JSON reader, strict enough to catch malformed output --------
 
 struct Json {
@@ -273,9 +281,7 @@ TEST(TarnCli, OptionsInAnyPositionAndDoubleDash) {
   EXPECT_EQ(info["method"].text, "store");
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "--", "-odd"}).out, box.read("-odd"));
   // Without "--" it is an option, and an unknown one.
-  const RunResult bad = tarn(box, {"cat", "a.trn", "-odd"});
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_TRUE(contains(bad.err, "tarn: unknown option '-o'")) << bad.err;
+  EXPECT_TARN(tarn(box, {"cat", "a.trn", "-odd"}), 1, "tarn: unknown option '-o'");
   // Joined short options and values: -qj2, -Cdir, --threads 2.
   EXPECT_EQ(tarn(box, {"x", "-qj2", "-Cout", "a.trn"}).status, 0);
   EXPECT_EQ(box.read("out/a.txt"), box.read("a.txt"));
@@ -440,9 +446,7 @@ TEST(TarnCli, PipesBothWays) {
   ASSERT_EQ(tarn(box, {"c", "e.trn", "-", "--name", "empty"}, ": | ").status, 0);
   EXPECT_EQ(parse_json(tarn(box, {"l", "--json", "e.trn"}).out).items[0]["size"].number, 0);
   // Standard input only once.
-  const RunResult twice = tarn(box, {"c", "t.trn", "-", "-"}, "printf x | ");
-  EXPECT_EQ(twice.status, 1);
-  EXPECT_TRUE(contains(twice.err, "standard input ('-') can be packed only once")) << twice.err;
+  EXPECT_TARN(tarn(box, {"c", "t.trn", "-", "-"}, "printf x | "), 1, "standard input ('-') can be packed only once");
   EXPECT_FALSE(box.exists("t.trn"));
   // cat and extract --stdout write the entries in table order into a pipe.
   const RunResult cat = tarn(box, {"cat", "s.trn"}, "");
@@ -498,9 +502,7 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   for (const FileEntry& e : table.entries())
     if (e.name == "big.txt") bytes[e.offset + e.packed_size / 2] ^= 0x55;
   box.write("bad.trn", bytes);
-  const RunResult bt = tarn(box, {"test", "bad.trn"});
-  EXPECT_EQ(bt.status, 2);
-  EXPECT_TRUE(contains(bt.err, "tarn: 'big.txt': damaged")) << bt.err;
+  EXPECT_TARN(tarn(box, {"test", "bad.trn"}), 2, "tarn: 'big.txt': damaged");
   const RunResult bx = tarn(box, {"x", "-C", "bad", "bad.trn"});
   EXPECT_EQ(bx.status, 2);
   EXPECT_EQ(box.read("bad/a.txt"), box.read("a.txt"));
@@ -514,11 +516,8 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   box.write("table.trn", table_hit);
   for (const char* damaged : {"cut.trn", "table.trn"}) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"test"}, {"list"}, {"x", "-C", "never"}}) {
-      std::vector<std::string> run = args;
-      run.push_back(damaged);
-      const RunResult r = tarn(box, run);
-      EXPECT_EQ(r.status, 2) << args[0] << " " << damaged << ": " << r.err;
-      EXPECT_TRUE(contains(r.err, std::string("tarn: cannot open '") + damaged + "': ")) << r.err;
+      SCOPED_TRACE(args[0]);
+      EXPECT_TARN(tarn(box, with_args(args, {damaged})), 2, std::string("tarn: cannot open '") + damaged + "': ");
     }
   }
   EXPECT_FALSE(box.exists("never"));
@@ -639,18 +638,14 @@ TEST(TarnCli, AddAndDeleteKeepUntouchedPiecesByteForByte) {
   EXPECT_EQ(tarn(box, {"t", "-q", "a.trn"}).status, 0);
   // Deleting by pattern; a name that matches nothing changes nothing.
   const std::string now = box.read("a.trn");
-  const RunResult none = tarn(box, {"d", "a.trn", "big.txt", "absent.txt"});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(contains(none.err, "tarn: 'absent.txt': no such entry in 'a.trn'")) << none.err;
+  EXPECT_TARN(tarn(box, {"d", "a.trn", "big.txt", "absent.txt"}), 1, "tarn: 'absent.txt': no such entry in 'a.trn'");
   EXPECT_EQ(box.read("a.trn"), now);
   ASSERT_EQ(tarn(box, {"d", "a.trn", "*.txt"}).status, 0);
   EXPECT_EQ(tarn(box, {"l", "-q", "a.trn"}).out, "dir\n");
   // Adding standard input to an archive; add to a missing archive fails.
   ASSERT_EQ(tarn(box, {"add", "a.trn", "-", "--name=piped.txt"}, "printf abc | ").status, 0);
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "piped.txt"}).out, "abc");
-  const RunResult nowhere = tarn(box, {"add", "none.trn", "a.txt"});
-  EXPECT_EQ(nowhere.status, 1);
-  EXPECT_TRUE(contains(nowhere.err, "tarn: cannot open 'none.trn': ")) << nowhere.err;
+  EXPECT_TARN(tarn(box, {"add", "none.trn", "a.txt"}), 1, "tarn: cannot open 'none.trn': ");
   EXPECT_FALSE(box.exists("none.trn"));
 }
 
