@@ -115,9 +115,7 @@ TEST_P(CorruptionMatrix, EveryFlipAndTruncationEndsWithAMessage) {
   const MatrixCase c = matrix_cases()[GetParam()];
   Sandbox box;
   for (const auto& [name, content] : c.files()) box.write("src/" + name, content);
-  std::vector<std::string> args{"c"};
-  args.insert(args.end(), c.switches.begin(), c.switches.end());
-  ASSERT_EQ(box.tarnc(args).status, 0);
+  ASSERT_EQ(box.tarnc(e2e::with_args({"c"}, c.switches)).status, 0);
   const std::string original = box.read("a.trn");
   ASSERT_GT(original.size(), 50u);
   ASSERT_LT(original.size(), 4000u) << "keep the matrix small";
@@ -193,10 +191,7 @@ TEST_P(SalvageMatrix, AChangedByteCostsOnlyTheEntriesOfItsPiece) {
   box.write("src/c.txt", text(9000, 700));
   box.write("src/d.raw", slice("golden/inputs/stereo16", 20000, 900));
   box.write("src/e.txt", text(12000, 500));
-  std::vector<std::string> args{"c"};
-  args.insert(args.end(), c.switches.begin(), c.switches.end());
-  args.insert(args.end(), {"a.trn", "src/*"});
-  ASSERT_EQ(box.tarnc(args).status, 0);
+  ASSERT_EQ(box.tarnc(e2e::with_args(e2e::with_args({"c"}, c.switches), {"a.trn", "src/*"})).status, 0);
   const std::string original = box.read("a.trn");
   const FileList table = testing::read_table(box.path("a.trn"));
   const auto& all = table.entries();

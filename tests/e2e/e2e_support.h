@@ -10,6 +10,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../unit/test_dir.h"
@@ -168,27 +170,117 @@ class Sandbox {
   std::string err_file_;
 };
 
-// tarnc started directly (no shell) in the sandbox, its standard output and
-// error in run.out and run.err there. It gets the terminating signals as a
-// program started from a terminal does, also when the tests run as a
-// background job (which would have it ignore SIGINT).
-inline pid_t start_tarnc(const Sandbox& box, const std::vector<std::string>& args) {
+// `words` followed by `args`.
+inline std::vector<std::string> with_args(std::vector<std::string> words, const std::vector<std::string>& args) {
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+// A program started directly (no shell) in the sandbox, `words` its command
+// words. In the child `prepare` runs first (false ends it with status 120);
+// then standard output goes to run.out, standard error to run.err.
+template <typename Prepare>
+pid_t spawn(const Sandbox& box, std::vector<std::string> words, Prepare prepare) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
-    if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
-    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
-    std::vector<std::string> words = command_words(tarnc_path());
-    words.insert(words.end(), args.begin(), args.end());
+    if (::chdir(box.dir().c_str()) != 0 || !prepare()) ::_exit(120);
+    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr)
+      ::_exit(121);
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    ::setenv("WINEDEBUG", "-all", 1);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
 }
+
+// Waits for a spawned program (its resource use in `usage`, if given): its
+// exit status, run.out and run.err.
+inline RunResult wait_run(const Sandbox& box, pid_t pid, rusage* usage = nullptr) {
+  int raw = 0;
+  ::wait4(pid, &raw, 0, usage);
+  RunResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = unix_lines(box.read("run.out"));
+  r.err = unix_lines(box.read("run.err"));
+  return r;
+}
+
+// A program started with the terminating signals at their default, as one
+// started from a terminal has them, also when the tests run as a background
+// job (which would have it ignore SIGINT).
+inline pid_t start_program(const Sandbox& box, const std::vector<std::string>& words) {
+  return spawn(box, words, [] {
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
+    return ::setenv("WINEDEBUG", "-all", 1) == 0;
+  });
+}
+inline pid_t start_tarnc(const Sandbox& box, const std::vector<std::string>& args) {
+  return start_program(box, with_args(command_words(tarnc_path()), args));
+}
+
+// Waits until `ready` holds (polled), at most `seconds`.
+template <typename Ready>
+bool wait_until(Ready ready, double seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+// The command words that run a copy of tarnc kept in the sandbox as
+// bin/tarnc. Runs that change user or mount a /tmp of their own need it: the
+// build may lie where they cannot reach it (a clone in a private temporary
+// directory, say).
+inline std::vector<std::string> sandboxed_tarnc(const Sandbox& box) {
+  if (!box.exists("bin/tarnc")) {
+    std::filesystem::create_directories(box.dir() / "bin");
+    std::filesystem::copy_file(tarnc_path(), box.dir() / "bin/tarnc");
+    std::filesystem::permissions(box.dir() / "bin", std::filesystem::perms(0755));
+    std::filesystem::permissions(box.dir() / "bin/tarnc", std::filesystem::perms(0755));
+  }
+  std::vector<std::string> words = command_words(tarnc_path());
+  words.back() = (box.dir() / "bin/tarnc").string();
+  return words;
+}
+
+// tarnc as the user nobody when the tests run as root (root opens and
+// writes every file), otherwise as it is, in the sandbox opened to all;
+// with `one_process` nobody may have no process but this one, so that no
+// thread can start.
+inline RunResult tarnc_unprivileged(const Sandbox& box, const std::vector<std::string>& args, bool one_process = false) {
+  const bool root = ::geteuid() == 0;
+  if (root) ::chmod(box.dir().c_str(), 0777);
+  const auto words = with_args(root ? sandboxed_tarnc(box) : command_words(tarnc_path()), args);
+  return wait_run(box, spawn(box, words, [&] {
+                    const rlimit one{1, 1};
+                    return (!root || (::setgid(65534) == 0 && ::setuid(65534) == 0)) &&
+                           (!one_process || ::setrlimit(RLIMIT_NPROC, &one) == 0) &&
+                           ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1) == 0;  // the leak check needs a thread
+                  }));
+}
+
+// Runs `work` in a child process to its end: a process's peak memory counts
+// what its parent held when it was started, so this process stays small.
+template <typename Work>
+void in_child(Work work) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    work();
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, 0);
+}
+
+// Peak memory is the program's own only in a native build without sanitizers.
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS() GTEST_SKIP() << "the sanitizers' own memory hides the program's"
+#else
+#define SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS() SKIP_ON_WINDOWS("peak memory of a native process")
+#endif
 
 // A run of tarnc to its end, with its peak memory and time.
 struct Measured : RunResult {
@@ -198,16 +290,11 @@ struct Measured : RunResult {
 
 inline Measured run_measured(const Sandbox& box, const std::vector<std::string>& args) {
   const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = start_tarnc(box, args);
-  Measured m;
-  int raw = 0;
   rusage usage{};
-  ::wait4(pid, &raw, 0, &usage);
+  Measured m;
+  static_cast<RunResult&>(m) = wait_run(box, start_tarnc(box, args), &usage);
   m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  m.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   m.max_rss_kb = usage.ru_maxrss;
-  m.out = unix_lines(box.read("run.out"));
-  m.err = unix_lines(box.read("run.err"));
   return m;
 }
 

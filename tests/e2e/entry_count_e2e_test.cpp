@@ -23,22 +23,12 @@ long bound_kb(long heap_kb, long workers, long entries) {
 // 20,000 small files packed one by one (no solid groups): every file is a
 // stream of its own, and only the streams in flight may hold memory.
 TEST(EntryCountE2E, ManySmallFilesCostAFewBytesEach) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' own memory hides the program's";
-#endif
-  SKIP_ON_WINDOWS("peak memory of a native process");
+  SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS();
   Sandbox box;
   constexpr int FILES = 20000;
-  const pid_t writer = ::fork();  // a child writes them, so this process stays small
-  if (writer == 0) {
-    for (int i = 0; i < FILES; ++i) {
-      std::string name = "f/";
-      name += std::to_string(i);
-      box.write(name + ".txt", mixed_text(200 + i % 300, i + 1));
-    }
-    ::_exit(0);
-  }
-  ::waitpid(writer, nullptr, 0);
+  in_child([&] {
+    for (int i = 0; i < FILES; ++i) box.write("f/" + std::to_string(i) + ".txt", mixed_text(200 + i % 300, i + 1));
+  });
   ASSERT_EQ(box.tarnc({"c", "-mq", "many.trn", "f/*"}).status, 0);
   const long workers = 2;  // at most: the machine's threads; the bound allows two
   for (const std::vector<std::string>& args :
@@ -53,10 +43,7 @@ TEST(EntryCountE2E, ManySmallFilesCostAFewBytesEach) {
 // 200,000 records that all point at one packed piece: the piece is decoded
 // once, not once per record, and each record costs what a small entry does.
 TEST(EntryCountE2E, RecordsSharingOnePieceCostNoMoreThanSmallEntries) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' own memory hides the program's";
-#endif
-  SKIP_ON_WINDOWS("peak memory of a native process");
+  SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS();
   Sandbox box;
   const std::string text = mixed_text(6000, 3);
   box.write("one.txt", text);
@@ -64,8 +51,7 @@ TEST(EntryCountE2E, RecordsSharingOnePieceCostNoMoreThanSmallEntries) {
   ASSERT_EQ(box.tarnc({"c", "one.trn", "one.txt"}).status, 0);
   const std::string one = box.read("one.trn");
   constexpr int RECORDS = 200000;
-  const pid_t writer = ::fork();
-  if (writer == 0) {
+  in_child([&] {
     // The packed piece of one.trn, and 200,000 records of it.
     const uint32_t data_length = load_le32(reinterpret_cast<const uint8_t*>(one.data()) + 13);
     FileEntry e = file_entry("x", text, 0);
@@ -89,9 +75,7 @@ TEST(EntryCountE2E, RecordsSharingOnePieceCostNoMoreThanSmallEntries) {
                                 one.substr(HEADER_SIZE, data_length) + std::string(reinterpret_cast<const char*>(crc), 4) +
                                 table;
     box.write("shared.trn", archive);
-    ::_exit(0);
-  }
-  ::waitpid(writer, nullptr, 0);
+  });
   const Measured m = run_measured(box, {"t", "shared.trn", "*"});
   EXPECT_EQ(m.status, 0);
   EXPECT_TRUE(m.err.empty()) << m.err.substr(0, 300);
@@ -110,23 +94,17 @@ TEST(EntryCountE2E, RecordsSharingOnePieceCostNoMoreThanSmallEntries) {
 // held in memory: 128 MiB through tarn's standard input stay within the
 // bound of a small entry, and the spool is gone afterwards.
 TEST(EntryCountE2E, StandardInputIsSpooledNotHeld) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' own memory hides the program's";
-#endif
-  SKIP_ON_WINDOWS("peak memory of a native process");
+  SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS();
   Sandbox box;
   constexpr long INPUT = 128L << 20;
-  const pid_t runner = ::fork();  // its children's peak is the pipeline's alone
-  if (runner == 0) {
+  in_child([&] {  // its children's peak is the pipeline's alone
     const std::string cmd = "head -c " + std::to_string(INPUT) + " /dev/zero | " + quote(TARN_PATH) +
                             " create -1 --name=big piped.trn - 2>run.err";
     const bool ok = box.sh(cmd);
     rusage usage{};
     ::getrusage(RUSAGE_CHILDREN, &usage);
     box.write("peak", std::to_string(ok ? usage.ru_maxrss : -1));
-    ::_exit(0);
-  }
-  ::waitpid(runner, nullptr, 0);
+  });
   const long peak_kb = std::stol(box.read("peak"));
   EXPECT_GT(peak_kb, 0) << box.read("run.err");
   EXPECT_LT(peak_kb, bound_kb(5 << 10, 2, 1));  // the heap of -1

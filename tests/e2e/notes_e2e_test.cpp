@@ -70,40 +70,6 @@ TEST(NotesE2E, NamesReachNoTerminalWithTheirControlCharacters) {
   expect_no_controls(r.err, "inspect");
 }
 
-// tarnc as the user nobody when the tests run as root (root opens every
-// file), otherwise as it is; its output in run.out and run.err.
-RunResult tarnc_unprivileged(const Sandbox& box, const std::vector<std::string>& args) {
-  const bool root = ::geteuid() == 0;
-  std::vector<std::string> words = command_words(tarnc_path());
-  if (root) {
-    fs::create_directories(box.dir() / "bin");
-    fs::copy_file(tarnc_path(), box.dir() / "bin/tarnc", fs::copy_options::overwrite_existing);
-    words.back() = (box.dir() / "bin/tarnc").string();
-    ::chmod(box.dir().c_str(), 0777);
-  }
-  words.insert(words.end(), args.begin(), args.end());
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(box.dir().c_str()) != 0) ::_exit(120);
-    if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(120);
-    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr)
-      ::_exit(121);
-    ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  RunResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = box.read("run.out");
-  r.err = box.read("run.err");
-  return r;
-}
-
 TEST(NotesE2E, WhatCreationLeavesOutIsToldOneLineEach) {
   SKIP_ON_WINDOWS("backslashes, modes and path limits of POSIX");
   Sandbox box;

@@ -85,33 +85,20 @@ enum class Temporaries { UNNAMED, NAMED };
 const char* describe(Temporaries t) { return t == Temporaries::UNNAMED ? "unnamed" : "named"; }
 
 // tarnc started in the sandbox with every signal at its default and none
-// blocked, no core files, standard output to `out` (a descriptor) or
-// run.out, standard error to run.err. `words` replaces the program's words
-// (a shell command, say).
-pid_t launch(const Sandbox& box, const std::vector<std::string>& args, Temporaries temporaries, int out = -1,
+// blocked, no core files, standard output to run.out, standard error to
+// run.err. `words` replaces the program's words (a shell command, say).
+pid_t launch(const Sandbox& box, const std::vector<std::string>& args, Temporaries temporaries,
              std::vector<std::string> words = {}) {
   if (words.empty()) words = command_words(tarnc_path());
-  words.insert(words.end(), args.begin(), args.end());
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  return spawn(box, with_args(words, args), [&] {
     for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     const rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
-    if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
-    if (out >= 0) ::dup2(out, 1);
-    else if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(127);
-    if (std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
-    if (temporaries == Temporaries::NAMED && !refuse_unnamed_files()) ::_exit(126);
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
+    return temporaries == Temporaries::UNNAMED || refuse_unnamed_files();
+  });
 }
 
 int wait_for(pid_t pid) {
@@ -141,17 +128,6 @@ bool holds_unnamed_file(pid_t pid, const Sandbox& box) {
     std::error_code link_ec;
     const std::string target = fs::read_symlink(it->path(), link_ec).string();
     if (!link_ec && target.starts_with(box.dir().string() + "/") && target.ends_with(" (deleted)")) return true;
-  }
-  return false;
-}
-
-// Waits until `ready` holds (polled), at most `seconds`.
-template <typename Ready>
-bool wait_until(Ready ready, double seconds) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return false;
 }
@@ -213,9 +189,8 @@ TEST(TemporariesE2E, ARunPipedIntoHeadLeavesNoTemporary) {
   pipeline += "c -me old.trn in/a.txt in/b.txt | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}";
   for (const Temporaries temporaries : {Temporaries::NAMED, Temporaries::UNNAMED}) {
     SCOPED_TRACE(describe(temporaries));
-    const pid_t pid = launch(box, {"-c", pipeline}, temporaries, -1, {"/bin/bash"});
-    const int status = wait_for(pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE) << status << box.read("run.err");
+    const RunResult r = wait_run(box, launch(box, {"-c", pipeline}, temporaries, {"/bin/bash"}));
+    EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
     EXPECT_EQ(named_temporaries(box), std::vector<std::string>{});
     EXPECT_EQ(box.read("old.trn"), "precious");
   }
@@ -317,11 +292,11 @@ TEST(OutputTreeE2E, ACoTenantSwappingLinksAndDirectoriesChangesNothingOutside) {
       ASSERT_TRUE(box.sh("rm -rf o && mkdir -p o/sub && ln -s ../outside o/swap && chmod 777 o o/sub"));
       const pid_t attacker = start_attacker(box);
       const pid_t run = launch(box, {"x", "-oo", "a.trn", "*"}, temporaries);
-      const int status = wait_for(run);
+      const RunResult r = wait_run(box, run);
       ::kill(attacker, SIGKILL);
       wait_for(attacker);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << box.read("run.out");
-      const std::string err = box.read("run.err");
+      EXPECT_EQ(r.status, 0) << r.out;
+      const std::string& err = r.err;
       EXPECT_FALSE(contains(err, "FATAL")) << err.substr(0, 300);
       if (snapshot(box.dir(), box.dir() / "o") != before) ++outside_changed;
       for (const char* dir : {"o/sub", "o/swap"}) {
@@ -413,14 +388,13 @@ TEST(TemporariesE2E, ListFilesThatNeverEndAreRefusedAndLeaveNothing) {
       if (c.args[0] == "t") {
         ASSERT_EQ(box.tarnc({"c", "-mf", "good", "in/b.txt"}).status, 0);
       }
-      const int status = wait_for(launch(box, c.args, temporaries));
-      const std::string out = box.read("run.out");
+      const RunResult r = wait_run(box, launch(box, c.args, temporaries));
       if (*c.note == '\0') {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out << box.read("run.err");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
       } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-        EXPECT_TRUE(out.ends_with("\nFATAL: Incorrect request!\n\n")) << out;
-        EXPECT_TRUE(contains(box.read("run.err"), c.note)) << box.read("run.err");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.out.ends_with("\nFATAL: Incorrect request!\n\n")) << r.out;
+        EXPECT_TRUE(contains(r.err, c.note)) << r.err;
       }
       EXPECT_EQ(named_temporaries(box), std::vector<std::string>{});
       EXPECT_EQ(box.read("old.trn"), "precious");

@@ -24,6 +24,14 @@ RunResult tarn(const Sandbox& box, const std::vector<std::string>& args, const s
   return box.run_program(tarn_path(), args, true, shell);
 }
 
+// A run of tarn that ended with `code` and said `part` on standard error.
+#define EXPECT_TARN(run, code, part)                     \
+  do {                                                   \
+    const RunResult run_ = (run);                        \
+    EXPECT_EQ(run_.status, code) << run_.err;            \
+    EXPECT_TRUE(contains(run_.err, (part))) << run_.err; \
+  } while (0)
+
 // ---- A small JSON reader, strict enough to catch malformed output --------
 
 struct Json {
@@ -211,24 +219,6 @@ std::vector<std::string> names_in(const Sandbox& box) {
   return names;
 }
 
-// tarn started without a shell, to be ended by a signal.
-pid_t start_tarn(const Sandbox& box, const std::vector<std::string>& args) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
-    if (::chdir(box.dir().c_str()) != 0) ::_exit(127);
-    if (std::freopen("run.out", "w", stdout) == nullptr || std::freopen("run.err", "w", stderr) == nullptr) ::_exit(127);
-    std::vector<std::string> words = {tarn_path()};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
 // ---- Conventions ---------------------------------------------------------
 
 TEST(TarnCli, HelpVersionAndUsageErrors) {
@@ -291,9 +281,7 @@ TEST(TarnCli, OptionsInAnyPositionAndDoubleDash) {
   EXPECT_EQ(info["method"].text, "store");
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "--", "-odd"}).out, box.read("-odd"));
   // Without "--" it is an option, and an unknown one.
-  const RunResult bad = tarn(box, {"cat", "a.trn", "-odd"});
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_TRUE(contains(bad.err, "tarn: unknown option '-o'")) << bad.err;
+  EXPECT_TARN(tarn(box, {"cat", "a.trn", "-odd"}), 1, "tarn: unknown option '-o'");
   // Joined short options and values: -qj2, -Cdir, --threads 2.
   EXPECT_EQ(tarn(box, {"x", "-qj2", "-Cout", "a.trn"}).status, 0);
   EXPECT_EQ(box.read("out/a.txt"), box.read("a.txt"));
@@ -307,22 +295,18 @@ TEST(TarnCli, MakesTheArchivesTarncMakes) {
   Sandbox box;
   make_files(box);
   const std::vector<std::string> files = {"a.txt", "big.txt", "dir/sub/c.txt", "dir/d.txt"};
-  auto with = [](std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-  };
-  ASSERT_EQ(tarn(box, with({"create", "--method=normal", "--no-solid", "t1.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-mn", "c1.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"create", "--method=normal", "--no-solid", "t1.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-mn", "c1.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t1.trn"), box.read("c1.trn"));
   // The defaults: Normal with solid groups, as tarnc c -b.
-  ASSERT_EQ(tarn(box, with({"create", "t2.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-b", "c2.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"create", "t2.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-b", "c2.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t2.trn"), box.read("c2.trn"));
   EXPECT_NE(box.read("t1.trn"), box.read("t2.trn"));
   // Another method, by number and by name, and any number of threads.
-  ASSERT_EQ(tarn(box, with({"c", "-2", "-j1", "--no-solid", "t3.trn"}, files)).status, 0);
-  ASSERT_EQ(tarn(box, with({"c", "--method=fast", "-j", "3", "--no-solid", "t4.trn"}, files)).status, 0);
-  ASSERT_EQ(box.tarnc(with({"c", "-mf", "c3.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"c", "-2", "-j1", "--no-solid", "t3.trn"}, files)).status, 0);
+  ASSERT_EQ(tarn(box, with_args({"c", "--method=fast", "-j", "3", "--no-solid", "t4.trn"}, files)).status, 0);
+  ASSERT_EQ(box.tarnc(with_args({"c", "-mf", "c3.trn"}, files)).status, 0);
   EXPECT_EQ(box.read("t3.trn"), box.read("c3.trn"));
   EXPECT_EQ(box.read("t4.trn"), box.read("c3.trn"));
 }
@@ -462,9 +446,7 @@ TEST(TarnCli, PipesBothWays) {
   ASSERT_EQ(tarn(box, {"c", "e.trn", "-", "--name", "empty"}, ": | ").status, 0);
   EXPECT_EQ(parse_json(tarn(box, {"l", "--json", "e.trn"}).out).items[0]["size"].number, 0);
   // Standard input only once.
-  const RunResult twice = tarn(box, {"c", "t.trn", "-", "-"}, "printf x | ");
-  EXPECT_EQ(twice.status, 1);
-  EXPECT_TRUE(contains(twice.err, "standard input ('-') can be packed only once")) << twice.err;
+  EXPECT_TARN(tarn(box, {"c", "t.trn", "-", "-"}, "printf x | "), 1, "standard input ('-') can be packed only once");
   EXPECT_FALSE(box.exists("t.trn"));
   // cat and extract --stdout write the entries in table order into a pipe.
   const RunResult cat = tarn(box, {"cat", "s.trn"}, "");
@@ -520,9 +502,7 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   for (const FileEntry& e : table.entries())
     if (e.name == "big.txt") bytes[e.offset + e.packed_size / 2] ^= 0x55;
   box.write("bad.trn", bytes);
-  const RunResult bt = tarn(box, {"test", "bad.trn"});
-  EXPECT_EQ(bt.status, 2);
-  EXPECT_TRUE(contains(bt.err, "tarn: 'big.txt': damaged")) << bt.err;
+  EXPECT_TARN(tarn(box, {"test", "bad.trn"}), 2, "tarn: 'big.txt': damaged");
   const RunResult bx = tarn(box, {"x", "-C", "bad", "bad.trn"});
   EXPECT_EQ(bx.status, 2);
   EXPECT_EQ(box.read("bad/a.txt"), box.read("a.txt"));
@@ -536,11 +516,8 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   box.write("table.trn", table_hit);
   for (const char* damaged : {"cut.trn", "table.trn"}) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"test"}, {"list"}, {"x", "-C", "never"}}) {
-      std::vector<std::string> run = args;
-      run.push_back(damaged);
-      const RunResult r = tarn(box, run);
-      EXPECT_EQ(r.status, 2) << args[0] << " " << damaged << ": " << r.err;
-      EXPECT_TRUE(contains(r.err, std::string("tarn: cannot open '") + damaged + "': ")) << r.err;
+      SCOPED_TRACE(args[0]);
+      EXPECT_TARN(tarn(box, with_args(args, {damaged})), 2, std::string("tarn: cannot open '") + damaged + "': ");
     }
   }
   EXPECT_FALSE(box.exists("never"));
@@ -661,18 +638,14 @@ TEST(TarnCli, AddAndDeleteKeepUntouchedPiecesByteForByte) {
   EXPECT_EQ(tarn(box, {"t", "-q", "a.trn"}).status, 0);
   // Deleting by pattern; a name that matches nothing changes nothing.
   const std::string now = box.read("a.trn");
-  const RunResult none = tarn(box, {"d", "a.trn", "big.txt", "absent.txt"});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(contains(none.err, "tarn: 'absent.txt': no such entry in 'a.trn'")) << none.err;
+  EXPECT_TARN(tarn(box, {"d", "a.trn", "big.txt", "absent.txt"}), 1, "tarn: 'absent.txt': no such entry in 'a.trn'");
   EXPECT_EQ(box.read("a.trn"), now);
   ASSERT_EQ(tarn(box, {"d", "a.trn", "*.txt"}).status, 0);
   EXPECT_EQ(tarn(box, {"l", "-q", "a.trn"}).out, "dir\n");
   // Adding standard input to an archive; add to a missing archive fails.
   ASSERT_EQ(tarn(box, {"add", "a.trn", "-", "--name=piped.txt"}, "printf abc | ").status, 0);
   EXPECT_EQ(tarn(box, {"cat", "a.trn", "piped.txt"}).out, "abc");
-  const RunResult nowhere = tarn(box, {"add", "none.trn", "a.txt"});
-  EXPECT_EQ(nowhere.status, 1);
-  EXPECT_TRUE(contains(nowhere.err, "tarn: cannot open 'none.trn': ")) << nowhere.err;
+  EXPECT_TARN(tarn(box, {"add", "none.trn", "a.txt"}), 1, "tarn: cannot open 'none.trn': ");
   EXPECT_FALSE(box.exists("none.trn"));
 }
 
@@ -694,13 +667,11 @@ TEST(TarnCli, InterruptedAddAndDeleteLeaveTheArchiveAsItWas) {
       const std::string archive = deleting ? "g.trn" : "a.trn";
       const std::string old = box.read(archive);
       const std::vector<std::string> names = names_in(box);
-      const pid_t pid = deleting ? start_tarn(box, {"delete", "-q", archive, "small.txt"})
-                                 : start_tarn(box, {"add", "-q", archive, "huge.txt"});
+      const pid_t pid = deleting ? start_program(box, {tarn_path(), "delete", "-q", archive, "small.txt"})
+                                 : start_program(box, {tarn_path(), "add", "-q", archive, "huge.txt"});
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
       ::kill(pid, sig);
-      int raw = 0;
-      ::waitpid(pid, &raw, 0);
-      ASSERT_TRUE(WIFSIGNALED(raw)) << "finished before the signal: make the input bigger";
+      ASSERT_EQ(wait_run(box, pid).status, -1) << "finished before the signal: make the input bigger";
       EXPECT_EQ(box.read(archive), old);
       EXPECT_EQ(names_in(box), names);  // no temporary left beside it
       EXPECT_EQ(tarn(box, {"t", "-q", archive}).status, 0);

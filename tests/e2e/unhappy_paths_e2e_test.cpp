@@ -42,59 +42,6 @@ mode_t mode_of(const Sandbox& box, const std::string& rel) {
   return st.st_mode & 07777;
 }
 
-// Waits until `ready` holds (polled), at most `seconds`.
-template <typename Ready>
-bool wait_until(Ready ready, double seconds) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
-// The command words that run a copy of tarnc kept in the sandbox as
-// bin/tarnc. Runs that change user or mount a /tmp of their own need it: the
-// build may lie where they cannot reach it (a clone in a private temporary
-// directory, say).
-std::vector<std::string> sandboxed_tarnc(const Sandbox& box) {
-  if (!box.exists("bin/tarnc")) {
-    fs::create_directories(box.dir() / "bin");
-    fs::copy_file(tarnc_path(), box.dir() / "bin/tarnc");
-    fs::permissions(box.dir() / "bin", fs::perms(0755));
-    fs::permissions(box.dir() / "bin/tarnc", fs::perms(0755));
-  }
-  std::vector<std::string> words = command_words(tarnc_path());
-  words.back() = (box.dir() / "bin/tarnc").string();
-  return words;
-}
-
-// Runs tarnc in the sandbox as the user nobody, its output in run.out there
-// (tests run as root in CI, and root may write everything); with
-// `one_process` nobody may have no process but this one, so that no thread
-// can start. Returns the wait status.
-int run_as_nobody(const Sandbox& box, const std::vector<std::string>& args, bool one_process) {
-  std::vector<std::string> words = sandboxed_tarnc(box);
-  words.insert(words.end(), args.begin(), args.end());
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const rlimit one{1, 1};
-    if (::chdir(box.dir().c_str()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
-        (one_process && ::setrlimit(RLIMIT_NPROC, &one) != 0))
-      ::_exit(120);
-    if (std::freopen("run.out", "w", stdout) == nullptr) ::_exit(121);
-    ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak check needs a thread of its own
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
-
 // --- 1. Extraction never destroys the archive it reads.
 
 TEST(UnhappyE2E, ExtractionSkipsTheArchiveItReadsAndGoesOn) {
@@ -281,10 +228,11 @@ TEST(UnhappyE2E, FailedCreationLeavesTheArchiveThatWasThere) {
   // An archive that may not be written is not replaced either.
   if (!on_windows() && ::geteuid() == 0) {
     ASSERT_TRUE(box.sh("chmod 777 . && chmod 444 old.trn"));
-    EXPECT_EQ(WEXITSTATUS(run_as_nobody(box, {"c", "-m0", "old", "in/*"}, false)), 1);
-    EXPECT_TRUE(box.read("run.out").ends_with("\nFATAL: Cannot open archive!\n\n")) << box.read("run.out");
+    const RunResult r = tarnc_unprivileged(box, {"c", "-m0", "old", "in/*"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.ends_with("\nFATAL: Cannot open archive!\n\n")) << r.out;
     EXPECT_EQ(box.read("old.trn"), "precious");
-    ASSERT_TRUE(box.sh("chmod 644 old.trn && rm -f run.out"));
+    ASSERT_TRUE(box.sh("chmod 644 old.trn && rm -f run.out run.err"));
   }
   // A run that succeeds replaces the archive, which it never selects itself.
   EXPECT_EQ(box.tarnc({"c", "-m0", "old", "*", "in/*"}).status, 0);
@@ -334,20 +282,12 @@ TEST(UnhappyE2E, NothingIsStagedOutsideTheChosenDirectories) {
 // (and the program itself), whatever the sizes -- here two files of 24 MB
 // at Quickest (5 MiB heap), one stream after the other or side by side.
 TEST(UnhappyE2E, MemoryStaysBoundedWhateverTheSizes) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' own memory hides the program's";
-#endif
-  SKIP_ON_WINDOWS("peak memory of a native process");
+  SKIP_UNLESS_PEAK_MEMORY_IS_THE_PROGRAMS();
   Sandbox box;
-  // Written by a child of its own: a process's peak memory counts what its
-  // parent held when it was started, so this process stays small.
-  const pid_t writer = ::fork();
-  if (writer == 0) {
+  in_child([&] {
     const std::string text = mixed_text(24 << 20, 31);
     for (const char* f : {"one/a.txt", "two/a.txt", "two/b.txt"}) box.write(f, text);
-    ::_exit(0);
-  }
-  ::waitpid(writer, nullptr, 0);
+  });
   constexpr long PROGRAM_KB = 4 << 10, HEAP_KB = 5 << 10, PER_WORKER_KB = 16 << 10;
   for (const char* dir : {"one", "two"}) {
     SCOPED_TRACE(dir);
@@ -377,8 +317,8 @@ TEST(UnhappyE2E, RunsWhereNoThreadCanStart) {
   ::chmod(box.dir().c_str(), 0777);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"c", "a.trn", "in/*"}, {"t", "a.trn", "*"}, {"x", "-oout", "a.trn", "*"}}) {
-    const int status = run_as_nobody(box, args, true);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args[0] << " " << status << box.read("run.out");
+    const RunResult r = tarnc_unprivileged(box, args, true);
+    EXPECT_EQ(r.status, 0) << args[0] << r.out << r.err;
   }
   EXPECT_EQ(box.read("out/in/a.txt"), mixed_text(300000, 5));
 }

@@ -164,20 +164,22 @@ TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
   std::map<std::string, std::string> now = selected;
   for (const char* name : {"grown.txt", "grown.bin", "empty"}) now[name] += "and then some more";
   for (const auto& [name, content] : selected) write_file(name, content);
+  const auto pack = [&now](const std::string& name, uint8_t method, bool solid, DriverEvents& events) {
+    CreateOptions options;
+    options.coding.method = method;
+    options.solid_blocks = solid;
+    options.open_input = reading_from(now);
+    FileList list = select_files({"grown*", "same.txt", "empty"});
+    platform::File file;
+    ASSERT_TRUE(file.open_write(name));
+    FileArchiveOutput out(file);
+    PivotGenerator random;
+    create_archive(out, list, options, random, events);
+  };
   for (const uint8_t method : {0, 1}) {
     for (const bool solid : {false, true}) {
-      CreateOptions options;
-      options.coding.method = method;
-      options.solid_blocks = solid;
-      options.open_input = reading_from(now);
-      FileList list = select_files({"grown*", "same.txt", "empty"});
-      platform::File file;
-      ASSERT_TRUE(file.open_write("a.trn"));
-      FileArchiveOutput out(file);
-      PivotGenerator random;
       GrewRecord record;
-      create_archive(out, list, options, random, record);
-      file.close();
+      pack("a.trn", method, solid, record);
       const std::string what = "method " + std::to_string(method) + (solid ? " solid" : "");
       std::sort(record.grew.begin(), record.grew.end());
       EXPECT_EQ(record.grew, (std::vector<std::string>{"empty", "grown.bin", "grown.txt"})) << what;
@@ -193,18 +195,9 @@ TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
   now = selected;
   now["same.txt"].resize(100);
   for (const bool solid : {false, true}) {
-    CreateOptions options;
-    options.coding.method = 1;
-    options.solid_blocks = solid;
-    options.open_input = reading_from(now);
-    FileList list = select_files({"grown*", "same.txt", "empty"});
-    platform::File file;
-    ASSERT_TRUE(file.open_write("b.trn"));
-    FileArchiveOutput out(file);
-    PivotGenerator random;
     DriverEvents quiet;
     try {
-      create_archive(out, list, options, random, quiet);
+      pack("b.trn", 1, solid, quiet);
       ADD_FAILURE() << "created";
     } catch (const TarnError& e) {
       EXPECT_EQ(e.code(), ErrorCode::IO_ERROR);

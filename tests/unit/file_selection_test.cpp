@@ -26,10 +26,13 @@ using testing::TempDir;
 using testing::write_file;
 using Names = std::vector<std::string>;
 
-// Names in list order (from the head: reverse of discovery).
-Names select(const Names& args, SelectionOptions options = {}) {
+// Names in list order (from the head: reverse of discovery); what is left
+// out is told to `events`.
+Names select(const Names& args, SelectionOptions options = {}, SelectionEvents* events = nullptr) {
+  FileList list;
+  FileSelector selector(list, options, events);
+  for (const auto& a : args) selector.expand_wildcard(a);
   Names names;
-  const FileList list = testing::select_files(args, options);
   for (const auto& e : list.entries()) names.push_back(e.name);
   return names;
 }
@@ -89,15 +92,6 @@ struct LeftOutRecord : SelectionEvents {
   Names told;
 };
 
-Names select_telling(const Names& args, LeftOutRecord& record, SelectionOptions options = {}) {
-  FileList list;
-  FileSelector selector(list, options, &record);
-  for (const auto& a : args) selector.expand_wildcard(a);
-  Names names;
-  for (const auto& e : list.entries()) names.push_back(e.name);
-  return names;
-}
-
 TEST(FileSelection, WhatIsLeftOutIsToldOnceWithItsReason) {
   TempDir dir;
   make_tree();
@@ -107,18 +101,18 @@ TEST(FileSelection, WhatIsLeftOutIsToldOnceWithItsReason) {
   write_file("x\\y/f.txt", "f");
   std::filesystem::create_symlink("gone.txt", "dangling.txt");
   LeftOutRecord r;
-  EXPECT_EQ(discovery(select_telling({"*.txt"}, r, {true, false})),
+  EXPECT_EQ(discovery(select({"*.txt"}, {true, false}, &r)),
             (Names{"a.txt", "b.txt", "docs\\x.txt", "docs\\sub\\y.txt"}));
   EXPECT_EQ(r.told, (Names{"separator a\\b.txt", "cannot open dangling.txt: No such file or directory",
                            "separator x\\y"}));
   // A wildcard that reaches nothing, a directory named without -r, a
   // directory that is not there (told as such, not also as no match).
   r.told.clear();
-  EXPECT_TRUE(select_telling({"*.none", "docs", "nodir/*.txt"}, r).empty());
+  EXPECT_TRUE(select({"*.none", "docs", "nodir/*.txt"}, {}, &r).empty());
   EXPECT_EQ(r.told, (Names{"no match *.none", "no match docs", "unreadable nodir/: No such file or directory"}));
   // The files a wildcard selects or leaves out with a note count as reached.
   r.told.clear();
-  select_telling({"a*.txt", "dangling.txt"}, r);
+  select({"a*.txt", "dangling.txt"}, {}, &r);
   EXPECT_EQ(r.told, (Names{"separator a\\b.txt", "cannot open dangling.txt: No such file or directory"}));
 }
 
@@ -136,7 +130,7 @@ TEST(FileSelection, PathsTooLongForTheSystemAreLeftOutWithANote) {
   write_file(part + "/f.txt", "f");
   std::filesystem::current_path(dir.path());
   LeftOutRecord r;
-  const Names names = select_telling({"deep/"}, r, {true, true});
+  const Names names = select({"deep/"}, {true, true}, &r);
   ASSERT_EQ(r.told.size(), 1u);
   EXPECT_TRUE(r.told[0].starts_with("cannot open deep/" + part + "/")) << r.told[0].substr(0, 220);
   EXPECT_TRUE(r.told[0].ends_with(": File name too long")) << r.told[0].substr(r.told[0].size() - 60);
@@ -171,7 +165,7 @@ TEST(FileSelection, UnreadableFilesAreLeftOutWithTheSystemsReason) {
   auto only_the_open_one = [] {
     try {
       LeftOutRecord r;
-      return select_telling({"*.txt"}, r) == Names{"open.txt"} &&
+      return select({"*.txt"}, {}, &r) == Names{"open.txt"} &&
              r.told == Names{"cannot open closed.txt: Permission denied"};
     } catch (...) {
       return false;

@@ -77,11 +77,9 @@ Outcome create(const std::string& name, bool solid, unsigned workers, const File
   return run;
 }
 
-Outcome extract(const std::string& name, bool write, unsigned workers, const std::string& out_dir) {
-  ArchiveReader reader;
-  reader.open_archive_for_reading(name);
-  FileList entries;
-  reader.read_file_table(entries);
+// Extracts (or with `write` false, tests) every entry of an open archive.
+Outcome extract_from(ArchiveReader& reader, const FileList& entries, bool write, unsigned workers,
+                     const std::string& out_dir) {
   WildcardList wildcards;
   wildcards.add_extract_wildcard("*");
   ExtractOptions options;
@@ -94,6 +92,27 @@ Outcome extract(const std::string& name, bool write, unsigned workers, const std
   run.error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options, report); });
   run.output = ::testing::internal::GetCapturedStdout();
   return run;
+}
+
+Outcome extract(const std::string& name, bool write, unsigned workers, const std::string& out_dir) {
+  ArchiveReader reader;
+  reader.open_archive_for_reading(name);
+  FileList entries;
+  reader.read_file_table(entries);
+  return extract_from(reader, entries, write, workers, out_dir);
+}
+
+// Runs `run` for each worker count: every outcome has the console output
+// and the error of the first count's. Returns that first outcome.
+template <typename Run>
+Outcome same_for_each_worker_count(std::initializer_list<unsigned> counts, Run run) {
+  const Outcome first = run(*counts.begin());
+  for (auto workers = counts.begin() + 1; workers != counts.end(); ++workers) {
+    const Outcome other = run(*workers);
+    EXPECT_EQ(other.error, first.error) << *workers << " workers";
+    EXPECT_EQ(other.output, first.output) << *workers << " workers";
+  }
+  return first;
 }
 
 // A test directory holding the tree; each test runs once with single files
@@ -113,15 +132,13 @@ class Parallel : public ::testing::Test {
 
 TEST_F(Parallel, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
   for_each_layout([](bool solid) {
-    const Outcome one = create("w1.trn", solid, 1);
+    const Outcome one = same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
+      const std::string name = "w" + std::to_string(workers) + ".trn";
+      const Outcome run = create(name, solid, workers);
+      EXPECT_TRUE(read_file(name) == read_file("w1.trn")) << workers << " workers";
+      return run;
+    });
     ASSERT_EQ(one.error, NO_ERROR) << one.output;
-    const std::string reference = read_file("w1.trn");
-    for (const unsigned workers : {2u, 4u}) {
-      const std::string name = std::to_string(workers) + "w.trn";
-      const Outcome many = create(name, solid, workers);
-      EXPECT_EQ(many.output, one.output) << workers << " workers";
-      EXPECT_TRUE(read_file(name) == reference) << workers << " workers";
-    }
     if (!solid) {
       // The store fallback really happened: the noise files.
       const FileList entries = testing::read_table("w1.trn");
@@ -139,19 +156,18 @@ TEST_F(Parallel, TestAndExtractionMatchTheSingleWorkerRunOnGoodAndDamagedArchive
     for (size_t at = 40; at < damaged.size() / 2; at += 7919) damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
     write_file("damaged.trn", damaged);
     for (const char* name : {"a.trn", "damaged.trn"}) {
-      const Outcome one = extract(name, false, 1, ".");
-      const Outcome many = extract(name, false, 3, ".");
-      EXPECT_EQ(many.error, one.error) << name;
-      EXPECT_EQ(many.output, one.output) << name;
+      SCOPED_TRACE(name);
+      const Outcome tested = same_for_each_worker_count({1u, 3u}, [&](unsigned w) { return extract(name, false, w, "."); });
+      if (name == std::string("a.trn")) {
+        EXPECT_EQ(tested.output.find("CRC"), std::string::npos);
+      }
     }
-    EXPECT_EQ(extract("a.trn", false, 1, ".").output.find("CRC"), std::string::npos);
 
     std::filesystem::remove_all("out1");
     std::filesystem::remove_all("out3");
-    const Outcome one = extract("a.trn", true, 1, "out1");
-    const Outcome many = extract("a.trn", true, 3, "out3");
-    EXPECT_EQ(many.error, NO_ERROR);
-    EXPECT_EQ(many.output, one.output);
+    const Outcome one = same_for_each_worker_count(
+        {1u, 3u}, [](unsigned w) { return extract("a.trn", true, w, "out" + std::to_string(w)); });
+    EXPECT_EQ(one.error, NO_ERROR);
     int files = 0;
     for (const auto& item : std::filesystem::recursive_directory_iterator("tree")) {
       const std::filesystem::path relative = std::filesystem::relative(item.path(), ".");
@@ -170,11 +186,8 @@ TEST_F(Parallel, WorkerFailureEndsTheRunLikeOneWorker) {
   const FileList list = testing::select_files({"tree/"}, {true, true});
   std::filesystem::resize_file("tree/d0/mid.txt", 150000);
   for_each_layout([&](bool solid) {
-    const Outcome one = create("x.trn", solid, 1, &list);
-    const Outcome many = create("x.trn", solid, 4, &list);
+    const Outcome one = same_for_each_worker_count({1u, 4u}, [&](unsigned w) { return create("x.trn", solid, w, &list); });
     EXPECT_EQ(one.error, ErrorCode::IO_ERROR);
-    EXPECT_EQ(many.error, ErrorCode::IO_ERROR);
-    EXPECT_EQ(many.output, one.output);
     EXPECT_NE(one.output.find("mid.txt "), std::string::npos);
   });
 }
@@ -198,17 +211,9 @@ TEST_F(Parallel, EveryReaderReadsTheArchiveThatWasOpened) {
       reader.read_file_table(entries);
       std::filesystem::rename("b.trn", "x.trn");
       std::filesystem::copy_file("x.trn", "b.trn");
-      WildcardList wildcards;
-      wildcards.add_extract_wildcard("*");
-      ExtractOptions options;
-      options.output_dir = "out";
-      options.workers = workers;
-      ::testing::internal::CaptureStdout();
-      ConsoleReport report("tarnc");
-      const ErrorCode error = testdata::error_of([&] { extract_archive(reader, entries, wildcards, options, report); });
-      const std::string output = ::testing::internal::GetCapturedStdout();
-      EXPECT_EQ(error, NO_ERROR) << workers;
-      EXPECT_EQ(output.find("CRC"), std::string::npos) << workers << output;
+      const Outcome run = extract_from(reader, entries, true, workers, "out");
+      EXPECT_EQ(run.error, NO_ERROR) << workers;
+      EXPECT_EQ(run.output.find("CRC"), std::string::npos) << workers << run.output;
       for (const std::string& f : files) EXPECT_TRUE(read_file("out/" + f) == read_file(f)) << f;
       std::filesystem::remove_all("out");
     }
@@ -495,22 +500,14 @@ TEST(ParallelLargeFile, OneStreamIsTheSameForAnyWorkerCount) {
   const std::string input = large_mixed_file();
   write_file("big/large.bin", input);
   const FileList list = testing::select_files({"big/"});
-  std::string reference;
-  std::string output;
-  for (const unsigned workers : {1u, 2u, 4u}) {
-    SCOPED_TRACE(workers);
-    CreateOptions options;
-    options.coding.method = 1;
-    options.workers = workers;
+  const Outcome packed = same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
     const std::string name = "w" + std::to_string(workers) + ".trn";
-    const std::string out = testing::create_from(list, options, name);
-    if (workers == 1) {
-      reference = read_file(name);
-      output = out;
-    }
-    EXPECT_TRUE(read_file(name) == reference);
-    EXPECT_EQ(out, output);
-  }
+    const Outcome run = create(name, false, workers, &list);
+    EXPECT_TRUE(read_file(name) == read_file("w1.trn")) << workers << " workers";
+    return run;
+  });
+  EXPECT_EQ(packed.error, testdata::NO_ERROR) << packed.output;
+  const std::string reference = read_file("w1.trn");
   const FileList table = testing::read_table("w1.trn");
   const FileEntry& entry = table.entries().front();
   ASSERT_EQ(entry.flags & FLAG_STORED, 0);
@@ -520,18 +517,16 @@ TEST(ParallelLargeFile, OneStreamIsTheSameForAnyWorkerCount) {
   write_file("damaged.trn", damaged);
   for (const char* name : {"w1.trn", "damaged.trn"}) {
     SCOPED_TRACE(name);
-    const Outcome tested = extract(name, false, 1, ".");
-    const Outcome extracted = extract(name, true, 1, "out1");
+    const Outcome tested = same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned w) { return extract(name, false, w, "."); });
     EXPECT_EQ(tested.output.find("CRC") == std::string::npos, name == std::string("w1.trn"));
-    for (const unsigned workers : {2u, 4u}) {
+    same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
       const std::string out_dir = "out" + std::to_string(workers);
-      EXPECT_EQ(extract(name, false, workers, ".").output, tested.output) << workers;
-      const Outcome many = extract(name, true, workers, out_dir);
-      EXPECT_EQ(many.error, extracted.error);
-      EXPECT_EQ(many.output, extracted.output) << workers;
+      const Outcome run = extract(name, true, workers, out_dir);
+      if (workers == 1) return run;
       EXPECT_TRUE(read_file(out_dir + "/big/large.bin") == read_file("out1/big/large.bin")) << workers;
       std::filesystem::remove_all(out_dir);
-    }
+      return run;
+    });
     if (name == std::string("w1.trn")) {
       EXPECT_TRUE(read_file("out1/big/large.bin") == input);
     }
@@ -549,17 +544,8 @@ TEST(ParallelLargeFile, AFatalErrorInTheMiddleEndsTheRunAsWithOneWorker) {
   const FileList list = testing::select_files({"big/"});
   ASSERT_EQ(create("whole.trn", false, 1, &list).error, testdata::NO_ERROR);
   std::filesystem::resize_file("big/large.bin", CHUNK_SIZE + CHUNK_SIZE / 2);
-  Outcome first;
-  for (const unsigned workers : {1u, 2u, 4u}) {
-    CreateOptions options;
-    options.coding.method = 1;
-    options.workers = workers;
-    Outcome run;
-    run.output = testing::create_from(list, options, "cut.trn", &run.error);
-    if (workers == 1) first = run;
-    EXPECT_EQ(run.error, ErrorCode::IO_ERROR) << workers;
-    EXPECT_EQ(run.output, first.output) << workers;
-  }
+  EXPECT_EQ(same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned w) { return create("cut.trn", false, w, &list); }).error,
+            ErrorCode::IO_ERROR);
   // The output may not grow past 6 MB: writing the second chunk fails.
   rlimit old{};
   ::getrlimit(RLIMIT_FSIZE, &old);
@@ -567,16 +553,15 @@ TEST(ParallelLargeFile, AFatalErrorInTheMiddleEndsTheRunAsWithOneWorker) {
   rlimit limited = old;
   limited.rlim_cur = 6 << 20;
   ::setrlimit(RLIMIT_FSIZE, &limited);
-  for (const unsigned workers : {1u, 2u, 4u}) {
+  const Outcome first = same_for_each_worker_count({1u, 2u, 4u}, [](unsigned workers) {
     const Outcome run = extract("whole.trn", true, workers, "out");
-    if (workers == 1) first = run;
-    EXPECT_EQ(run.error, ErrorCode::IO_ERROR) << workers;
-    EXPECT_EQ(run.output, first.output) << workers;
     EXPECT_FALSE(std::filesystem::exists("out/big/large.bin")) << workers;
     int temporaries = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator("out")) temporaries += e.is_regular_file();
     EXPECT_EQ(temporaries, 0) << workers;
-  }
+    return run;
+  });
+  EXPECT_EQ(first.error, ErrorCode::IO_ERROR);
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, old_handler);
 }
