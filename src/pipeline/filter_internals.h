@@ -24,6 +24,14 @@ class BoundedWriter {
     if (pos_ < WORK_BUFFER_SIZE) work_[pos_] = byte;
     ++pos_;
   }
+  // `count` bytes from outside the output, as put() would write them one by one.
+  void put_span(const uint8_t* bytes, uint32_t count) {
+    if (pos_ < WORK_BUFFER_SIZE) {
+      const uint32_t room = WORK_BUFFER_SIZE - pos_;
+      std::memcpy(work_ + pos_, bytes, count < room ? count : room);
+    }
+    pos_ += count;
+  }
   // Room for `count` more bytes as one contiguous span, or nullptr.
   uint8_t* reserve(uint32_t count) {
     if (pos_ > WORK_BUFFER_SIZE || WORK_BUFFER_SIZE - pos_ < count) return nullptr;
