@@ -2,8 +2,10 @@
 // detection rules, and round trips of every text block type.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "pipeline/block_types.h"
@@ -344,6 +346,57 @@ TEST(NgramSubstitution, WorkedExamplesAndExpandInvertsSubstitute) {
   const Bytes text = bytes_of("the weather was mov jmp pop // ought to have been read from a call");
   all.insert(all.end(), text.begin(), text.end());
   EXPECT_EQ(run_pass(run_pass(all, substitute_ngrams), expand_ngrams), all);
+}
+
+// The dictionary's passes as first written: every group of the length tried
+// at every position, over the whole output of the pass before. The groups are
+// read back from the codes.
+Bytes plain_substitute_ngrams(const Bytes& input) {
+  static const std::vector<Bytes> groups = [] {
+    std::vector<Bytes> g(256);
+    for (int c = 0x80; c <= 0xFC; ++c) g[c] = run_pass({static_cast<uint8_t>(c)}, expand_ngrams);
+    return g;
+  }();
+  Bytes work;
+  for (uint8_t c : input) {
+    if (c == 0x04 || (c >= 0x80 && c <= 0xB2) || (c >= 0xCE && c <= 0xFC)) work.push_back(0x04);
+    work.push_back(c);
+  }
+  for (const auto& [first, last, size] : {std::tuple{0xCE, 0xDF, 4u}, {0xE0, 0xFC, 3u}, {0x80, 0xB2, 2u}}) {
+    Bytes out;
+    size_t i = 0;
+    while (i < work.size()) {
+      int code = 0;
+      for (int c = first; c <= last && code == 0 && i + size <= work.size(); ++c) {
+        const Bytes& letters = groups[c];
+        if (std::equal(letters.begin(), letters.end(), work.begin() + static_cast<ptrdiff_t>(i))) code = c;
+      }
+      out.push_back(code != 0 ? static_cast<uint8_t>(code) : work[i]);
+      i += code != 0 ? size : 1;
+    }
+    work = out;
+  }
+  return work;
+}
+
+TEST(NgramSubstitution, MatchesThePlainPasses) {
+  // Letters the groups are made of, so that groups of every length meet and
+  // overlap, with codes and escapes among them; lengths around the loads of
+  // four and two bytes.
+  const Bytes pool = bytes_of("theraisnowdglcfbkmu/ \x04\x80\xB2\xB3\xCD\xCE\xFC\xFD");
+  testdata::Lcg rng(5);
+  std::vector<Bytes> inputs = {bytes_of("withal"), bytes_of("thethe"), bytes_of("ttle"), bytes_of("xthe")};
+  for (uint32_t n : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 15u, 16u, 17u, 300u}) {
+    for (uint32_t k = 0; k < 20; ++k) {
+      Bytes b(n);
+      for (uint8_t& c : b) c = pool[rng.next() % (k % 2 == 0 ? 20 : pool.size())];
+      inputs.push_back(b);
+    }
+  }
+  inputs.push_back(testdata::random_bytes(2000, 8));
+  inputs.push_back(make_text(3000, 1, false, 4));
+  for (const Bytes& in : inputs)
+    ASSERT_EQ(run_pass(in, substitute_ngrams), plain_substitute_ngrams(in)) << "input " << &in - inputs.data();
 }
 
 // The bound the decoder plans with: for one byte (not the escape) exactly
