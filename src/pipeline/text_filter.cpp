@@ -67,6 +67,18 @@ constexpr std::array<CaseTable, 4> LOWER_CASE = {build_lower_table(0), build_low
 
 const CaseTable& lower_case_table(int charset) { return LOWER_CASE[charset >= 1 && charset <= 3 ? charset : 0]; }
 
+// The capitals of each set, as flags.
+using CapitalTable = std::array<bool, 256>;
+
+constexpr CapitalTable build_capital_table(int charset) {
+  CapitalTable t{};
+  for (unsigned c = 0; c < 256; ++c) t[c] = LOWER_CASE[charset][c] != c;
+  return t;
+}
+
+constexpr std::array<CapitalTable, 4> CAPITALS = {build_capital_table(0), build_capital_table(1),
+                                                  build_capital_table(2), build_capital_table(3)};
+
 // The decoder's inverse; applied to whatever byte follows a case flag.
 uint8_t to_upper(int charset, uint8_t c) {
   switch (charset) {
@@ -99,13 +111,20 @@ void escape_control_bytes(uint8_t* work, uint32_t& length) {
 // Only a word that begins with a capital can change; the bytes between two
 // such words are copied as one run.
 void fold_words(uint8_t* work, uint32_t& length, int charset) {
-  const CaseTable& lower = lower_case_table(charset);
+  const CapitalTable& capital = CAPITALS[charset >= 1 && charset <= 3 ? charset : 0];
   const uint32_t n = length;
   BoundedWriter out(work, n);
   uint32_t copied = 0;  // the input before this is written
   uint32_t i = 0;
   for (;;) {
-    while (i < n && lower[work[i]] == work[i]) ++i;
+    while (n - i >= 8) {  // eight lookups to a branch
+      const uint8_t* p = work + i;
+      if (capital[p[0]] | capital[p[1]] | capital[p[2]] | capital[p[3]] | capital[p[4]] | capital[p[5]] |
+          capital[p[6]] | capital[p[7]])
+        break;
+      i += 8;
+    }
+    while (i < n && !capital[work[i]]) ++i;
     if (i == n) break;
     // A capital is never a delimiter, so it begins a word exactly when the
     // byte before it is one.
