@@ -20,9 +20,92 @@
 #include "common/error.h"
 #include "pipeline/filters.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TARN_MTF_SSE2 1
+#else
+#define TARN_MTF_SSE2 0
+#endif
+
 namespace tarn {
 
 namespace {
+
+// The costs from the sums of one pass: *repeats, the 16-entry (or 8-entry)
+// cost returned, and the 8-entry cost from the same pass.
+struct MtfSums {
+  uint64_t position_sum = 0;
+  uint64_t position_sum8 = 0;
+  uint32_t coded = 0;
+  uint32_t repeats = 0;
+};
+
+double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
+  if (repeats) *repeats = s.repeats;
+  if (cost8) *cost8 = s.coded == 0 ? 0.0 : static_cast<double>(s.position_sum8) / static_cast<double>(s.coded);
+  return s.coded == 0 ? 0.0 : static_cast<double>(s.position_sum) / static_cast<double>(s.coded);
+}
+
+#if TARN_MTF_SSE2
+
+// The whole list is one 16-byte register, entry k in byte k. A byte's rank
+// is the lowest set bit of the mask of entries equal to it (one compare with
+// the byte repeated sixteen times, a row of a table, so the broadcast is one
+// load); the move shifts the entries up to the rank one byte along, keeps the
+// others and puts the byte in front. The 8-entry list looks at bytes 0..7
+// only: what the shifts leave above them is never found.
+struct alignas(16) ByteRows {
+  uint8_t row[256][16];
+};
+
+constexpr ByteRows build_broadcast_rows() {
+  ByteRows t{};
+  for (unsigned x = 0; x < 256; ++x)
+    for (unsigned k = 0; k < 16; ++k) t.row[x][k] = static_cast<uint8_t>(x);
+  return t;
+}
+
+// Row j: 0xFF in bytes 0..j, the entries that move when the byte of rank j
+// goes to the front (a miss, 8 or 16, moves them all; the last falls off).
+constexpr ByteRows build_moved_rows() {
+  ByteRows t{};
+  for (unsigned j = 0; j <= 16; ++j)
+    for (unsigned k = 0; k < 16; ++k) t.row[j][k] = k <= j ? 0xFF : 0x00;
+  return t;
+}
+
+constexpr ByteRows BROADCAST = build_broadcast_rows();
+constexpr ByteRows MOVED = build_moved_rows();
+
+inline __m128i row_of(const ByteRows& rows, uint32_t k) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(rows.row[k]));
+}
+
+template <uint32_t list_size, bool with_cost8>
+MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+  static_assert(list_size == 8 || list_size == 16);
+  constexpr uint32_t missing = uint32_t{1} << list_size;  // a bit above every rank
+  __m128i list = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  MtfSums s;
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint8_t x = bytes[i];
+    const auto found = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(list, row_of(BROADCAST, x))));
+    const auto j = static_cast<uint32_t>(std::countr_zero((found & (missing - 1)) | missing));
+    if (j == 0) {
+      ++s.repeats;
+      continue;
+    }
+    ++s.coded;
+    s.position_sum += j;
+    if constexpr (with_cost8) s.position_sum8 += j < 8 ? j : 8;
+    const __m128i moved = row_of(MOVED, j);
+    const __m128i kept = _mm_andnot_si128(moved, list);
+    list = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, _mm_slli_si128(list, 1)), kept), _mm_cvtsi32_si128(x));
+  }
+  return s;
+}
+
+#else
 
 // The list is held in registers: entry k in bits 8k..8k+7 of a 64-bit lane,
 // eight entries a lane. A byte is found with the zero-byte test (the lowest
@@ -47,27 +130,20 @@ inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
   return ((lane & lane_below(j)) << 8) | (lane & ~lane_below(j + 1)) | front;
 }
 
-// The 16-entry list's first eight entries move exactly as the 8-entry list
-// does (a byte missing from them goes to the front and the eighth falls
-// behind), so one pass gives both costs: a byte the 8-entry list misses
-// counts 8 there.
-template <uint32_t list_size>
-double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8 = nullptr) {
+template <uint32_t list_size, bool with_cost8>
+MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   static_assert(list_size == 8 || list_size == 16);
   uint64_t lo = 0x0706050403020100u;  // entries 0..7
   uint64_t hi = 0x0F0E0D0C0B0A0908u;  // entries 8..15 (16-entry list only)
-  uint64_t position_sum = 0;
-  uint64_t position_sum8 = 0;
-  uint32_t coded = 0;
-  uint32_t repeat_count = 0;
+  MtfSums s;
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t x = bytes[i];
     uint32_t j = lane_find(lo, x);
     if (j == 0) {
-      ++repeat_count;
+      ++s.repeats;
       continue;
     }
-    ++coded;
+    ++s.coded;
     if (j < 8) {
       lo = lane_move(lo, j, x);
     } else {
@@ -77,26 +153,31 @@ double mtf_cost(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double
       }
       lo = (lo << 8) | x;
     }
-    position_sum += j;
-    if constexpr (list_size == 16) position_sum8 += j < 8 ? j : 8;
+    s.position_sum += j;
+    if constexpr (with_cost8) s.position_sum8 += j < 8 ? j : 8;
   }
-  if (repeats) *repeats = repeat_count;
-  if (cost8) *cost8 = coded == 0 ? 0.0 : static_cast<double>(position_sum8) / static_cast<double>(coded);
-  return coded == 0 ? 0.0 : static_cast<double>(position_sum) / static_cast<double>(coded);
+  return s;
 }
+
+#endif
 
 }  // namespace
 
+// The 16-entry list's first eight entries move exactly as the 8-entry list
+// does (a byte missing from them goes to the front and the eighth falls
+// behind), so one pass gives both costs: a byte the 8-entry list misses
+// counts 8 there.
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
-  return mtf_cost<16>(bytes, length, repeats);
+  return finish_mtf_cost(mtf_sums<16, false>(bytes, length), repeats, nullptr);
 }
 
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8) {
-  return mtf_cost<16>(bytes, length, repeats, cost8);
+  if (!cost8) return mtf_cost16(bytes, length, repeats);
+  return finish_mtf_cost(mtf_sums<16, true>(bytes, length), repeats, cost8);
 }
 
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
-  return mtf_cost<8>(bytes, length, repeats);
+  return finish_mtf_cost(mtf_sums<8, false>(bytes, length), repeats, nullptr);
 }
 
 double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure) {

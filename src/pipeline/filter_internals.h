@@ -24,6 +24,14 @@ class BoundedWriter {
     if (pos_ < WORK_BUFFER_SIZE) work_[pos_] = byte;
     ++pos_;
   }
+  // `count` bytes from outside the output, as put() would write them one by one.
+  void put_span(const uint8_t* bytes, uint32_t count) {
+    if (pos_ < WORK_BUFFER_SIZE) {
+      const uint32_t room = WORK_BUFFER_SIZE - pos_;
+      std::memcpy(work_ + pos_, bytes, count < room ? count : room);
+    }
+    pos_ += count;
+  }
   // Room for `count` more bytes as one contiguous span, or nullptr.
   uint8_t* reserve(uint32_t count) {
     if (pos_ > WORK_BUFFER_SIZE || WORK_BUFFER_SIZE - pos_ < count) return nullptr;
@@ -54,6 +62,13 @@ class BoundedWriter {
 // is that of writing the whole block behind itself.
 inline void escape_bytes(uint8_t* work, uint32_t& length, const bool* needs_escape, uint8_t escape) {
   uint32_t first = 0;
+  while (length - first >= 8) {  // eight lookups to a branch
+    const uint8_t* p = work + first;
+    if (needs_escape[p[0]] | needs_escape[p[1]] | needs_escape[p[2]] | needs_escape[p[3]] | needs_escape[p[4]] |
+        needs_escape[p[5]] | needs_escape[p[6]] | needs_escape[p[7]])
+      break;
+    first += 8;
+  }
   while (first < length && !needs_escape[work[first]]) ++first;
   if (length + first > WORK_BUFFER_SIZE) {
     first = 0;  // the block does not fit behind itself: cut as the whole pass would

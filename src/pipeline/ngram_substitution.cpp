@@ -140,41 +140,60 @@ const NgramTables& ngram_tables() {
 }
 
 // One greedy pass for groups of `size` letters; it only shrinks the block,
-// so it writes in place.
+// so it writes in place. While four bytes remain a trigram's key is the low
+// three bytes of a four-byte load; the table's multiplier and slots are held
+// apart from the block's bytes, which every store might overwrite for all
+// the compiler knows.
 template <uint32_t size>
 void substitute_groups(uint8_t* work, uint32_t& length, const GroupTable& groups) {
   static_assert(size == 3 || size == 4);
-  const uint32_t n = length;
-  uint32_t i = 0;
-  uint32_t out = 0;
-  while (i + size <= n) {
-    const uint8_t code = groups.find(size == 4 ? load_le32(work + i) : load_le24(work + i));
+  const uint32_t multiplier = groups.multiplier;
+  const GroupSlot* const slots = groups.slots;
+  const uint8_t* in = work;
+  const uint8_t* const end = work + length;
+  uint8_t* out = work;
+  auto step = [&](uint32_t letters) {  // the low byte of the key is the byte at `in`
+    const GroupSlot& slot = slots[GroupTable::slot_of(letters, multiplier)];
+    const uint8_t code = slot.letters == letters ? slot.code : 0;
     if (code != 0) {
-      work[out++] = code;
-      i += size;
+      *out++ = code;
+      in += size;
     } else {
-      work[out++] = work[i++];
+      *out++ = static_cast<uint8_t>(letters);
+      ++in;
     }
+  };
+  if (length >= 4) {
+    const uint8_t* const last4 = end - 4;  // the last position with four bytes
+    while (in <= last4) step(size == 4 ? load_le32(in) : load_le32(in) & 0xFFFFFFu);
   }
-  while (i < n) work[out++] = work[i++];
-  length = out;
+  if constexpr (size == 3) {
+    while (end - in >= 3) step(load_le24(in));
+  }
+  while (in < end) *out++ = *in++;
+  length = static_cast<uint32_t>(out - work);
 }
 
 void substitute_bigrams(uint8_t* work, uint32_t& length, const uint8_t* bigram_code) {
-  const uint32_t n = length;
-  uint32_t i = 0;
-  uint32_t out = 0;
-  while (i + 1 < n) {
-    const uint8_t code = bigram_code[work[i] * 256 + work[i + 1]];
-    if (code != 0) {
-      work[out++] = code;
-      i += 2;
-    } else {
-      work[out++] = work[i++];
+  const uint8_t* in = work;
+  const uint8_t* const end = work + length;
+  uint8_t* out = work;
+  if (length >= 2) {
+    const uint8_t* const last2 = end - 2;
+    while (in <= last2) {
+      const uint8_t first = in[0];
+      const uint8_t code = bigram_code[first * 256 + in[1]];
+      if (code != 0) {
+        *out++ = code;
+        in += 2;
+      } else {
+        *out++ = first;
+        ++in;
+      }
     }
   }
-  if (i < n) work[out++] = work[i];
-  length = out;
+  if (in < end) *out++ = *in;
+  length = static_cast<uint32_t>(out - work);
 }
 
 void put_letters(BoundedWriter& out, const char* letters) {

@@ -21,6 +21,7 @@
 // passes backwards. Every byte of the input grows by at most one byte and the
 // blanks never grow, so a detected block of 256 KiB stays below the 19-bit
 // length limit of the block header.
+#include <array>
 #include <cstring>
 
 #include "pipeline/filter_internals.h"
@@ -39,19 +40,44 @@ constexpr uint8_t FLAG_CAPITALS = 0x03;
 
 bool is_line_break(uint8_t c) { return c == CR || c == LF; }
 
-bool is_upper(int charset, uint8_t c) {
-  switch (charset) {
-    case 1: return c >= 0x41 && c <= 0x5A;
-    case 2: return c >= 0x80 && c <= 0x9F;
-    case 3: return c >= 0xC0 && c <= 0xDF;
-    default: return false;
+// Each character set's lower-case form of every byte: a capital of the set
+// maps to its small letter, any other byte to itself. Lowering a capital
+// always changes it, so a byte is a capital exactly when the table moves it.
+// Set 0 (not text) has no capitals.
+using CaseTable = std::array<uint8_t, 256>;
+
+constexpr CaseTable build_lower_table(int charset) {
+  CaseTable t{};
+  for (unsigned c = 0; c < 256; ++c) {
+    bool upper = false;
+    switch (charset) {
+      case 1: upper = c >= 0x41 && c <= 0x5A; break;
+      case 2: upper = c >= 0x80 && c <= 0x9F; break;
+      case 3: upper = c >= 0xC0 && c <= 0xDF; break;
+      default: break;
+    }
+    const unsigned step = charset == 2 && c >= 0x90 ? 0x50 : 0x20;
+    t[c] = static_cast<uint8_t>(upper ? c + step : c);
   }
+  return t;
 }
 
-uint8_t to_lower(int charset, uint8_t c) {
-  if (charset == 2 && c >= 0x90) return static_cast<uint8_t>(c + 0x50);
-  return static_cast<uint8_t>(c + 0x20);
+constexpr std::array<CaseTable, 4> LOWER_CASE = {build_lower_table(0), build_lower_table(1), build_lower_table(2),
+                                                 build_lower_table(3)};
+
+const CaseTable& lower_case_table(int charset) { return LOWER_CASE[charset >= 1 && charset <= 3 ? charset : 0]; }
+
+// The capitals of each set, as flags.
+using CapitalTable = std::array<bool, 256>;
+
+constexpr CapitalTable build_capital_table(int charset) {
+  CapitalTable t{};
+  for (unsigned c = 0; c < 256; ++c) t[c] = LOWER_CASE[charset][c] != c;
+  return t;
 }
+
+constexpr std::array<CapitalTable, 4> CAPITALS = {build_capital_table(0), build_capital_table(1),
+                                                  build_capital_table(2), build_capital_table(3)};
 
 // The decoder's inverse; applied to whatever byte follows a case flag.
 uint8_t to_upper(int charset, uint8_t c) {
@@ -63,27 +89,14 @@ uint8_t to_upper(int charset, uint8_t c) {
   }
 }
 
-// 0 when the word stays as it is, else the flag of its case class.
-uint8_t word_case_flag(const uint8_t* word, uint32_t m, int charset) {
-  if (m < 2) return 0;
-  uint8_t state = 0;
-  for (uint32_t i = 0; i < m; ++i) {
-    const bool upper = is_upper(charset, word[i]);
-    switch (state) {
-      case 0:
-        if (!upper) return 0;
-        state = 1;
-        break;
-      case 1: state = upper ? 3 : 2; break;
-      case 2:
-        if (upper) return 0;
-        break;
-      default:
-        if (!upper) return 0;
-        break;
-    }
-  }
-  return state;  // 2 or 3: a word of two or more bytes never ends in 0 or 1
+// 0 when the word stays as it is, else the flag of its case class: a
+// capital followed only by small letters, or capitals only.
+uint8_t word_case_flag(const uint8_t* word, uint32_t m, const CaseTable& lower) {
+  if (m < 2 || lower[word[0]] == word[0]) return 0;
+  uint32_t capitals = 0;  // among the bytes after the first
+  for (uint32_t i = 1; i < m; ++i) capitals += lower[word[i]] != word[i];
+  if (capitals == 0) return FLAG_CAPITALISED;
+  return capitals == m - 1 ? FLAG_CAPITALS : 0;
 }
 
 void escape_control_bytes(uint8_t* work, uint32_t& length) {
@@ -95,15 +108,31 @@ void escape_control_bytes(uint8_t* work, uint32_t& length) {
   escape_bytes(work, length, needs_escape.data(), ESCAPE);
 }
 
+// Only a word that begins with a capital can change; the bytes between two
+// such words are copied as one run.
 void fold_words(uint8_t* work, uint32_t& length, int charset) {
+  const CapitalTable& capital = CAPITALS[charset >= 1 && charset <= 3 ? charset : 0];
   const uint32_t n = length;
   BoundedWriter out(work, n);
+  uint32_t copied = 0;  // the input before this is written
   uint32_t i = 0;
-  while (i < n) {
-    if (TEXT_DELIMITERS[work[i]]) {
-      out.put(work[i++]);
+  for (;;) {
+    while (n - i >= 8) {  // eight lookups to a branch
+      const uint8_t* p = work + i;
+      if (capital[p[0]] | capital[p[1]] | capital[p[2]] | capital[p[3]] | capital[p[4]] | capital[p[5]] |
+          capital[p[6]] | capital[p[7]])
+        break;
+      i += 8;
+    }
+    while (i < n && !capital[work[i]]) ++i;
+    if (i == n) break;
+    // A capital is never a delimiter, so it begins a word exactly when the
+    // byte before it is one.
+    if (i > 0 && !TEXT_DELIMITERS[work[i - 1]]) {
+      ++i;
       continue;
     }
+    out.put_span(work + copied, i - copied);
     uint32_t end = i + 1;
     while (end < n && !TEXT_DELIMITERS[work[end]]) ++end;
     const uint32_t m = end - i;
@@ -111,10 +140,12 @@ void fold_words(uint8_t* work, uint32_t& length, int charset) {
       const uint32_t used = encode_word(work + i, m, charset, span);
       out.unreserve(m + 1 - used);  // a word left as it is has no flag byte
     } else {  // only a block far larger than any detected one gets here
-      for (uint32_t j = i; j < end; ++j) out.put(work[j]);
+      out.put_span(work + i, m);
     }
+    copied = end;
     i = end;
   }
+  out.put_span(work + copied, n - copied);
   out.move_to_front(length);
 }
 
@@ -183,14 +214,14 @@ bool apply_line_break_spacing(uint8_t* work, uint32_t& length) {
 }
 
 uint32_t encode_word(const uint8_t* word, uint32_t m, int charset, uint8_t* out) {
-  const uint8_t flag = word_case_flag(word, m, charset);
+  const CaseTable& lower = lower_case_table(charset);
+  const uint8_t flag = word_case_flag(word, m, lower);
   if (flag == 0) {
     std::memcpy(out, word, m);
     return m;
   }
   out[0] = flag;
-  for (uint32_t i = 0; i < m; ++i)
-    out[i + 1] = is_upper(charset, word[i]) ? to_lower(charset, word[i]) : word[i];
+  for (uint32_t i = 0; i < m; ++i) out[i + 1] = lower[word[i]];
   return m + 1;
 }
 

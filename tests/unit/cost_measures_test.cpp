@@ -58,20 +58,43 @@ double plain_mtf_cost(const Bytes& bytes, uint32_t* repeats) {
 }
 
 TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
+  std::vector<Bytes> inputs;
   for (uint32_t alphabet : {3u, 9u, 17u, 24u, 256u}) {
     Bytes b = random_bytes(5000, alphabet);
     for (uint8_t& x : b) x = static_cast<uint8_t>(x % alphabet + (alphabet == 24 ? 0xE0 : 0));
+    inputs.push_back(b);
+  }
+  // Cycles of k values hit rank k - 1 again and again (k = 17 always
+  // misses); lengths around the 16 bytes of the list; bytes of the high half
+  // and values the starting list holds.
+  for (uint32_t k = 1; k <= 17; ++k) {
+    Bytes cycle(300);
+    for (uint32_t i = 0; i < cycle.size(); ++i) cycle[i] = static_cast<uint8_t>(0xF8 - 3 * (i % k));
+    inputs.push_back(cycle);
+  }
+  for (uint32_t n : {0u, 1u, 2u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u}) {
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+      Bytes b = random_bytes(n, seed);
+      if (seed % 2 == 0)
+        for (uint8_t& x : b) x = static_cast<uint8_t>(x % 20 + (seed == 4 ? 0x78 : 0));
+      inputs.push_back(b);
+    }
+  }
+  for (const Bytes& b : inputs) {
+    const auto n = static_cast<uint32_t>(b.size());
+    const size_t which = &b - inputs.data();
     uint32_t expected_repeats = 0;
     uint32_t repeats = 0;
-    EXPECT_EQ(mtf_cost8(b.data(), 5000, &repeats), plain_mtf_cost<8>(b, &expected_repeats)) << alphabet;
-    EXPECT_EQ(repeats, expected_repeats);
-    EXPECT_EQ(mtf_cost16(b.data(), 5000, &repeats), plain_mtf_cost<16>(b, &expected_repeats)) << alphabet;
-    EXPECT_EQ(repeats, expected_repeats);
+    EXPECT_EQ(mtf_cost8(b.data(), n, &repeats), plain_mtf_cost<8>(b, &expected_repeats)) << which;
+    EXPECT_EQ(repeats, expected_repeats) << which;
+    EXPECT_EQ(mtf_cost16(b.data(), n, &repeats), plain_mtf_cost<16>(b, &expected_repeats)) << which;
+    EXPECT_EQ(repeats, expected_repeats) << which;
     // Both costs from one pass, each exactly as measured alone.
     double cost8 = -1;
-    EXPECT_EQ(mtf_cost16(b.data(), 5000, &repeats, &cost8), plain_mtf_cost<16>(b, &expected_repeats)) << alphabet;
-    EXPECT_EQ(cost8, plain_mtf_cost<8>(b, &expected_repeats)) << alphabet;
-    EXPECT_EQ(repeats, expected_repeats);
+    EXPECT_EQ(mtf_cost16(b.data(), n, &repeats, &cost8), plain_mtf_cost<16>(b, &expected_repeats)) << which;
+    EXPECT_EQ(cost8, plain_mtf_cost<8>(b, &expected_repeats)) << which;
+    EXPECT_EQ(repeats, expected_repeats) << which;
+    EXPECT_EQ(mtf_cost16(b.data(), n, nullptr, nullptr), plain_mtf_cost<16>(b, &expected_repeats)) << which;
   }
   double cost8 = -1;
   EXPECT_EQ(mtf_cost16(nullptr, 0, nullptr, &cost8), 0.0);

@@ -2,8 +2,10 @@
 // detection rules, and round trips of every text block type.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "pipeline/block_types.h"
@@ -101,6 +103,107 @@ TEST(TextFilter, CaseFoldingWorkedExamplesAndTheirInverse) {
     EXPECT_EQ(run_pass(out, [&](uint8_t* w, uint32_t& n) { restore_case_and_escapes(w, n, c.charset); }), c.in)
         << "case " << &c - cases;
   }
+}
+
+// Case folding as first written: a branch per byte for each character set,
+// the word's class found by a small state machine, every byte put one by one.
+void plain_fold_case_and_escape(uint8_t* work, uint32_t& length, int charset) {
+  auto is_upper = [charset](uint8_t c) {
+    switch (charset) {
+      case 1: return c >= 0x41 && c <= 0x5A;
+      case 2: return c >= 0x80 && c <= 0x9F;
+      case 3: return c >= 0xC0 && c <= 0xDF;
+      default: return false;
+    }
+  };
+  auto to_lower = [charset](uint8_t c) {
+    return static_cast<uint8_t>(charset == 2 && c >= 0x90 ? c + 0x50 : c + 0x20);
+  };
+  {
+    BoundedWriter out(work, length);
+    for (uint32_t i = 0; i < length; ++i) {
+      if (work[i] >= 0x01 && work[i] <= 0x03) out.put(0x01);
+      out.put(work[i]);
+    }
+    out.move_to_front(length);
+  }
+  const uint32_t n = length;
+  BoundedWriter out(work, n);
+  uint32_t i = 0;
+  while (i < n) {
+    if (TEXT_DELIMITERS[work[i]]) {
+      out.put(work[i++]);
+      continue;
+    }
+    uint32_t end = i + 1;
+    while (end < n && !TEXT_DELIMITERS[work[end]]) ++end;
+    const uint32_t m = end - i;
+    auto case_flag = [&]() -> uint8_t {
+      if (m < 2) return 0;
+      uint8_t state = 0;
+      for (uint32_t k = i; k < end; ++k) {
+        const bool upper = is_upper(work[k]);
+        if (state == 0 && !upper) return 0;
+        if ((state == 2 && upper) || (state == 3 && !upper)) return 0;
+        if (state <= 1) state = state == 0 ? 1 : upper ? 3 : 2;
+      }
+      return state;
+    };
+    const uint8_t flag = case_flag();
+    if (uint8_t* span = out.reserve(m + 1)) {
+      uint32_t used = 0;
+      if (flag != 0) span[used++] = flag;
+      for (uint32_t k = i; k < end; ++k)
+        span[used++] = flag != 0 && is_upper(work[k]) ? to_lower(work[k]) : work[k];
+      out.unreserve(m + 1 - used);
+    } else {
+      for (uint32_t k = i; k < end; ++k) out.put(work[k]);
+    }
+    i = end;
+  }
+  out.move_to_front(length);
+}
+
+TEST(TextFilter, CaseFoldingMatchesThePlainPassOnEveryCharacterSet) {
+  // Words of each set's capitals and small letters, every byte value, the
+  // delimiters, runs at the block's ends and lengths around 16.
+  std::vector<Bytes> inputs;
+  for (uint32_t n : {0u, 1u, 2u, 15u, 16u, 17u, 33u, 5000u}) {
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+      inputs.push_back(testdata::random_bytes(n, seed));
+      for (int charset = 1; charset <= 3; ++charset) inputs.push_back(make_text(n, charset, seed == 2, seed * 7 + n));
+    }
+  }
+  Bytes pool = bytes_of("AZaz@[`{ \n,.-");
+  pool.insert(pool.end(), {0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xAF, 0xB0, 0xBF, 0xC0, 0xDF, 0xE0, 0xEF, 0xF0, 0xFF, 0x01});
+  testdata::Lcg rng(99);
+  for (uint32_t k = 0; k < 200; ++k) {
+    Bytes b(1 + rng.next() % 40);
+    for (uint8_t& c : b) c = pool[rng.next() % pool.size()];
+    inputs.push_back(b);
+  }
+  for (int c = 0; c < 256; ++c)
+    for (int d : {0x41, 0x61, 0x85, 0x95, 0xA5, 0xC5, 0xE5}) inputs.push_back({static_cast<uint8_t>(c), static_cast<uint8_t>(d), ' '});
+  Bytes work(WORK_BUFFER_SIZE);
+  auto fold = [&work](const Bytes& in, int charset, auto pass) {
+    std::memcpy(work.data(), in.data(), in.size());
+    uint32_t n = static_cast<uint32_t>(in.size());
+    pass(work.data(), n, charset);
+    return Bytes(work.begin(), work.begin() + n);
+  };
+  for (int charset = 0; charset <= 3; ++charset) {
+    for (const Bytes& in : inputs) {
+      ASSERT_EQ(fold(in, charset, fold_case_and_escape), fold(in, charset, plain_fold_case_and_escape))
+          << "charset " << charset << " input " << &in - inputs.data();
+    }
+  }
+  // Grown past the work buffer: the bytes that fit are those of the plain
+  // pass, and words near the end stay as they are.
+  Bytes capitals;
+  while (capitals.size() < 1200000) capitals.insert(capitals.end(), {'A', 'b', ' ', 'C', 'D', ',', 'e'});
+  const Bytes expected = fold(capitals, 1, plain_fold_case_and_escape);
+  EXPECT_LT(expected.size(), capitals.size() * 9 / 7);
+  EXPECT_EQ(fold(capitals, 1, fold_case_and_escape), expected);
 }
 
 TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
@@ -243,6 +346,57 @@ TEST(NgramSubstitution, WorkedExamplesAndExpandInvertsSubstitute) {
   const Bytes text = bytes_of("the weather was mov jmp pop // ought to have been read from a call");
   all.insert(all.end(), text.begin(), text.end());
   EXPECT_EQ(run_pass(run_pass(all, substitute_ngrams), expand_ngrams), all);
+}
+
+// The dictionary's passes as first written: every group of the length tried
+// at every position, over the whole output of the pass before. The groups are
+// read back from the codes.
+Bytes plain_substitute_ngrams(const Bytes& input) {
+  static const std::vector<Bytes> groups = [] {
+    std::vector<Bytes> g(256);
+    for (int c = 0x80; c <= 0xFC; ++c) g[c] = run_pass({static_cast<uint8_t>(c)}, expand_ngrams);
+    return g;
+  }();
+  Bytes work;
+  for (uint8_t c : input) {
+    if (c == 0x04 || (c >= 0x80 && c <= 0xB2) || (c >= 0xCE && c <= 0xFC)) work.push_back(0x04);
+    work.push_back(c);
+  }
+  for (const auto& [first, last, size] : {std::tuple{0xCE, 0xDF, 4u}, {0xE0, 0xFC, 3u}, {0x80, 0xB2, 2u}}) {
+    Bytes out;
+    size_t i = 0;
+    while (i < work.size()) {
+      int code = 0;
+      for (int c = first; c <= last && code == 0 && i + size <= work.size(); ++c) {
+        const Bytes& letters = groups[c];
+        if (std::equal(letters.begin(), letters.end(), work.begin() + static_cast<ptrdiff_t>(i))) code = c;
+      }
+      out.push_back(code != 0 ? static_cast<uint8_t>(code) : work[i]);
+      i += code != 0 ? size : 1;
+    }
+    work = out;
+  }
+  return work;
+}
+
+TEST(NgramSubstitution, MatchesThePlainPasses) {
+  // Letters the groups are made of, so that groups of every length meet and
+  // overlap, with codes and escapes among them; lengths around the loads of
+  // four and two bytes.
+  const Bytes pool = bytes_of("theraisnowdglcfbkmu/ \x04\x80\xB2\xB3\xCD\xCE\xFC\xFD");
+  testdata::Lcg rng(5);
+  std::vector<Bytes> inputs = {bytes_of("withal"), bytes_of("thethe"), bytes_of("ttle"), bytes_of("xthe")};
+  for (uint32_t n : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 15u, 16u, 17u, 300u}) {
+    for (uint32_t k = 0; k < 20; ++k) {
+      Bytes b(n);
+      for (uint8_t& c : b) c = pool[rng.next() % (k % 2 == 0 ? 20 : pool.size())];
+      inputs.push_back(b);
+    }
+  }
+  inputs.push_back(testdata::random_bytes(2000, 8));
+  inputs.push_back(make_text(3000, 1, false, 4));
+  for (const Bytes& in : inputs)
+    ASSERT_EQ(run_pass(in, substitute_ngrams), plain_substitute_ngrams(in)) << "input " << &in - inputs.data();
 }
 
 // The bound the decoder plans with: for one byte (not the escape) exactly
