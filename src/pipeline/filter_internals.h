@@ -56,20 +56,25 @@ class BoundedWriter {
   uint32_t pos_;
 };
 
+// The first position in [from, end) whose byte has its flag set, or `end`;
+// eight table lookups to a branch while eight bytes remain.
+inline uint32_t first_flagged(const uint8_t* bytes, uint32_t from, uint32_t end, const bool* flags) {
+  while (end - from >= 8) {
+    const uint8_t* p = bytes + from;
+    if (flags[p[0]] | flags[p[1]] | flags[p[2]] | flags[p[3]] | flags[p[4]] | flags[p[5]] | flags[p[6]] | flags[p[7]])
+      break;
+    from += 8;
+  }
+  while (from < end && !flags[bytes[from]]) ++from;
+  return from;
+}
+
 // Writes `escape` before every byte for which needs_escape is true. Bytes
 // before the first such byte stay where they are, so a block without any
 // costs one scan; the result, truncation at the end of the buffer included,
 // is that of writing the whole block behind itself.
 inline void escape_bytes(uint8_t* work, uint32_t& length, const bool* needs_escape, uint8_t escape) {
-  uint32_t first = 0;
-  while (length - first >= 8) {  // eight lookups to a branch
-    const uint8_t* p = work + first;
-    if (needs_escape[p[0]] | needs_escape[p[1]] | needs_escape[p[2]] | needs_escape[p[3]] | needs_escape[p[4]] |
-        needs_escape[p[5]] | needs_escape[p[6]] | needs_escape[p[7]])
-      break;
-    first += 8;
-  }
-  while (first < length && !needs_escape[work[first]]) ++first;
+  uint32_t first = first_flagged(work, 0, length, needs_escape);
   if (length + first > WORK_BUFFER_SIZE) {
     first = 0;  // the block does not fit behind itself: cut as the whole pass would
   } else if (first == length) {

@@ -40,6 +40,13 @@ constexpr uint8_t FLAG_CAPITALS = 0x03;
 
 bool is_line_break(uint8_t c) { return c == CR || c == LF; }
 
+constexpr std::array<bool, 256> LINE_BREAKS = [] {
+  std::array<bool, 256> t{};
+  t[CR] = true;
+  t[LF] = true;
+  return t;
+}();
+
 // Each character set's lower-case form of every byte: a capital of the set
 // maps to its small letter, any other byte to itself. Lowering a capital
 // always changes it, so a byte is a capital exactly when the table moves it.
@@ -117,14 +124,7 @@ void fold_words(uint8_t* work, uint32_t& length, int charset) {
   uint32_t copied = 0;  // the input before this is written
   uint32_t i = 0;
   for (;;) {
-    while (n - i >= 8) {  // eight lookups to a branch
-      const uint8_t* p = work + i;
-      if (capital[p[0]] | capital[p[1]] | capital[p[2]] | capital[p[3]] | capital[p[4]] | capital[p[5]] |
-          capital[p[6]] | capital[p[7]])
-        break;
-      i += 8;
-    }
-    while (i < n && !capital[work[i]]) ++i;
+    i = first_flagged(work, i, n, capital.data());
     if (i == n) break;
     // A capital is never a delimiter, so it begins a word exactly when the
     // byte before it is one.
@@ -194,21 +194,27 @@ int detect_text_charset(const uint8_t* block, uint32_t n) {
 
 bool apply_line_break_spacing(uint8_t* work, uint32_t& length) {
   const uint32_t n = length;
+  const bool* breaks = LINE_BREAKS.data();
   uint32_t before_word = 0;   // line breaks followed by a printable byte
   uint32_t before_space = 0;  // line breaks followed by a space
-  for (uint32_t i = 0; i + 1 < n; ++i) {
-    if (!is_line_break(work[i])) continue;
-    if (work[i + 1] > SPACE) ++before_word;
-    else if (work[i + 1] == SPACE) ++before_space;
+  if (n > 0) {
+    for (uint32_t i = first_flagged(work, 0, n - 1, breaks); i < n - 1; i = first_flagged(work, i + 1, n - 1, breaks)) {
+      if (work[i + 1] > SPACE) ++before_word;
+      else if (work[i + 1] == SPACE) ++before_space;
+    }
   }
   if (before_space > 2 * before_word) return false;
 
+  // The lines are copied whole, each with its line break, and a space goes
+  // behind the break unless a control byte follows.
   BoundedWriter out(work, n);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t c = work[i];
-    out.put(c);
-    if (is_line_break(c) && (i + 1 == n || work[i + 1] >= SPACE)) out.put(SPACE);
+  uint32_t copied = 0;  // the input before this is written
+  for (uint32_t i = first_flagged(work, 0, n, breaks); i < n; i = first_flagged(work, i + 1, n, breaks)) {
+    out.put_span(work + copied, i + 1 - copied);
+    copied = i + 1;
+    if (i + 1 == n || work[i + 1] >= SPACE) out.put(SPACE);
   }
+  out.put_span(work + copied, n - copied);
   out.move_to_front(length);
   return true;
 }

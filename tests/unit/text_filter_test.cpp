@@ -231,6 +231,36 @@ TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
       EXPECT_EQ(run_pass(out, remove_line_break_spacing), bytes_of(c.in)) << c.in;
     }
   }
+  // The pass against one that goes a byte at a time: line breaks at either
+  // end, runs of them, before spaces, tabs and letters, blocks around eight
+  // bytes, and a block whose spaces no longer fit in the work buffer.
+  auto plain = [](uint8_t* work, uint32_t& length) {
+    const uint32_t n = length;
+    uint32_t a = 0, b = 0;
+    for (uint32_t i = 0; i + 1 < n; ++i) {
+      if (work[i] != '\r' && work[i] != '\n') continue;
+      a += work[i + 1] > ' ';
+      b += work[i + 1] == ' ';
+    }
+    if (b > 2 * a) return;
+    BoundedWriter out(work, n);
+    for (uint32_t i = 0; i < n; ++i) {
+      out.put(work[i]);
+      if ((work[i] == '\r' || work[i] == '\n') && (i + 1 == n || work[i + 1] >= ' ')) out.put(' ');
+    }
+    out.move_to_front(length);
+  };
+  auto spaced = [](uint8_t* w, uint32_t& n) { apply_line_break_spacing(w, n); };
+  const Bytes pool = bytes_of("\r\n\n \tab.\x01");
+  testdata::Lcg rng(5);
+  for (uint32_t k = 0; k < 600; ++k) {
+    Bytes in(k < 40 ? k : rng.next() % 300);
+    for (uint8_t& c : in) c = pool[rng.next() % pool.size()];
+    ASSERT_EQ(run_pass(in, spaced), run_pass(in, plain)) << "input " << k;
+  }
+  Bytes breaks(WORK_BUFFER_SIZE / 2 - 100, 'x');
+  for (size_t i = 0; i < breaks.size(); i += 3) breaks[i] = '\n';
+  EXPECT_EQ(run_pass(breaks, spaced), run_pass(breaks, plain));
 }
 
 TEST(TextFilter, DetectionNeeds1024BytesCountsWrapAt16BitsAndAccentsScoreLow) {
