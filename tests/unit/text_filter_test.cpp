@@ -24,7 +24,7 @@ Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 template <typename Pass>
 Bytes run_pass(const Bytes& input, Pass pass) {
   Bytes work(WORK_BUFFER_SIZE);
-  std::memcpy(work.data(), input.data(), input.size());
+  std::copy(input.begin(), input.end(), work.begin());
   uint32_t length = static_cast<uint32_t>(input.size());
   pass(work.data(), length);
   return Bytes(work.begin(), work.begin() + length);
@@ -186,7 +186,7 @@ TEST(TextFilter, CaseFoldingMatchesThePlainPassOnEveryCharacterSet) {
     for (int d : {0x41, 0x61, 0x85, 0x95, 0xA5, 0xC5, 0xE5}) inputs.push_back({static_cast<uint8_t>(c), static_cast<uint8_t>(d), ' '});
   Bytes work(WORK_BUFFER_SIZE);
   auto fold = [&work](const Bytes& in, int charset, auto pass) {
-    std::memcpy(work.data(), in.data(), in.size());
+    std::copy(in.begin(), in.end(), work.begin());
     uint32_t n = static_cast<uint32_t>(in.size());
     pass(work.data(), n, charset);
     return Bytes(work.begin(), work.begin() + n);
