@@ -652,12 +652,17 @@ TEST(TarnCli, AddAndDeleteKeepUntouchedPiecesByteForByte) {
 TEST(TarnCli, InterruptedAddAndDeleteLeaveTheArchiveAsItWas) {
   Sandbox box;
   box.write("small.txt", "small\n");
-  box.write("m1.txt", mixed_text(1500000, 2));
-  box.write("m2.txt", mixed_text(1500000, 3));
-  box.write("huge.txt", mixed_text(6u << 20, 4));
-  // Extreme, so that packing takes long enough to be stopped: a.trn gets
-  // the big file added, g.trn loses a member of its solid group, which is
-  // then packed again.
+  // Letters drawn at random: the model, not the prepass, has to take them,
+  // which at Extreme is slow enough to be stopped. a.trn gets the big file
+  // added; g.trn loses a member of its solid group, which is then packed
+  // again.
+  const auto letters = [](size_t n, uint32_t seed) {
+    const std::vector<uint8_t> v = testdata::lcg_letters(n, seed);
+    return std::string(v.begin(), v.end());
+  };
+  box.write("m1.txt", letters(1500000, 2));
+  box.write("m2.txt", letters(1500000, 3));
+  box.write("huge.txt", letters(6u << 20, 4));
   ASSERT_EQ(tarn(box, {"create", "--method=extreme", "a.trn", "small.txt"}).status, 0);
   ASSERT_EQ(tarn(box, {"create", "-6", "g.trn", "m1.txt", "m2.txt", "small.txt"}).status, 0);
   ASSERT_EQ(parse_json(tarn(box, {"info", "--json", "g.trn"}).out)["solid_groups"].number, 1);
