@@ -90,7 +90,9 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t x = bytes[i];
     const auto found = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(list, row_of(BROADCAST, x))));
-    const auto j = static_cast<uint32_t>(std::countr_zero((found & (missing - 1)) | missing));
+    // A byte found only above the 8-entry list's ranks still counts 8: the
+    // bit of `missing` is lower than any such find.
+    const auto j = static_cast<uint32_t>(std::countr_zero(found | missing));
     if (j == 0) {
       ++s.repeats;
       continue;

@@ -72,7 +72,10 @@ constexpr CaseTable build_lower_table(int charset) {
 constexpr std::array<CaseTable, 4> LOWER_CASE = {build_lower_table(0), build_lower_table(1), build_lower_table(2),
                                                  build_lower_table(3)};
 
-const CaseTable& lower_case_table(int charset) { return LOWER_CASE[charset >= 1 && charset <= 3 ? charset : 0]; }
+// The tables' index of a character set: sets outside 1..3 have no capitals.
+int case_index(int charset) { return charset >= 1 && charset <= 3 ? charset : 0; }
+
+const CaseTable& lower_case_table(int charset) { return LOWER_CASE[case_index(charset)]; }
 
 // The capitals of each set, as flags.
 using CapitalTable = std::array<bool, 256>;
@@ -118,7 +121,7 @@ void escape_control_bytes(uint8_t* work, uint32_t& length) {
 // Only a word that begins with a capital can change; the bytes between two
 // such words are copied as one run.
 void fold_words(uint8_t* work, uint32_t& length, int charset) {
-  const CapitalTable& capital = CAPITALS[charset >= 1 && charset <= 3 ? charset : 0];
+  const CapitalTable& capital = CAPITALS[case_index(charset)];
   const uint32_t n = length;
   BoundedWriter out(work, n);
   uint32_t copied = 0;  // the input before this is written
