@@ -48,6 +48,8 @@ void SubAllocator::init_suballocator() {
   note_written();
   heads_.fill(ListHead{});
   listed_ = 0;
+  withdrawn_count_ = 0;
+  withdrawn_span_ = 0;
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
   units_start_ = lo_unit_ = hi_unit_ - UNIT_SIZE * ((heap_size_ / 8 / UNIT_SIZE) * 7);
@@ -90,6 +92,8 @@ uint32_t SubAllocator::alloc_units_rare(unsigned index) {
     return block;
   }
   glue_count_ -= 1;
+  // The text area is about to shrink over the withdrawn blocks' addresses.
+  if (withdrawn_span_ != 0) settle_withdrawn();
   uint32_t bytes = UNIT_SIZE * INDEX_TO_UNITS[index];
   if (units_start_ - text_ptr_ > bytes) {
     units_start_ -= bytes;
@@ -185,15 +189,19 @@ void SubAllocator::glue_free_blocks() {
   if (lo_unit_ != hi_unit_) heap_[lo_unit_] = 0;  // the gap must never look free
 
   // Take every listed block, list by list, absorbing the free blocks right
-  // behind it; chain the survivors through their `next` fields.
-  uint32_t chain_head = 0;
-  uint32_t chain_tail = 0;
+  // behind it. The survivors are dealt in turn to CHAINS chains, linked
+  // through their `next` fields, so that handing them back in the same order
+  // can follow several chains at once instead of waiting on one.
+  constexpr unsigned CHAINS = 8;
+  uint32_t chain_head[CHAINS] = {};
+  uint32_t chain_tail[CHAINS] = {};
+  unsigned dealt = 0;
   for (unsigned i = 0; i < N_INDEXES; ++i) {
     uint32_t b = heads_[i].next;
     heads_[i] = ListHead{};
     while (b != 0) {
       FreeBlock* fb = block_at(b);
-      uint32_t following = fb->next();
+      uint32_t following = linked_past_withdrawn(fb);
       // The lists are chased block by block: the next block's header is
       // asked for while this one absorbs its neighbours.
       prefetch_for_read(block_at(following));
@@ -209,22 +217,30 @@ void SubAllocator::glue_free_blocks() {
         }
         fb->set_nu(nu);
         fb->set_next(0);
-        if (chain_tail != 0)
-          block_at(chain_tail)->set_next(b);
+        const unsigned c = dealt++ % CHAINS;
+        if (chain_tail[c] != 0)
+          block_at(chain_tail[c])->set_next(b);
         else
-          chain_head = b;
-        chain_tail = b;
+          chain_head[c] = b;
+        chain_tail[c] = b;
       }
       b = following;
     }
   }
 
-  // Hand the merged runs back, cut to ladder sizes.
-  for (uint32_t b = chain_head; b != 0;) {
-    uint32_t following = block_at(b)->next();
-    prefetch_for_read(block_at(following));
+  // Hand the merged runs back in the order they were dealt, cut to ladder
+  // sizes. A survivor absorbed by a later one has size 0 and gives nothing;
+  // it is left linked to the survivor dealt after it, as one chain would
+  // have left it.
+  for (unsigned c = 0;; c = (c + 1) % CHAINS) {
+    uint32_t b = chain_head[c];
+    if (b == 0) break;  // dealt in turn: the first chain to run out ends them all
+    chain_head[c] = block_at(b)->next();
+    prefetch_for_read(block_at(chain_head[c]));
     uint32_t sz = block_at(b)->nu();
-    if (sz != 0) {
+    if (sz == 0) {
+      block_at(b)->set_next(chain_head[(c + 1) % CHAINS]);
+    } else {
       while (sz > ppm_tables::MAX_UNITS) {
         insert_node(b, N_INDEXES - 1, ppm_tables::MAX_UNITS);
         b += UNIT_SIZE * ppm_tables::MAX_UNITS;
@@ -238,8 +254,9 @@ void SubAllocator::glue_free_blocks() {
       }
       insert_node(b, i, INDEX_TO_UNITS[i]);
     }
-    b = following;
   }
+  withdrawn_count_ = 0;
+  withdrawn_span_ = 0;
   glue_count_ = 8192;
 }
 
@@ -247,15 +264,40 @@ void SubAllocator::expand_text_area() {
   uint32_t count[N_INDEXES] = {};
   // The walk does not stop at lo_unit: when the gap is used up, free
   // contexts at the bottom of the context area go to the text area as well.
+  const uint32_t first = units_start_;
+  uint32_t pending = withdrawn_count_;
+  bool lazily = true;
   for (;;) {
     FreeBlock* fb = block_at(units_start_);
     if (fb->stamp() != FREE_STAMP) break;
     uint32_t nu = fb->nu();
     if (nu == 0 || nu > ppm_tables::MAX_UNITS) break;  // not a listed block
     count[UNITS_TO_INDEX[nu - 1]] += 1;
+    // Below lo_unit every block start that looks free is a listed block, so
+    // the counts are what leaves each list. At and above it, memory from
+    // before the last restart may look free without being listed: there the
+    // lists are walked, as they are when the table is full.
+    if (units_start_ >= lo_unit_ || pending == MAX_WITHDRAWN)
+      lazily = false;
+    else
+      withdrawn_[pending++] = {units_start_, linked_past_withdrawn(fb)};
     fb->set_stamp(0);
     units_start_ += UNIT_SIZE * nu;
   }
+  if (units_start_ == first) return;
+  if (lazily) {
+    withdrawn_count_ = pending;
+    withdrawn_span_ = units_start_ - 1;
+    for (unsigned i = 0; i < N_INDEXES; ++i) {
+      heads_[i].stamp -= count[i];
+      heads_[i].next = skip_withdrawn(heads_[i].next);
+    }
+    return;
+  }
+
+  // Each list gives up as many blocks marked 0 as were counted for it,
+  // the first ones in list order.
+  settle_withdrawn();
   for (unsigned i = 0; i < N_INDEXES; ++i) {
     if (count[i] == 0) continue;
     uint32_t prev = 0;  // 0: the list head
@@ -276,6 +318,31 @@ void SubAllocator::expand_text_area() {
       b = following;
     }
   }
+}
+
+uint32_t SubAllocator::skip_withdrawn(uint32_t ref) const {
+  const Withdrawn* begin = withdrawn_.data();
+  const Withdrawn* end = begin + withdrawn_count_;
+  while (is_withdrawn(ref)) {
+    const Withdrawn* w =
+        std::lower_bound(begin, end, ref, [](const Withdrawn& x, uint32_t r) { return x.block < r; });
+    if (w == end || w->block != ref) return 0;  // cannot happen: every one a list reaches is kept
+    ref = w->next;
+  }
+  return ref;
+}
+
+void SubAllocator::settle_withdrawn() {
+  if (withdrawn_span_ == 0) return;
+  for (unsigned i = 0; i < N_INDEXES; ++i) {
+    for (uint32_t b = heads_[i].next; b != 0;) {
+      uint32_t following = linked_past_withdrawn(block_at(b));
+      prefetch_for_read(block_at(following));
+      b = following;
+    }
+  }
+  withdrawn_count_ = 0;
+  withdrawn_span_ = 0;
 }
 
 uint32_t SubAllocator::get_used_memory() const {

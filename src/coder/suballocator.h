@@ -119,10 +119,37 @@ class SubAllocator {
 
   uint32_t remove_node(unsigned index) {
     uint32_t block = heads_[index].next;
-    heads_[index].next = block_at(block)->next();
+    heads_[index].next = linked_past_withdrawn(block_at(block));
     heads_[index].stamp -= 1;
     return block;
   }
+
+  // Blocks that expand_text_area gave to the text area leave their lists
+  // lazily: they stay linked until a walk or a removal reaches them, which
+  // then links past them, writing the link the unlinking would have
+  // written. Their own links are kept here (the text may overwrite them),
+  // in address order. All of them lie below the lowest listed block, so a
+  // link is to a withdrawn block exactly when it is at most withdrawn_span_
+  // (0 when none are pending).
+  struct Withdrawn {
+    uint32_t block;
+    uint32_t next;
+    bool operator==(const Withdrawn&) const = default;
+  };
+  static constexpr unsigned MAX_WITHDRAWN = 1024;
+  bool is_withdrawn(uint32_t ref) const { return ref - 1u < withdrawn_span_; }
+  uint32_t skip_withdrawn(uint32_t ref) const;
+  // A block's link, first rewritten past withdrawn blocks if it leads to one.
+  uint32_t linked_past_withdrawn(FreeBlock* b) {
+    uint32_t next = b->next();
+    if (is_withdrawn(next)) [[unlikely]] {
+      next = skip_withdrawn(next);
+      b->set_next(next);
+    }
+    return next;
+  }
+  // Links every list past its withdrawn blocks and forgets them.
+  void settle_withdrawn();
 
   uint32_t move_units_up_near(uint32_t block, uint32_t nu);
   // The first non-empty list above `index`, or N_INDEXES.
@@ -143,6 +170,10 @@ class SubAllocator {
   // allocation thus looks only at lists that were given blocks since, not
   // at all the lists above its own.
   uint64_t listed_ = 0;
+
+  std::array<Withdrawn, MAX_WITHDRAWN> withdrawn_{};
+  uint32_t withdrawn_count_ = 0;
+  uint32_t withdrawn_span_ = 0;
 
   // What may have been written since the heap was last zeroed: [0,
   // text_high), [units_low, lo_high) and [hi_low, top). Valid once the
