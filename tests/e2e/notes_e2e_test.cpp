@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 // Bytes no line printed may hold: ESC, BEL, and CSI and OSC as UTF-8.
 void expect_no_controls(const std::string& text, const std::string& what) {
   for (const std::string bad : {"\x1b", "\x07", "\xC2\x9B", "\xC2\x9D"})
-    if (!on_windows() || bad.size() == 1) EXPECT_FALSE(contains(text, bad)) << what;
+    if (!on_windows() || bad.size() == 1) {
+      EXPECT_FALSE(contains(text, bad)) << what;
+    }
 }
 
 TEST(NotesE2E, NamesReachNoTerminalWithTheirControlCharacters) {
