@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "common/speed_hints.h"
@@ -50,6 +51,7 @@ void SubAllocator::init_suballocator() {
   listed_ = 0;
   withdrawn_count_ = 0;
   withdrawn_span_ = 0;
+  walked_past_units_ = false;
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
   units_start_ = lo_unit_ = hi_unit_ - UNIT_SIZE * ((heap_size_ / 8 / UNIT_SIZE) * 7);
@@ -275,9 +277,12 @@ void SubAllocator::expand_text_area() {
     count[UNITS_TO_INDEX[nu - 1]] += 1;
     // Below lo_unit every block start that looks free is a listed block, so
     // the counts are what leaves each list. At and above it, memory from
-    // before the last restart may look free without being listed: there the
-    // lists are walked, as they are when the table is full.
-    if (units_start_ >= lo_unit_ || pending == MAX_WITHDRAWN)
+    // before the last restart may look free without being listed, and a walk
+    // that went there may leave units_start above blocks the gap hands out
+    // later: from then until the next restart the lists are walked, as they
+    // are when the table is full.
+    if (units_start_ >= lo_unit_) walked_past_units_ = true;
+    if (walked_past_units_ || pending == MAX_WITHDRAWN)
       lazily = false;
     else
       withdrawn_[pending++] = {units_start_, linked_past_withdrawn(fb)};
@@ -326,7 +331,8 @@ uint32_t SubAllocator::skip_withdrawn(uint32_t ref) const {
   while (is_withdrawn(ref)) {
     const Withdrawn* w =
         std::lower_bound(begin, end, ref, [](const Withdrawn& x, uint32_t r) { return x.block < r; });
-    if (w == end || w->block != ref) return 0;  // cannot happen: every one a list reaches is kept
+    assert(w != end && w->block == ref);  // every one a list can reach is kept
+    if (w == end || w->block != ref) return 0;
     ref = w->next;
   }
   return ref;

@@ -174,6 +174,7 @@ class SubAllocator {
   std::array<Withdrawn, MAX_WITHDRAWN> withdrawn_{};
   uint32_t withdrawn_count_ = 0;
   uint32_t withdrawn_span_ = 0;
+  bool walked_past_units_ = false;  // a text-area walk reached lo_unit since the last restart
 
   // What may have been written since the heap was last zeroed: [0,
   // text_high), [units_low, lo_high) and [hi_low, top). Valid once the

@@ -31,6 +31,7 @@ struct SubAllocatorTestAccess {
     bool initialised;
     uint32_t text_high, units_low, lo_high, hi_low;
     uint32_t withdrawn_count, withdrawn_span;
+    bool walked_past_units;
     bool operator==(const Fields&) const = default;
   };
   using Withdrawn = std::array<SubAllocator::Withdrawn, SubAllocator::MAX_WITHDRAWN>;
@@ -39,7 +40,8 @@ struct SubAllocatorTestAccess {
   static void settle(SubAllocator& a) { a.settle_withdrawn(); }
   static Fields fields(const SubAllocator& a) {
     Fields f{a.text_ptr_, a.units_start_, a.lo_unit_, a.hi_unit_, a.glue_count_, {}, a.initialised_,
-             a.text_high_, a.units_low_, a.lo_high_, a.hi_low_, a.withdrawn_count_, a.withdrawn_span_};
+             a.text_high_, a.units_low_, a.lo_high_, a.hi_low_, a.withdrawn_count_, a.withdrawn_span_,
+             a.walked_past_units_};
     for (unsigned i = 0; i < N_INDEXES; ++i) {
       f.heads[2 * i] = a.heads_[i].stamp;
       f.heads[2 * i + 1] = a.heads_[i].next;
@@ -60,6 +62,7 @@ struct SubAllocatorTestAccess {
     a.hi_low_ = f.hi_low;
     a.withdrawn_count_ = f.withdrawn_count;
     a.withdrawn_span_ = f.withdrawn_span;
+    a.walked_past_units_ = f.walked_past_units;
   }
   // Every non-empty list must be among those the hint names.
   static bool hint_covers_lists(const SubAllocator& a) {

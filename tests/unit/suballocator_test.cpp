@@ -2,6 +2,8 @@
 // rarer paths (splitting, gluing, moving units up).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "coder/suballocator.h"
 
 namespace tarn {
@@ -133,6 +135,31 @@ TEST_F(SubAllocatorTest, ExpandTextAreaReclaimsFreeBlocksAtTheBottomAndWalksOnWh
   EXPECT_EQ(heap.units_start(), bottom + 24);
   EXPECT_EQ(heap.list_count(0), 0u);
   EXPECT_EQ(heap.list_first(0), 0u);
+}
+
+// A walk that runs into a free-looking header left in the gap by an earlier
+// model leaves units_start above lo_unit: blocks the gap hands out next lie
+// below units_start, and a later walk must still leave them listed.
+TEST_F(SubAllocatorTest, ExpandTextAreaAfterAWalkIntoTheGapKeepsTheBlocksBelowUnitsStart) {
+  start(1u << 16);
+  const uint32_t u0 = heap.units_start();
+  heap.alloc_units(1);
+  heap.free_units(heap.alloc_units(1), 1);  // a free header at u0 + 12
+  heap.init_suballocator();                 // a restart keeps the heap's bytes
+  heap.free_units(heap.alloc_units(1), 1);
+  heap.expand_text_area();
+  ASSERT_EQ(heap.units_start(), u0 + 24);
+  ASSERT_EQ(heap.lo_unit(), u0 + 12);
+  const uint32_t y = heap.alloc_units(1);
+  std::fill_n(heap.heap() + y, 12, uint8_t{0x33});
+  heap.free_units(y, 1);
+  const uint32_t z = heap.alloc_units(2);
+  std::fill_n(heap.heap() + z, 24, uint8_t{0x44});
+  heap.free_units(z, 2);
+  heap.expand_text_area();
+  EXPECT_EQ(heap.list_count(0), 1u);
+  EXPECT_EQ(heap.list_first(0), u0 + 12);
+  EXPECT_EQ(heap.alloc_units(1), u0 + 12);
 }
 
 TEST_F(SubAllocatorTest, MoveUnitsUpUsesAHigherFreeBlock) {
