@@ -49,8 +49,7 @@ void SubAllocator::init_suballocator() {
   note_written();
   heads_.fill(ListHead{});
   listed_ = 0;
-  withdrawn_count_ = 0;
-  withdrawn_span_ = 0;
+  forget_withdrawn();
   walked_past_units_ = false;
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
@@ -257,8 +256,7 @@ void SubAllocator::glue_free_blocks() {
       insert_node(b, i, INDEX_TO_UNITS[i]);
     }
   }
-  withdrawn_count_ = 0;
-  withdrawn_span_ = 0;
+  forget_withdrawn();
   glue_count_ = 8192;
 }
 
@@ -347,8 +345,7 @@ void SubAllocator::settle_withdrawn() {
       b = following;
     }
   }
-  withdrawn_count_ = 0;
-  withdrawn_span_ = 0;
+  forget_withdrawn();
 }
 
 uint32_t SubAllocator::get_used_memory() const {

@@ -134,7 +134,6 @@ class SubAllocator {
   struct Withdrawn {
     uint32_t block;
     uint32_t next;
-    bool operator==(const Withdrawn&) const = default;
   };
   static constexpr unsigned MAX_WITHDRAWN = 1024;
   bool is_withdrawn(uint32_t ref) const { return ref - 1u < withdrawn_span_; }
@@ -150,6 +149,11 @@ class SubAllocator {
   }
   // Links every list past its withdrawn blocks and forgets them.
   void settle_withdrawn();
+  // Once no list can reach them any more.
+  void forget_withdrawn() {
+    withdrawn_count_ = 0;
+    withdrawn_span_ = 0;
+  }
 
   uint32_t move_units_up_near(uint32_t block, uint32_t nu);
   // The first non-empty list above `index`, or N_INDEXES.
