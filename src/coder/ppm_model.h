@@ -65,7 +65,8 @@ class PpmModel {
   static constexpr uint32_t BIN_INTERVAL = 128;
   static constexpr uint8_t SEE_PERIOD_BITS = 7;
   static constexpr uint8_t BIN_FREQ_LIMIT = 196;
-  static constexpr int MAX_ORDER_LIMIT = 15;  // create_successors keeps at most 16 states
+  static constexpr int MAX_ORDER_LIMIT = 15;
+  static constexpr int CHAIN_BATCH = 8;  // sibling chains the cut-off reads ahead together  // create_successors keeps at most 16 states
 
   // The interval of the symbol or escape just modelled.
   struct Interval {
@@ -138,6 +139,9 @@ class PpmModel {
   // the heap is in use; the next rare allocation merges the free blocks.
   void prune_tree();
   uint32_t cut_off(uint32_t context, unsigned order);
+  // Reads ahead, for the cut-off, down the chains of binary contexts below
+  // `count` states from `first` downward, all chains a step at a time.
+  void warm_chains(const PpmState* first, int count, unsigned order) const;
   void refresh_context(PpmContext* ctx, uint32_t old_nu, int scale);
   void make_binary(PpmContext* ctx);
 

@@ -45,6 +45,7 @@ struct PpmContext {
   void set_suffix(uint32_t ref) { store_le32(suffix_le, ref); }
   // The single state of a binary context, over summ_freq and stats.
   PpmState* one_state() { return reinterpret_cast<PpmState*>(summ_freq_le); }
+  const PpmState* one_state() const { return reinterpret_cast<const PpmState*>(summ_freq_le); }
 };
 static_assert(sizeof(PpmContext) == UNIT_SIZE && alignof(PpmContext) == 1);
 

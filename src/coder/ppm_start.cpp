@@ -133,6 +133,58 @@ void PpmModel::prune_tree() {
   order_fall_ = static_cast<int>(max_order_);
 }
 
+// Most contexts the cut-off visits are binary, each reached through the one
+// before it: a walk down such a chain waits for every record in turn. The
+// chains below a batch of siblings are independent, so they are followed
+// together first, a step of each at a time, and the walk then finds their
+// records in the cache. At the foot of a chain, a context with several
+// states: its array is asked for, and once the chains are done, the records
+// of the children the walk takes first.
+void PpmModel::warm_chains(const PpmState* first, int count, unsigned order) const {
+  if (!SPEED_HINTS) return;
+  uint32_t at[CHAIN_BATCH];
+  uint32_t foot[CHAIN_BATCH];  // the arrays' last states, where the walk begins
+  int live = 0;
+  int feet = 0;
+  uint32_t reached = 0;
+  const uint32_t top = alloc_.heap_size();
+  for (int j = 0; j < count; ++j) {
+    const uint32_t successor = first[-j].successor();
+    if (is_context(successor) && successor < top) {
+      prefetch_ref(successor);
+      at[live++] = successor;
+    }
+  }
+  // A context of order o is walked into further only below max_order.
+  for (unsigned o = order + 1; live > 0; ++o) {
+    int kept = 0;
+    for (int j = 0; j < live; ++j) {
+      const PpmContext* c = context_at(at[j]);
+      reached += c->num_stats;
+      if (c->num_stats != 0) {
+        const uint32_t last = c->stats() + 6u * c->num_stats;
+        if (o < max_order_ && last < top) {
+          prefetch_ref(last);
+          foot[feet++] = last;
+        }
+        continue;
+      }
+      const uint32_t next = c->one_state()->successor();
+      if (o < max_order_ && is_context(next) && next < top) {
+        prefetch_ref(next);
+        at[kept++] = next;
+      }
+    }
+    live = kept;
+  }
+  for (int j = 0; j < feet; ++j) {
+    const PpmState* s = state_at(foot[j]);
+    prefetch_child(s[0]);
+    prefetch_child(s[-1]);
+  }
+  keep_value(reached);
+}
+
 uint32_t PpmModel::cut_off(uint32_t context, unsigned order) {
   PpmContext* ctx = context_at(context);
   if (ctx->num_stats == 0) {
@@ -157,6 +209,8 @@ uint32_t PpmModel::cut_off(uint32_t context, unsigned order) {
   int i = ctx->num_stats;
   for (int k = ctx->num_stats; k >= 0; --k) {
     PpmState* stats = stats_of(ctx);
+    if ((ctx->num_stats - k) % CHAIN_BATCH == 0 && order < max_order_)
+      warm_chains(&stats[k], std::min(k + 1, CHAIN_BATCH), order);
     if (k >= AHEAD) prefetch_child(stats[k - AHEAD]);
     if (k >= AHEAD / 2) prefetch_grandchild(stats[k - AHEAD / 2]);
     PpmState* p = &stats[k];

@@ -7,6 +7,8 @@
 // depends on them.
 #pragma once
 
+#include <cstdint>
+
 namespace tarn {
 
 #if defined(TARN_NO_SPEED_HINTS)
@@ -21,6 +23,16 @@ inline void prefetch_for_read(const void* p) {
   __builtin_prefetch(p);
 #else
   (void)p;
+#endif
+}
+
+// Marks a value as used. A walk that reads records ahead only to bring them
+// into the cache has no result, and the compiler would drop it otherwise.
+inline void keep_value(uint32_t v) {
+#if !defined(TARN_NO_SPEED_HINTS) && defined(__GNUC__)
+  asm volatile("" : : "r"(v));
+#else
+  (void)v;
 #endif
 }
 
