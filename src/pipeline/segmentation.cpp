@@ -23,16 +23,21 @@ class HistogramDistance {
     e_[c] = after;
     d_ += std::abs(after) - std::abs(before);
   }
+  // The signs below are taken from the top bit, not from comparisons: a
+  // counter near 0 changes sign often, and a compiler may turn a comparison
+  // into a branch that then mispredicts on every such change.
   // shift(c, -1): |e - 1| - |e| is -1 above 0, else 1.
   void lower(uint8_t c) {
     const int32_t before = e_[c]--;
-    d_ += 1 - 2 * static_cast<int32_t>(before > 0);
+    d_ += 1 - 2 * static_cast<int32_t>(static_cast<uint32_t>(-before) >> 31);  // counts stay far from the limits
   }
   // shift(c, 2): |e + 2| - |e| is 2 from 0 on, 0 at -1, -2 below.
   void raise_twice(uint8_t c) {
     const int32_t before = e_[c];
     e_[c] = before + 2;
-    d_ += 2 * (static_cast<int32_t>(before >= 0) - static_cast<int32_t>(before < -1));
+    const auto negative = static_cast<int32_t>(static_cast<uint32_t>(before) >> 31);
+    const auto below_minus_one = static_cast<int32_t>(static_cast<uint32_t>(before + 1) >> 31);
+    d_ += 2 * (1 - negative - below_minus_one);
   }
   int32_t distance() const { return d_; }
 
