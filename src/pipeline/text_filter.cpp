@@ -40,6 +40,13 @@ constexpr uint8_t FLAG_CAPITALS = 0x03;
 
 bool is_line_break(uint8_t c) { return c == CR || c == LF; }
 
+// The escape and the two case flags: escaped where the text has them.
+constexpr std::array<bool, 256> CONTROL_BYTES = [] {
+  std::array<bool, 256> t{};
+  for (uint8_t c = ESCAPE; c <= FLAG_CAPITALS; ++c) t[c] = true;
+  return t;
+}();
+
 constexpr std::array<bool, 256> LINE_BREAKS = [] {
   std::array<bool, 256> t{};
   t[CR] = true;
@@ -109,14 +116,7 @@ uint8_t word_case_flag(const uint8_t* word, uint32_t m, const CaseTable& lower) 
   return capitals == m - 1 ? FLAG_CAPITALS : 0;
 }
 
-void escape_control_bytes(uint8_t* work, uint32_t& length) {
-  static constexpr auto needs_escape = [] {
-    std::array<bool, 256> t{};
-    for (uint8_t c = ESCAPE; c <= FLAG_CAPITALS; ++c) t[c] = true;
-    return t;
-  }();
-  escape_bytes(work, length, needs_escape.data(), ESCAPE);
-}
+void escape_control_bytes(uint8_t* work, uint32_t& length) { escape_bytes(work, length, CONTROL_BYTES.data(), ESCAPE); }
 
 // Only a word that begins with a capital can change; the bytes between two
 // such words are copied as one run.
@@ -250,25 +250,35 @@ void remove_line_break_spacing(uint8_t* work, uint32_t& length) {
   length = out;
 }
 
+// Outside a flagged word every byte but the three control bytes stays as it
+// is, so the runs between them are moved whole. A flag's word is restored
+// byte by byte up to its delimiter, or for a capitalised word up to its
+// first letter: the rest of that word stays as it is.
 void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset) {
   const uint32_t n = length;
   uint32_t out = 0;
-  uint8_t state = 0;
-  uint32_t letters = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t c = work[i];
-    if (c == ESCAPE) {
-      if (i + 1 < n) work[out++] = work[++i];  // a lone escape at the end is dropped
-    } else if (c == FLAG_CAPITALISED || c == FLAG_CAPITALS) {
-      state = c;
-      letters = 0;
-    } else if (TEXT_DELIMITERS[c]) {
-      work[out++] = c;
-      state = 0;
-    } else {
-      ++letters;
-      const bool raise = state == FLAG_CAPITALS || (state == FLAG_CAPITALISED && letters == 1);
-      work[out++] = raise ? to_upper(charset, c) : c;
+  uint32_t i = 0;
+  for (;;) {
+    const uint32_t stop = first_flagged(work, i, n, CONTROL_BYTES.data());
+    if (out != i) std::memmove(work + out, work + i, stop - i);
+    out += stop - i;
+    if (stop == n) break;
+    i = stop + 1;
+    const uint8_t flag = work[stop];
+    if (flag == ESCAPE) {
+      if (i < n) work[out++] = work[i++];  // a lone escape at the end is dropped
+      continue;
+    }
+    while (i < n) {
+      const uint8_t c = work[i];
+      if (c == ESCAPE) {
+        if (++i < n) work[out++] = work[i++];
+        continue;
+      }
+      if (CONTROL_BYTES[c] || TEXT_DELIMITERS[c]) break;  // a new flag, or the word's end
+      work[out++] = to_upper(charset, c);
+      ++i;
+      if (flag == FLAG_CAPITALISED) break;
     }
   }
   length = out;

@@ -105,6 +105,59 @@ TEST(TextFilter, CaseFoldingWorkedExamplesAndTheirInverse) {
   }
 }
 
+// Case restoring as first written: one byte at a time through a state.
+void plain_restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset) {
+  auto to_upper = [charset](uint8_t c) {
+    if (charset == 1 || charset == 3) return static_cast<uint8_t>(c - 0x20);
+    if (charset == 2) return static_cast<uint8_t>(c <= 0xAF ? c - 0x20 : c - 0x50);
+    return c;
+  };
+  uint32_t out = 0;
+  uint8_t state = 0;
+  uint32_t letters = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const uint8_t c = work[i];
+    if (c == 0x01) {
+      if (i + 1 < length) work[out++] = work[++i];
+    } else if (c == 0x02 || c == 0x03) {
+      state = c;
+      letters = 0;
+    } else if (TEXT_DELIMITERS[c]) {
+      work[out++] = c;
+      state = 0;
+    } else {
+      ++letters;
+      work[out++] = state == 0x03 || (state == 0x02 && letters == 1) ? to_upper(c) : c;
+    }
+  }
+  length = out;
+}
+
+TEST(TextFilter, CaseRestoringMatchesThePlainPassOnAnyBytes) {
+  // Folded text of each set, and strings thick with escapes, flags (also at
+  // the ends and one after another), letters and delimiters.
+  std::vector<std::tuple<Bytes, int>> inputs;
+  for (int charset = 1; charset <= 3; ++charset)
+    for (uint32_t n : {0u, 1u, 9u, 3000u})
+      inputs.emplace_back(run_pass(make_text(n, charset, false, n + 5),
+                                   [&](uint8_t* w, uint32_t& m) { fold_case_and_escape(w, m, charset); }),
+                          charset);
+  const Bytes pool = {0x01, 0x02, 0x03, 'a', 'z', 'Q', 0x85, 0xB5, 0xE5, ' ', ',', '\n', 0x02, 0x03};
+  testdata::Lcg rng(7);
+  for (uint32_t k = 0; k < 400; ++k) {
+    Bytes b(rng.next() % 40);
+    for (uint8_t& c : b) c = pool[rng.next() % pool.size()];
+    inputs.emplace_back(b, static_cast<int>(k % 4));
+  }
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const auto& [in, charset] = inputs[k];
+    const int set = charset;
+    ASSERT_EQ(run_pass(in, [&](uint8_t* w, uint32_t& n) { restore_case_and_escapes(w, n, set); }),
+              run_pass(in, [&](uint8_t* w, uint32_t& n) { plain_restore_case_and_escapes(w, n, set); }))
+        << "input " << k;
+  }
+}
+
 // Case folding as first written: a branch per byte for each character set,
 // the word's class found by a small state machine, every byte put one by one.
 void plain_fold_case_and_escape(uint8_t* work, uint32_t& length, int charset) {
