@@ -38,8 +38,6 @@ constexpr uint8_t ESCAPE = 0x01;
 constexpr uint8_t FLAG_CAPITALISED = 0x02;
 constexpr uint8_t FLAG_CAPITALS = 0x03;
 
-bool is_line_break(uint8_t c) { return c == CR || c == LF; }
-
 // The escape and the two case flags: escaped where the text has them.
 constexpr std::array<bool, 256> CONTROL_BYTES = [] {
   std::array<bool, 256> t{};
@@ -239,15 +237,22 @@ void fold_case_and_escape(uint8_t* work, uint32_t& length, int charset) {
   fold_words(work, length, charset);
 }
 
+// A space right behind a line break goes; the bytes between two such
+// spaces are moved whole.
 void remove_line_break_spacing(uint8_t* work, uint32_t& length) {
+  const uint32_t n = length;
+  const bool* breaks = LINE_BREAKS.data();
   uint32_t out = 0;
-  uint8_t previous = 0;
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint8_t c = work[i];
-    if (!(c == SPACE && is_line_break(previous))) work[out++] = c;
-    previous = c;
+  uint32_t kept = 0;  // the input from here on is not yet moved
+  for (uint32_t i = first_flagged(work, 0, n, breaks); i + 1 < n; i = first_flagged(work, i + 1, n, breaks)) {
+    if (work[i + 1] != SPACE) continue;
+    if (out != kept) std::memmove(work + out, work + kept, i + 1 - kept);
+    out += i + 1 - kept;
+    kept = i + 2;
+    ++i;  // the space is no line break
   }
-  length = out;
+  if (out != kept) std::memmove(work + out, work + kept, n - kept);
+  length = out + (n - kept);
 }
 
 // Outside a flagged word every byte but the three control bytes stays as it

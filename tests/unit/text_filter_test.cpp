@@ -133,16 +133,26 @@ void plain_restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset
   length = out;
 }
 
-TEST(TextFilter, CaseRestoringMatchesThePlainPassOnAnyBytes) {
+void plain_remove_line_break_spacing(uint8_t* work, uint32_t& length) {
+  uint32_t out = 0;
+  uint8_t previous = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    if (!(work[i] == ' ' && (previous == '\r' || previous == '\n'))) work[out++] = work[i];
+    previous = work[i];
+  }
+  length = out;
+}
+
+TEST(TextFilter, CaseRestoringAndSpacingRemovalMatchThePlainPassesOnAnyBytes) {
   // Folded text of each set, and strings thick with escapes, flags (also at
-  // the ends and one after another), letters and delimiters.
+  // the ends and one after another), letters, delimiters and line breaks.
   std::vector<std::tuple<Bytes, int>> inputs;
   for (int charset = 1; charset <= 3; ++charset)
-    for (uint32_t n : {0u, 1u, 9u, 3000u})
-      inputs.emplace_back(run_pass(make_text(n, charset, false, n + 5),
+    for (uint32_t n : {0u, 1u, 9u, 3000u, 3001u})
+      inputs.emplace_back(run_pass(make_text(n, charset, n % 2 == 1, n + 5),
                                    [&](uint8_t* w, uint32_t& m) { fold_case_and_escape(w, m, charset); }),
                           charset);
-  const Bytes pool = {0x01, 0x02, 0x03, 'a', 'z', 'Q', 0x85, 0xB5, 0xE5, ' ', ',', '\n', 0x02, 0x03};
+  const Bytes pool = {0x01, 0x02, 0x03, 'a', 'z', 'Q', 0x85, 0xB5, 0xE5, ' ', ',', '\n', 0x02, 0x03, '\r', ' '};
   testdata::Lcg rng(7);
   for (uint32_t k = 0; k < 400; ++k) {
     Bytes b(rng.next() % 40);
@@ -155,6 +165,7 @@ TEST(TextFilter, CaseRestoringMatchesThePlainPassOnAnyBytes) {
     ASSERT_EQ(run_pass(in, [&](uint8_t* w, uint32_t& n) { restore_case_and_escapes(w, n, set); }),
               run_pass(in, [&](uint8_t* w, uint32_t& n) { plain_restore_case_and_escapes(w, n, set); }))
         << "input " << k;
+    ASSERT_EQ(run_pass(in, remove_line_break_spacing), run_pass(in, plain_remove_line_break_spacing)) << "input " << k;
   }
 }
 
