@@ -72,7 +72,8 @@ struct GroupTable {
 
 struct NgramTables {
   uint8_t bigram_code[65536];
-  uint8_t expanded_size[256];  // for expanded_ngram_bound
+  uint8_t expanded_size[256];  // for expanded_ngram_bound, and the expansion's step
+  uint32_t expansion[256];     // what a byte expands to, little-endian, in its first expanded_size bytes
   GroupTable trigrams;
   GroupTable words;
   bool needs_escape[256];
@@ -130,6 +131,11 @@ NgramTables build_ngram_tables() {
       case WORD: t.expanded_size[c] = 4; break;
       default: t.expanded_size[c] = 1; break;  // a literal, or an escape (for the byte after it)
     }
+    const char* letters = t.decode_class[c] == BIGRAM    ? BIGRAMS[c - FIRST_BIGRAM]
+                          : t.decode_class[c] == TRIGRAM ? TRIGRAMS[c - FIRST_TRIGRAM]
+                          : t.decode_class[c] == WORD    ? WORDS[c - FIRST_WORD]
+                                                         : nullptr;
+    t.expansion[c] = letters != nullptr ? letters_of(letters, t.expanded_size[c]) : c;
   }
   return t;
 }
@@ -210,18 +216,33 @@ void substitute_ngrams(uint8_t* work, uint32_t& length) {
   substitute_bigrams(work, length, t.bigram_code);
 }
 
+// While four bytes fit behind the output, a byte's expansion is one
+// four-byte store and a step by its length; only escapes branch. Near the
+// end of the buffer the bytes go one by one, dropping what falls past it.
 void expand_ngrams(uint8_t* work, uint32_t& length) {
   const NgramTables& t = ngram_tables();
   const uint32_t n = length;
   BoundedWriter out(work, n);
-  for (uint32_t i = 0; i < n; ++i) {
+  uint32_t i = 0;
+  for (; i < n; ++i) {
+    const uint8_t c = work[i];
+    if (c == NGRAM_ESCAPE) {
+      if (i + 1 < n) out.put(work[++i]);  // a lone escape at the end is dropped
+      continue;
+    }
+    uint8_t* span = out.reserve(4);
+    if (span == nullptr) break;
+    store_le32(span, t.expansion[c]);
+    out.unreserve(4u - t.expanded_size[c]);
+  }
+  for (; i < n; ++i) {
     const uint8_t c = work[i];
     switch (t.decode_class[c]) {
       case BIGRAM: put_letters(out, BIGRAMS[c - FIRST_BIGRAM]); break;
       case TRIGRAM: put_letters(out, TRIGRAMS[c - FIRST_TRIGRAM]); break;
       case WORD: put_letters(out, WORDS[c - FIRST_WORD]); break;
       case ESCAPED:
-        if (i + 1 < n) out.put(work[++i]);  // a lone escape at the end is dropped
+        if (i + 1 < n) out.put(work[++i]);
         break;
       default: out.put(c); break;
     }

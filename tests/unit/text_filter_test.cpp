@@ -443,6 +443,30 @@ TEST(NgramSubstitution, WorkedExamplesAndExpandInvertsSubstitute) {
   EXPECT_EQ(run_pass(run_pass(all, substitute_ngrams), expand_ngrams), all);
 }
 
+TEST(NgramSubstitution, ExpandMatchesTheCodesExpandedOneByOneUpToTheBufferEnd) {
+  // Codes, literals and escapes, in blocks short and long enough to expand
+  // past the work buffer, where the rest is dropped.
+  std::vector<Bytes> single(256);
+  for (int c = 0; c < 256; ++c) single[c] = run_pass({static_cast<uint8_t>(c)}, expand_ngrams);
+  testdata::Lcg rng(11);
+  for (uint32_t n : {1u, 2u, 7u, 1000u, WORK_BUFFER_SIZE / 3, WORK_BUFFER_SIZE / 2 + 5}) {
+    Bytes in(n);
+    for (uint8_t& c : in) {
+      const uint32_t k = rng.next();
+      c = k % 8 == 0 ? 0x04 : static_cast<uint8_t>(k >> 8);
+    }
+    Bytes expected;
+    for (size_t i = 0; i < n; ++i) {
+      if (in[i] != 0x04)
+        expected.insert(expected.end(), single[in[i]].begin(), single[in[i]].end());
+      else if (i + 1 < n)
+        expected.push_back(in[++i]);
+    }
+    expected.resize(std::min<size_t>(expected.size(), WORK_BUFFER_SIZE - n));
+    ASSERT_EQ(run_pass(in, expand_ngrams), expected) << "length " << n;
+  }
+}
+
 // The dictionary's passes as first written: every group of the length tried
 // at every position, over the whole output of the pass before. The groups are
 // read back from the codes.
