@@ -65,8 +65,8 @@ class PpmModel {
   static constexpr uint32_t BIN_INTERVAL = 128;
   static constexpr uint8_t SEE_PERIOD_BITS = 7;
   static constexpr uint8_t BIN_FREQ_LIMIT = 196;
-  static constexpr int MAX_ORDER_LIMIT = 15;
-  static constexpr int CHAIN_BATCH = 8;  // sibling chains the cut-off reads ahead together  // create_successors keeps at most 16 states
+  static constexpr int MAX_ORDER_LIMIT = 15;  // create_successors keeps at most 16 states
+  static constexpr int CHAIN_BATCH = 8;       // sibling chains the cut-off reads ahead together
 
   // The interval of the symbol or escape just modelled.
   struct Interval {

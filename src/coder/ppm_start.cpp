@@ -162,7 +162,7 @@ void PpmModel::warm_chains(const PpmState* first, int count, unsigned order) con
       const PpmContext* c = context_at(at[j]);
       reached += c->num_stats;
       if (c->num_stats != 0) {
-        const uint32_t last = c->stats() + 6u * c->num_stats;
+        const uint32_t last = c->stats() + uint32_t{sizeof(PpmState)} * c->num_stats;
         if (o < max_order_ && last < top) {
           prefetch_ref(last);
           foot[feet++] = last;

@@ -237,6 +237,16 @@ void fold_case_and_escape(uint8_t* work, uint32_t& length, int charset) {
   fold_words(work, length, charset);
 }
 
+namespace {
+
+// Moves work[from, to) down to work[out] (out <= from) and advances out.
+void move_run(uint8_t* work, uint32_t& out, uint32_t from, uint32_t to) {
+  if (out != from) std::memmove(work + out, work + from, to - from);
+  out += to - from;
+}
+
+}  // namespace
+
 // A space right behind a line break goes; the bytes between two such
 // spaces are moved whole.
 void remove_line_break_spacing(uint8_t* work, uint32_t& length) {
@@ -246,13 +256,12 @@ void remove_line_break_spacing(uint8_t* work, uint32_t& length) {
   uint32_t kept = 0;  // the input from here on is not yet moved
   for (uint32_t i = first_flagged(work, 0, n, breaks); i + 1 < n; i = first_flagged(work, i + 1, n, breaks)) {
     if (work[i + 1] != SPACE) continue;
-    if (out != kept) std::memmove(work + out, work + kept, i + 1 - kept);
-    out += i + 1 - kept;
+    move_run(work, out, kept, i + 1);
     kept = i + 2;
     ++i;  // the space is no line break
   }
-  if (out != kept) std::memmove(work + out, work + kept, n - kept);
-  length = out + (n - kept);
+  move_run(work, out, kept, n);
+  length = out;
 }
 
 // Outside a flagged word every byte but the three control bytes stays as it
@@ -265,8 +274,7 @@ void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset) {
   uint32_t i = 0;
   for (;;) {
     const uint32_t stop = first_flagged(work, i, n, CONTROL_BYTES.data());
-    if (out != i) std::memmove(work + out, work + i, stop - i);
-    out += stop - i;
+    move_run(work, out, i, stop);
     if (stop == n) break;
     i = stop + 1;
     const uint8_t flag = work[stop];
