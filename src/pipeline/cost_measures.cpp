@@ -53,7 +53,7 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
 // the byte repeated sixteen times, a row of a table, so the broadcast is one
 // load); the move shifts the entries up to the rank one byte along, keeps the
 // others and puts the byte in front. The 8-entry list looks at bytes 0..7
-// only: what the shifts leave above them is never found.
+// only.
 struct alignas(16) ByteRows {
   uint8_t row[256][16];
 };
@@ -65,46 +65,67 @@ constexpr ByteRows build_broadcast_rows() {
   return t;
 }
 
-// Row j: 0xFF in bytes 0..j, the entries that move when the byte of rank j
-// goes to the front (a miss, 8 or 16, moves them all; the last falls off).
-constexpr ByteRows build_moved_rows() {
-  ByteRows t{};
-  for (unsigned j = 0; j <= 16; ++j)
-    for (unsigned k = 0; k < 16; ++k) t.row[j][k] = k <= j ? 0xFF : 0x00;
-  return t;
-}
-
 constexpr ByteRows BROADCAST = build_broadcast_rows();
-constexpr ByteRows MOVED = build_moved_rows();
 
 inline __m128i row_of(const ByteRows& rows, uint32_t k) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(rows.row[k]));
 }
 
+// One list and its sums. A step has no branch: a repeat (rank 0) moves
+// only the front entry, onto itself. The entries that move are found from
+// the compare itself, not from the rank: those below the byte's entry (all
+// of them when it is missing) and the entry itself, a prefix the or of four
+// shifted copies of the compare gives. So the next step waits on a few
+// vector operations only, and the rank goes to the sums beside them.
 template <uint32_t list_size, bool with_cost8>
-MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+struct MtfRegister {
   static_assert(list_size == 8 || list_size == 16);
-  constexpr uint32_t missing = uint32_t{1} << list_size;  // a bit above every rank
+  static constexpr uint32_t MISSING = uint32_t{1} << list_size;  // a bit above every rank
+
   __m128i list = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   MtfSums s;
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint8_t x = bytes[i];
-    const auto found = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(list, row_of(BROADCAST, x))));
+
+  void step(uint8_t x) {
+    const __m128i same = _mm_cmpeq_epi8(list, row_of(BROADCAST, x));
     // A byte found only above the 8-entry list's ranks still counts 8: the
-    // bit of `missing` is lower than any such find.
-    const auto j = static_cast<uint32_t>(std::countr_zero(found | missing));
-    if (j == 0) {
-      ++s.repeats;
-      continue;
-    }
-    ++s.coded;
+    // bit of MISSING is lower than any such find. What moves above those
+    // ranks is never looked at.
+    const auto j = static_cast<uint32_t>(std::countr_zero(static_cast<uint32_t>(_mm_movemask_epi8(same)) | MISSING));
+    s.repeats += j == 0 ? 1u : 0u;
+    s.coded += j == 0 ? 0u : 1u;
     s.position_sum += j;
     if constexpr (with_cost8) s.position_sum8 += j < 8 ? j : 8;
-    const __m128i moved = row_of(MOVED, j);
+    __m128i at_or_above = same;
+    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 1));
+    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 2));
+    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 4));
+    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 8));
+    const __m128i moved = _mm_or_si128(_mm_andnot_si128(at_or_above, _mm_set1_epi8(-1)), same);
     const __m128i kept = _mm_andnot_si128(moved, list);
     list = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, _mm_slli_si128(list, 1)), kept), _mm_cvtsi32_si128(x));
   }
-  return s;
+};
+
+template <uint32_t list_size, bool with_cost8>
+MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+  MtfRegister<list_size, with_cost8> r;
+  for (uint32_t i = 0; i < length; ++i) r.step(bytes[i]);
+  return r.s;
+}
+
+// Two strings of one length side by side: the two lists' steps do not wait
+// on each other, so the processor runs them together.
+template <bool with_cost8>
+void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
+                   MtfSums& second_sums) {
+  MtfRegister<16, with_cost8> a;
+  MtfRegister<16, false> b;
+  for (uint32_t i = 0; i < length; ++i) {
+    a.step(first[i]);
+    b.step(second[i]);
+  }
+  first_sums = a.s;
+  second_sums = b.s;
 }
 
 #else
@@ -161,6 +182,13 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   return s;
 }
 
+template <bool with_cost8>
+void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
+                   MtfSums& second_sums) {
+  first_sums = mtf_sums<16, with_cost8>(first, length);
+  second_sums = mtf_sums<16, false>(second, length);
+}
+
 #endif
 
 }  // namespace
@@ -176,6 +204,16 @@ double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8) {
   if (!cost8) return mtf_cost16(bytes, length, repeats);
   return finish_mtf_cost(mtf_sums<16, true>(bytes, length), repeats, cost8);
+}
+
+double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
+                       double* cost8, double* second_cost) {
+  MtfSums first_sums;
+  MtfSums second_sums;
+  if (cost8) mtf_sums_pair<true>(first, second, length, first_sums, second_sums);
+  else mtf_sums_pair<false>(first, second, length, first_sums, second_sums);
+  *second_cost = finish_mtf_cost(second_sums, nullptr, nullptr);
+  return finish_mtf_cost(first_sums, repeats, cost8);
 }
 
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {

@@ -264,13 +264,15 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   double block_sum = 0.0;
   double repeat_sum = 0.0;
   uint32_t noisy = 0;
-  // The block's own costs first: when its repeats or its noisy channels
-  // already rule the signal out, the residual's costs are not needed. Each
-  // sum still adds its channels in order.
+  // Each channel's block and residual costs come from one pass; the
+  // residual's are summed only when the block's repeats and noisy channels
+  // leave a signal possible. Each sum still adds its channels in order.
+  double residual_costs[MAX_STRIDE];  // channels are at most MAX_STRIDE
   for (uint32_t j = 0; j < channels; ++j) {
     uint32_t repeats = 0;
-    const double block_cost = channels == 1 && plain_cost8 ? mtf_cost16(block, q, &repeats, plain_cost8)
-                                                           : mtf_cost16(block + j * q, q, &repeats);
+    double* cost8 = channels == 1 ? plain_cost8 : nullptr;
+    const double block_cost =
+        mtf_cost16_pair(block + j * q, residual + j * q, q, &repeats, cost8, &residual_costs[j]);
     const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
     if (block_cost > 13.9) ++noisy;
     block_sum += block_cost;
@@ -280,12 +282,13 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   const double x = block_sum / h;
   const double g = repeat_sum / h;
   if (!(g < 60.0 && 2 * noisy <= channels)) return 0;
-  for (uint32_t j = 0; j < channels; ++j) residual_sum += mtf_cost16(residual + j * q, q);
+  for (uint32_t j = 0; j < channels; ++j) residual_sum += residual_costs[j];
   const double r = residual_sum / h;
   if (!(r < x)) return 0;
 
   const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
-  const double residual_cost = mtf_cost16(residual, n);
+  // One channel's residual is the whole residual, already measured.
+  const double residual_cost = channels == 1 ? residual_costs[0] : mtf_cost16(residual, n);
   if (sorted_cost >= residual_cost) {
     lms_residual(block, block, n, false);  // the estimate behind the block stays
     return 2;
