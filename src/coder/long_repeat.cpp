@@ -65,6 +65,8 @@ uint32_t LongRepeat::context_hash(const uint8_t* data, uint32_t p) {
   return (x ^ (x >> 15) ^ (x << 3)) & 0xFFFFu;
 }
 
+uint32_t LongRepeat::length_code_size(uint32_t v) { return v <= SHORT_CODE_MAX ? 1 : v < LONG_CODE_BASE ? 3 : 6; }
+
 void LongRepeat::write_length_code(uint8_t* out, uint32_t& pos, uint32_t v) {
   if (v <= SHORT_CODE_MAX) {
     out[pos++] = static_cast<uint8_t>(v);
@@ -129,14 +131,11 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   long_score_ = 0;
   if (n < MIN_BUFFER) return;
 
-  // Every repetition of 56 to 310 bytes adds at most one byte per 56 input
-  // bytes, so this room is never exceeded.
-  // Not zeroed: every byte up to o_pos is written before it is read.
-  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[static_cast<size_t>(n) + n / MIN_REPEAT + 16]);
-  if (!out) raise_error(ErrorCode::OUT_OF_MEMORY);
+  // The scan only finds the repetitions and counts the coded length; the
+  // coded copy is written only when the prepass is applied, which it rarely
+  // is.
   const uint8_t* b = buffer.data();
-  uint8_t* o = out.get();
-  std::copy(b, b + 8, o);
+  repetitions_.clear();
   uint32_t o_pos = 8;
   clear_table();
   uint32_t* table = table_.data();
@@ -150,8 +149,7 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
       hashes[(from + k) % PREFETCH_DISTANCE] = context_hash(b, from + k);
   };
   hash_ahead(8);
-  // Bytes from `literal` up to p are output unchanged; they are copied as
-  // one run when a repetition (or the end) comes.
+  // Bytes from `literal` up to p are output unchanged.
   uint32_t literal = 8;
   uint32_t p = 8;
   while (p < n) {
@@ -183,17 +181,34 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
     } else {
       long_score_ += 10;
     }
-    std::copy(b + literal, b + p + MIN_REPEAT, o + o_pos);
-    o_pos += p + MIN_REPEAT - literal;
-    write_length_code(o, o_pos, length - MIN_REPEAT);
+    try {
+      repetitions_.push_back({p, length});
+    } catch (const std::bad_alloc&) {
+      raise_error(ErrorCode::OUT_OF_MEMORY);
+    }
+    o_pos += p + MIN_REPEAT - literal + length_code_size(length - MIN_REPEAT);
     p += length;
     literal = p;
     hash_ahead(p);
   }
-  std::copy(b + literal, b + n, o + o_pos);
   o_pos += n - literal;
 
   if (long_score_ > 3 * medium_ || o_pos < n / 3) {
+    // Every repetition of 56 to 310 bytes adds at most one byte per 56 input
+    // bytes, so this room is never exceeded.
+    // Not zeroed: every byte up to o_pos is written before it is read.
+    std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[static_cast<size_t>(n) + n / MIN_REPEAT + 16]);
+    if (!out) raise_error(ErrorCode::OUT_OF_MEMORY);
+    uint8_t* o = out.get();
+    uint32_t at = 0;
+    uint32_t from = 0;
+    for (const Repetition& r : repetitions_) {
+      std::copy(b + from, b + r.position + MIN_REPEAT, o + at);
+      at += r.position + MIN_REPEAT - from;
+      write_length_code(o, at, r.length - MIN_REPEAT);
+      from = r.position + r.length;
+    }
+    std::copy(b + from, b + n, o + at);
     buffer.assign(o, o + o_pos);
     prepass_applied_ = 1;
     coded_length_ = o_pos;

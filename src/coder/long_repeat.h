@@ -45,6 +45,8 @@ class LongRepeat {
 
   // Appends the length code of v (repetition length - 56) at out[pos], advancing pos.
   static void write_length_code(uint8_t* out, uint32_t& pos, uint32_t v);
+  // The number of bytes write_length_code writes for v.
+  static uint32_t length_code_size(uint32_t v);
   // Reads a length code at data[pos] (bytes at or past `size` read as 0), advancing pos.
   static uint32_t read_length_code(const uint8_t* data, uint32_t size, uint32_t& pos);
 
@@ -74,7 +76,14 @@ class LongRepeat {
  private:
   void clear_table();
 
+  // A repetition the scan found: its position and length.
+  struct Repetition {
+    uint32_t position;
+    uint32_t length;
+  };
+
   std::vector<uint32_t> table_;
+  std::vector<Repetition> repetitions_;  // of the last scan; kept for the next one's room
   uint32_t plain_length_ = 0;
   uint8_t prepass_applied_ = 0;
   uint32_t coded_length_ = 0;
