@@ -1,19 +1,25 @@
 // Whole-program speed of one or more tarnc builds against xz -9e, in one run.
 //
-//   tarn_speed [--rounds N] [--mb M] [--only corpus|chain|swapped] TARNC [TARNC ...]
-//   tarn_speed [--mb M] --write-text chain|swapped FILE
+//   tarn_speed [--rounds N] [--mb M] [--no-xz] [--only corpus|chain|swapped|xml|records] TARNC [TARNC ...]
+//   tarn_speed [--mb M] --write-text chain|swapped|xml|records FILE
 //
 // Inputs: the corpus texts (the .txt files of tests/data/canterbury, packed
-// as one archive of several files) and two large texts of M MB (default 10)
-// made from them, each one file: a word chain and a copy with swapped words
-// (word_chain_text and swapped_words_text below). Every round runs
-// each build in turn -- the order alternating from round to round, so that
-// a change in the machine's load hits every build alike -- through `c -mn`,
-// `x` of that archive (the output is compared with the input), `c -me` and
-// `t` of that archive, and `xz -9e` and `xz -d` once. Each run is a child
-// process; its wall time and peak resident size are its own. The table
-// gives medians in MB/s of input, the peak memory, and every build's speed
-// as a ratio to xz and to the first build.
+// as one archive of several files) and four large files of M MB (default 10)
+// made from them, each one file: a word chain, a copy with swapped words, an
+// XML page dump and a file of numeric records (word_chain_text,
+// swapped_words_text, xml_dump_text and records_text below). Every round
+// runs each build in turn -- the order alternating from round to round, so
+// that a change in the machine's load hits every build alike -- through
+// `c -mq` and `t` of that archive, `c -mn` and `x` of that archive (the
+// output is compared with the input), `c -me` and `t` of that archive, and
+// `xz -9e` and `xz -d` once (unless --no-xz). Each run is a child process;
+// its wall time, CPU time (user and system, all its threads) and peak
+// resident size are its own. The table gives medians of wall and CPU
+// seconds, MB/s of input, the peak memory, every build's speed as a ratio
+// to xz and to the first build (wall and CPU), and each build's CPU ratio
+// of packing to unpacking. Pinned to one core (`taskset -c 1 tarn_speed`,
+// which the children inherit, so that tarnc starts one worker), the CPU
+// seconds are the figure to compare.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -139,9 +145,89 @@ std::string swapped_words_text(const std::string& corpus, size_t size) {
   return text;
 }
 
-// The .txt files of the corpus, in name order.
+// The corpus's words, in order, lower case, without the bytes between them.
+std::vector<std::string> corpus_words(const std::string& corpus) {
+  std::vector<std::string> words;
+  for (size_t i = 0; i < corpus.size();) {
+    while (i < corpus.size() && !std::isalpha(static_cast<unsigned char>(corpus[i]))) ++i;
+    size_t j = i;
+    while (j < corpus.size() && std::isalpha(static_cast<unsigned char>(corpus[j]))) ++j;
+    if (j > i) words.push_back(corpus.substr(i, j - i));
+    i = j;
+  }
+  return words;
+}
+
+// Pages of an XML dump: a title, ids, a time stamp, a contributor and a
+// page of text, the markup alike on every page, as a wiki's export is.
+std::string xml_dump_text(const std::string& corpus, size_t size) {
+  const std::vector<std::string> words = corpus_words(corpus);
+  const std::string prose = word_chain_text(corpus, size);
+  XorShift next_random;
+  std::string text = "<mediawiki xml:lang=\"en\">\n";
+  size_t at = 0;
+  uint64_t id = 10;
+  while (text.size() < size) {
+    id += 1 + next_random() % 40;
+    const auto word = [&] { return words[next_random() % words.size()]; };
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "2006-%02u-%02uT%02u:%02u:%02uZ", unsigned(1 + next_random() % 12),
+                  unsigned(1 + next_random() % 28), unsigned(next_random() % 24), unsigned(next_random() % 60),
+                  unsigned(next_random() % 60));
+    const size_t length = 200 + next_random() % 3000;
+    const std::string body = prose.substr(at % (prose.size() - length), length);
+    at += length;
+    text += "  <page>\n    <title>" + word() + " " + word() + "</title>\n    <id>" + std::to_string(id) +
+            "</id>\n    <revision>\n      <id>" + std::to_string(id * 7 + next_random() % 7) +
+            "</id>\n      <timestamp>" + stamp + "</timestamp>\n      <contributor>\n        <username>" + word() +
+            "</username>\n        <id>" + std::to_string(next_random() % 100000) +
+            "</id>\n      </contributor>\n      <text xml:space=\"preserve\">" + body +
+            "</text>\n    </revision>\n  </page>\n";
+  }
+  text.resize(size);
+  return text;
+}
+
+// A file of numeric records, as a chemical structure file holds them: per
+// molecule a name, a table of atoms (three coordinates, an element and
+// zero columns) and a table of bonds, in fixed-width columns.
+std::string records_text(const std::string& corpus, size_t size) {
+  const std::vector<std::string> words = corpus_words(corpus);
+  static const char* const elements[] = {"C", "C", "C", "H", "H", "O", "N", "S", "Cl"};
+  XorShift next_random;
+  std::string text;
+  char line[128];
+  for (uint64_t molecule = 1; text.size() < size; ++molecule) {
+    const unsigned atoms = 4 + next_random() % 40;
+    const unsigned bonds = atoms - 1 + next_random() % 4;
+    text += words[next_random() % words.size()] + "-" + std::to_string(molecule) + "\n  generated\n\n";
+    std::snprintf(line, sizeof line, "%3u%3u  0  0  0  0  0  0  0  0999 V2000\n", atoms, bonds);
+    text += line;
+    for (unsigned a = 0; a < atoms; ++a) {
+      const auto coordinate = [&] { return (static_cast<double>(next_random() % 200000) - 100000.0) / 10000.0; };
+      const double x = coordinate();
+      const double y = coordinate();
+      const double z = next_random() % 3 == 0 ? 0.0 : coordinate();
+      std::snprintf(line, sizeof line, "%10.4f%10.4f%10.4f %-3s 0  0  0  0  0  0  0  0  0  0  0  0\n", x, y, z,
+                    elements[next_random() % 9]);
+      text += line;
+    }
+    for (unsigned b = 0; b < bonds; ++b) {
+      const unsigned from = 1 + (b < atoms - 1 ? b : static_cast<unsigned>(next_random() % atoms));
+      const unsigned to = b < atoms - 1 ? b + 2 : 1 + static_cast<unsigned>(next_random() % atoms);
+      std::snprintf(line, sizeof line, "%3u%3u%3u  0\n", from, to, unsigned(1 + next_random() % 2));
+      text += line;
+    }
+    text += "M  END\n$$$$\n";
+  }
+  text.resize(size);
+  return text;
+}
+
+// One child's run: its wall and CPU seconds and its peak resident size.
 struct Run {
   double seconds = 0;
+  double cpu_seconds = 0;
   double peak_mib = 0;
   bool ok = false;
 };
@@ -167,6 +253,8 @@ Run run(const std::vector<std::string>& argv, const std::string& directory = "",
   rusage usage{};
   if (spawned != 0 || wait4(child, &status, 0, &usage) != child) return r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const auto seconds_of = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  r.cpu_seconds = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
   r.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
   r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return r;
@@ -181,9 +269,11 @@ double median(std::vector<double> v) {
 
 struct Series {
   std::vector<double> seconds;
+  std::vector<double> cpu_seconds;
   double peak_mib = 0;
   void add(const Run& r) {
     seconds.push_back(r.seconds);
+    cpu_seconds.push_back(r.cpu_seconds);
     peak_mib = std::max(peak_mib, r.peak_mib);
   }
 };
@@ -209,6 +299,7 @@ int main(int argc, char** argv) {
   std::string only;
   std::string write_text;
   std::string write_kind;
+  bool with_xz = true;
   std::vector<std::string> builds;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -218,6 +309,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--write-text") == 0 && i + 2 < argc) {
       write_kind = argv[++i];
       write_text = argv[++i];
+    } else if (std::strcmp(argv[i], "--no-xz") == 0) {
+      with_xz = false;
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       only = argv[++i];
     } else {
@@ -228,13 +321,20 @@ int main(int argc, char** argv) {
     std::string corpus;
     for (const std::string& f : bench::corpus_files(true)) corpus += bench::read_all(f);
     const size_t size = megabytes * 1000000;
-    std::ofstream(write_text, std::ios::binary)
-        << (write_kind == "chain" ? word_chain_text(corpus, size) : swapped_words_text(corpus, size));
+    std::string text;
+    if (write_kind == "chain") text = word_chain_text(corpus, size);
+    else if (write_kind == "swapped") text = swapped_words_text(corpus, size);
+    else if (write_kind == "xml") text = xml_dump_text(corpus, size);
+    else if (write_kind == "records") text = records_text(corpus, size);
+    else return 2;
+    std::ofstream(write_text, std::ios::binary) << text;
     return 0;
   }
   if (builds.empty() || rounds < 1) {
-    std::fprintf(stderr, "usage: tarn_speed [--rounds N] [--mb M] [--only corpus|chain|swapped] TARNC [TARNC ...]\n"
-                         "       tarn_speed [--mb M] --write-text chain|swapped FILE\n");
+    std::fprintf(stderr,
+                 "usage: tarn_speed [--rounds N] [--mb M] [--no-xz] [--only corpus|chain|swapped|xml|records] TARNC "
+                 "[TARNC ...]\n"
+                 "       tarn_speed [--mb M] --write-text chain|swapped|xml|records FILE\n");
     return 2;
   }
 
@@ -246,19 +346,6 @@ int main(int argc, char** argv) {
     fs::copy_file(f, copy);
     corpus_copies.push_back(copy.string());
   }
-  const std::string chain_name = (work / "chain" / "chain.txt").string();
-  const std::string swapped_name = (work / "swapped" / "swapped.txt").string();
-  fs::create_directories(work / "chain");
-  fs::create_directories(work / "swapped");
-  // Made by a child, and the outputs compared by cmp: a started program's
-  // peak memory counts this process's, so this one stays small.
-  for (const auto& [kind, name] : {std::pair{"chain", chain_name}, std::pair{"swapped", swapped_name}}) {
-    if (!run({argv[0], "--mb", std::to_string(megabytes), "--write-text", kind, name}).ok) {
-      std::fprintf(stderr, "cannot make %s\n", name.c_str());
-      return 2;
-    }
-  }
-
   struct Input {
     std::string label;
     std::vector<std::string> files;
@@ -266,10 +353,24 @@ int main(int argc, char** argv) {
   std::vector<Input> inputs;
   if (only.empty() || only == "corpus") inputs.push_back({"corpus texts", corpus_copies});
   const std::string mb = std::to_string(megabytes) + " MB ";
-  if (only.empty() || only == "chain") inputs.push_back({mb + "text, word chain", {chain_name}});
-  if (only.empty() || only == "swapped") inputs.push_back({mb + "text, swapped words", {swapped_name}});
+  const std::pair<const char*, const char*> made[] = {
+      {"chain", "text, word chain"}, {"swapped", "text, swapped words"}, {"xml", "XML page dump"},
+      {"records", "numeric records"}};
+  for (const auto& [kind, label] : made) {
+    if (!only.empty() && only != kind) continue;
+    const fs::path name = work / kind / (std::string(kind) + ".txt");
+    fs::create_directories(name.parent_path());
+    // Made by a child, and the outputs compared by cmp: a started program's
+    // peak memory counts this process's, so this one stays small.
+    if (!run({argv[0], "--mb", std::to_string(megabytes), "--write-text", kind, name.string()}).ok) {
+      std::fprintf(stderr, "cannot make %s\n", name.c_str());
+      return 2;
+    }
+    inputs.push_back({mb + label, {name.string()}});
+  }
 
-  const char* ops[] = {"c -mn", "x", "c -me", "t"};
+  const char* ops[] = {"c -mq", "t -mq", "c -mn", "x -mn", "c -me", "t -me"};
+  constexpr int OPS = 6;
   int status = 0;
   for (const Input& input : inputs) {
     uint64_t total = 0;
@@ -279,23 +380,31 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
       for (size_t k = 0; k < builds.size(); ++k) {
         const size_t b = round % 2 == 0 ? k : builds.size() - 1 - k;
+        const std::string quick = (work / "q.trn").string();
         const std::string normal = (work / "n.trn").string();
         const std::string extreme = (work / "e.trn").string();
         const fs::path out = work / "out";
+        fs::remove(quick);
         fs::remove(normal);
         fs::remove(extreme);
         fs::remove_all(out);
         // Packed by name in their directory, so that x puts them in out/.
         const std::string where = fs::path(input.files.front()).parent_path().string();
+        std::vector<std::string> c_mq = {builds[b], "c", "-mq", quick};
         std::vector<std::string> c_mn = {builds[b], "c", "-mn", normal};
         std::vector<std::string> c_me = {builds[b], "c", "-me", extreme};
         for (const std::string& name : names_of(input.files)) {
+          c_mq.push_back(name);
           c_mn.push_back(name);
           c_me.push_back(name);
         }
-        const Run runs[4] = {run(c_mn, where), run({builds[b], "x", "-o" + out.string(), normal, "*"}),
-                             run(c_me, where), run({builds[b], "t", extreme, "*"})};
-        for (int op = 0; op < 4; ++op) {
+        const Run runs[OPS] = {run(c_mq, where),
+                               run({builds[b], "t", quick, "*"}),
+                               run(c_mn, where),
+                               run({builds[b], "x", "-o" + out.string(), normal, "*"}),
+                               run(c_me, where),
+                               run({builds[b], "t", extreme, "*"})};
+        for (int op = 0; op < OPS; ++op) {
           if (!runs[op].ok) {
             std::printf("%s: %s failed\n", builds[b].c_str(), ops[op]);
             status = 1;
@@ -307,6 +416,7 @@ int main(int argc, char** argv) {
           status = 1;
         }
       }
+      if (!with_xz) continue;
       // xz: every file on its own, as a user would.
       double pack = 0;
       double unpack = 0;
@@ -319,8 +429,8 @@ int main(int argc, char** argv) {
         unpack += d.seconds;
         peak = std::max(peak, c.peak_mib);
       }
-      xz["c"].add({pack, peak, true});
-      xz["x"].add({unpack, 0, true});
+      xz["c"].add({pack, 0, peak, true});
+      xz["x"].add({unpack, 0, 0, true});
     }
 
     const double mb = static_cast<double>(total) / 1e6;
@@ -328,19 +438,31 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(total), rounds);
     const double xz_pack = median(xz["c"].seconds);
     const double xz_unpack = median(xz["x"].seconds);
-    std::printf("  %-34s %-6s %8.3f s %7.2f MB/s  peak %6.1f MiB\n", "xz -9e", "pack", xz_pack, mb / xz_pack,
-                xz["c"].peak_mib);
-    std::printf("  %-34s %-6s %8.3f s %7.2f MB/s\n", "xz -d", "unpack", xz_unpack, mb / xz_unpack);
+    if (with_xz) {
+      std::printf("  %-34s %-6s %8.3f s %7.2f MB/s  peak %6.1f MiB\n", "xz -9e", "pack", xz_pack, mb / xz_pack,
+                  xz["c"].peak_mib);
+      std::printf("  %-34s %-6s %8.3f s %7.2f MB/s\n", "xz -d", "unpack", xz_unpack, mb / xz_unpack);
+    }
     for (const char* op : ops) {
       for (size_t b = 0; b < builds.size(); ++b) {
         const double s = median(tarn[b][op].seconds);
-        const double first = median(tarn[0][op].seconds);
-        const double versus_xz = std::string(op).front() == 'c' ? xz_pack / s : xz_unpack / s;
-        std::printf("  %-34s %-6s %8.3f s %7.2f MB/s  peak %6.1f MiB  x%.2f of xz", builds[b].c_str(), op, s, mb / s,
-                    tarn[b][op].peak_mib, versus_xz);
-        if (b > 0) std::printf("  x%.3f of the first", first / s);
+        const double cpu = median(tarn[b][op].cpu_seconds);
+        std::printf("  %-34s %-6s %8.3f s  CPU %7.3f s %7.2f MB/s  peak %6.1f MiB", builds[b].c_str(), op, s, cpu,
+                    mb / s, tarn[b][op].peak_mib);
+        if (with_xz) std::printf("  x%.2f of xz", std::string(op).front() == 'c' ? xz_pack / s : xz_unpack / s);
+        if (b > 0)
+          std::printf("  x%.3f of the first, CPU x%.3f", median(tarn[0][op].seconds) / s,
+                      median(tarn[0][op].cpu_seconds) / cpu);
         std::printf("\n");
       }
+    }
+    // What packing costs beyond unpacking: both run the same model.
+    for (size_t b = 0; b < builds.size(); ++b) {
+      std::printf("  %-34s CPU pack / unpack", builds[b].c_str());
+      for (int op = 0; op < OPS; op += 2)
+        std::printf("  %s %.2f", ops[op] + 2,
+                    median(tarn[b][ops[op]].cpu_seconds) / median(tarn[b][ops[op + 1]].cpu_seconds));
+      std::printf("\n");
     }
   }
   fs::remove_all(work);
