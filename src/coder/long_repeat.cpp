@@ -18,7 +18,7 @@ constexpr uint32_t LONG_LIMIT = 20000;   // longer ones count ten times
 constexpr uint32_t SHORT_CODE_MAX = 254;
 constexpr uint32_t MID_CODE_BASE = 255;
 constexpr uint32_t LONG_CODE_BASE = 65790;
-constexpr uint32_t PREFETCH_DISTANCE = 16;  // positions
+constexpr uint32_t PREFETCH_DISTANCE = 32;  // positions
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__)
