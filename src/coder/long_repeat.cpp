@@ -140,9 +140,9 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   clear_table();
   uint32_t* table = table_.data();
 
-  // The hashes of positions p to p + 15, each computed once: a position's
-  // slot is read before the position 16 further on takes it over. A jump
-  // over a repetition computes the 16 afresh.
+  // The hashes of positions p to p + PREFETCH_DISTANCE - 1, each computed
+  // once: a position's slot is read before the position PREFETCH_DISTANCE
+  // further on takes it over. A jump over a repetition computes them afresh.
   uint32_t hashes[PREFETCH_DISTANCE];
   auto hash_ahead = [&](uint32_t from) {
     for (uint32_t k = 0; k < PREFETCH_DISTANCE && from + k < n; ++k)
