@@ -380,30 +380,23 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
       for (size_t k = 0; k < builds.size(); ++k) {
         const size_t b = round % 2 == 0 ? k : builds.size() - 1 - k;
-        const std::string quick = (work / "q.trn").string();
-        const std::string normal = (work / "n.trn").string();
-        const std::string extreme = (work / "e.trn").string();
         const fs::path out = work / "out";
-        fs::remove(quick);
-        fs::remove(normal);
-        fs::remove(extreme);
         fs::remove_all(out);
         // Packed by name in their directory, so that x puts them in out/.
+        // Each method's archive is unpacked after it: by x for -mn, whose
+        // output is compared, by t for the others.
         const std::string where = fs::path(input.files.front()).parent_path().string();
-        std::vector<std::string> c_mq = {builds[b], "c", "-mq", quick};
-        std::vector<std::string> c_mn = {builds[b], "c", "-mn", normal};
-        std::vector<std::string> c_me = {builds[b], "c", "-me", extreme};
-        for (const std::string& name : names_of(input.files)) {
-          c_mq.push_back(name);
-          c_mn.push_back(name);
-          c_me.push_back(name);
+        Run runs[OPS];
+        for (int m = 0; m < 3; ++m) {
+          const std::string method = std::string("-m") + "qne"[m];
+          const std::string archive = (work / (method + ".trn")).string();
+          fs::remove(archive);
+          std::vector<std::string> pack = {builds[b], "c", method, archive};
+          for (const std::string& name : names_of(input.files)) pack.push_back(name);
+          runs[2 * m] = run(pack, where);
+          runs[2 * m + 1] = m == 1 ? run({builds[b], "x", "-o" + out.string(), archive, "*"})
+                                   : run({builds[b], "t", archive, "*"});
         }
-        const Run runs[OPS] = {run(c_mq, where),
-                               run({builds[b], "t", quick, "*"}),
-                               run(c_mn, where),
-                               run({builds[b], "x", "-o" + out.string(), normal, "*"}),
-                               run(c_me, where),
-                               run({builds[b], "t", extreme, "*"})};
         for (int op = 0; op < OPS; ++op) {
           if (!runs[op].ok) {
             std::printf("%s: %s failed\n", builds[b].c_str(), ops[op]);

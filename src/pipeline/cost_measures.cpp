@@ -193,19 +193,14 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
 
 }  // namespace
 
-// The 16-entry list's first eight entries move exactly as the 8-entry list
-// does (a byte missing from them goes to the front and the eighth falls
-// behind), so one pass gives both costs: a byte the 8-entry list misses
-// counts 8 there.
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
   return finish_mtf_cost(mtf_sums<16, false>(bytes, length), repeats, nullptr);
 }
 
-double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8) {
-  if (!cost8) return mtf_cost16(bytes, length, repeats);
-  return finish_mtf_cost(mtf_sums<16, true>(bytes, length), repeats, cost8);
-}
-
+// The 16-entry list's first eight entries move exactly as the 8-entry list
+// does (a byte missing from them goes to the front and the eighth falls
+// behind), so the first string's pass also gives its 8-entry cost: a byte
+// the 8-entry list misses counts 8 there.
 double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
                        double* cost8, double* second_cost) {
   MtfSums first_sums;

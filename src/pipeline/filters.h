@@ -83,11 +83,10 @@ uint32_t restored_length_bound(const uint8_t* coded, uint32_t length, uint8_t bl
 // (repeats of the previous byte excluded, their count returned in *repeats).
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
-// mtf_cost16, and the 8-entry cost of the same bytes from the same pass.
-double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats, double* cost8);
 // The 16-entry costs of two strings of one length from one pass: the first's
-// as mtf_cost16(first, length, repeats, cost8) returns it, the second's, as
-// mtf_cost16(second, length), in *second_cost.
+// as mtf_cost16(first, length, repeats) returns it, with its 8-entry cost in
+// *cost8 when asked for, and the second's, as mtf_cost16(second, length), in
+// *second_cost.
 double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
                        double* cost8, double* second_cost);
 using CostMeasure = double (*)(const uint8_t*, uint32_t, uint32_t*);
