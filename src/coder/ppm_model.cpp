@@ -73,9 +73,9 @@ PPM_INLINE void PpmModel::finish_symbol(PpmContext* min_context) {
 
 // ------------------------------------------------------------ binary context
 
-PPM_INLINE uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx) {
+PPM_INLINE uint16_t& PpmModel::bin_summ_entry(PpmContext* ctx, const PpmContext* suffix) {
   PpmState* s = ctx->one_state();
-  unsigned index = (prev_success_ + NS_TO_BS_INDEX[context_at(ctx->suffix())->num_stats] + ctx->flags) & 0xFF;
+  unsigned index = (prev_success_ + NS_TO_BS_INDEX[suffix->num_stats] + ctx->flags) & 0xFF;
   if (run_length_ < 0) index += 32;
   unsigned row = QUANT_TABLE[s->freq - 1u];
   return bin_summ_[row][index];
@@ -103,22 +103,37 @@ PPM_INLINE void PpmModel::bin_miss(PpmState* s, uint16_t& b) {
   found_state_ = nullptr;
 }
 
+// After a hit the next context is usually the found state's successor, and
+// the binary step there reads that context's suffix: the successor of the
+// same symbol in this context's suffix. When that suffix is binary too, its
+// state is in the record just read, so the second miss of the next step can
+// be asked for now, beside the first.
+PPM_INLINE void PpmModel::prefetch_next_suffix(const PpmState& s, const PpmContext* suffix) const {
+  if (suffix->num_stats == 0 && suffix->one_state()->symbol == s.symbol) prefetch_child(*suffix->one_state());
+}
+
 PPM_INLINE void PpmModel::encode_bin_symbol(PpmContext* ctx, int sym) {
   PpmState* s = ctx->one_state();
-  uint16_t& b = bin_summ_entry(ctx);
-  if (s->symbol == sym)
+  const PpmContext* suffix = context_at(ctx->suffix());
+  uint16_t& b = bin_summ_entry(ctx, suffix);
+  if (s->symbol == sym) {
     bin_hit(s, b);
-  else
+    prefetch_next_suffix(*s, suffix);
+  } else {
     bin_miss(s, b);
+  }
 }
 
 PPM_INLINE void PpmModel::decode_bin_symbol(PpmContext* ctx, RangeDecoder& coder) {
   PpmState* s = ctx->one_state();
-  uint16_t& b = bin_summ_entry(ctx);
-  if (coder.get_shift_freq(BIN_TOTAL_BITS) < b)
+  const PpmContext* suffix = context_at(ctx->suffix());
+  uint16_t& b = bin_summ_entry(ctx, suffix);
+  if (coder.below(coder.shift_range(BIN_TOTAL_BITS), b)) {
     bin_hit(s, b);
-  else
+    prefetch_next_suffix(*s, suffix);
+  } else {
     bin_miss(s, b);
+  }
 }
 
 // -------------------------------------------------------------- first context
@@ -162,9 +177,9 @@ PPM_INLINE void PpmModel::encode_symbol1(PpmContext* ctx, int sym) {
 PPM_INLINE void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
   coded_.scale = ctx->summ_freq();
   PpmState* p = stats_of(ctx);
-  uint32_t count = coder.get_freq(coded_.scale);
+  const uint32_t offset = coder.scale_range(coded_.scale);
   uint32_t hi = p->freq;
-  if (count < hi) {
+  if (coder.below(offset, hi)) {
     first_symbol_hit(ctx, p);
     return;
   }
@@ -172,7 +187,7 @@ PPM_INLINE void PpmModel::decode_symbol1(PpmContext* ctx, RangeDecoder& coder) {
   for (int i = ctx->num_stats; i > 0; --i) {
     ++p;
     hi += p->freq;
-    if (hi > count) {
+    if (coder.below(offset, hi)) {
       coded_.low = hi - p->freq;
       coded_.high = hi;
       update1(ctx, p);
@@ -298,13 +313,13 @@ void PpmModel::decode_symbol2(PpmContext* ctx, RangeDecoder& coder) {
     --remaining;
   }
   coded_.scale += hi;
-  uint32_t count = coder.get_freq(coded_.scale);
-  if (count < hi) {
+  const uint32_t offset = coder.scale_range(coded_.scale);
+  if (coder.below(offset, hi)) {
     uint32_t sum = 0;
     int k = 0;
     for (;; ++k) {
       sum += collected[k]->freq;
-      if (sum > count) break;
+      if (coder.below(offset, sum)) break;
     }
     PpmState* s = collected[k];
     coded_.low = sum - s->freq;

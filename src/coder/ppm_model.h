@@ -107,7 +107,8 @@ class PpmModel {
   // Coding (ppm_model.cpp).
   void encode_bin_symbol(PpmContext* ctx, int sym);
   void decode_bin_symbol(PpmContext* ctx, RangeDecoder& coder);
-  uint16_t& bin_summ_entry(PpmContext* ctx);
+  uint16_t& bin_summ_entry(PpmContext* ctx, const PpmContext* suffix);
+  void prefetch_next_suffix(const PpmState& s, const PpmContext* suffix) const;
   void bin_hit(PpmState* s, uint16_t& b);
   void bin_miss(PpmState* s, uint16_t& b);
   void encode_symbol1(PpmContext* ctx, int sym);

@@ -99,6 +99,23 @@ class RangeDecoder {
     return (code_ - low_) / range_;
   }
 
+  // The same steps without the second division, for a model that only asks
+  // whether the count lies below a bound: floor(offset / r) < bound exactly
+  // when offset < bound * r, and the 64-bit product cannot wrap. scale_range
+  // divides range as get_freq does and returns the offset of the code in it;
+  // below() then answers "count < bound" for that offset.
+  uint32_t scale_range(uint32_t scale) {
+    range_ /= scale;
+    return code_ - low_;
+  }
+  uint32_t shift_range(unsigned bits) {
+    range_ >>= bits;
+    return code_ - low_;
+  }
+  bool below(uint32_t offset, uint32_t bound) const {
+    return offset < static_cast<uint64_t>(bound) * range_;
+  }
+
   void update(uint32_t low_count, uint32_t high_count) {
     low_ += low_count * range_;
     range_ *= high_count - low_count;
