@@ -24,13 +24,14 @@ RunResult tarn(const Sandbox& box, const std::vector<std::string>& args, const s
   return box.run_program(tarn_path(), args, true, shell);
 }
 
-// A run of tarn that ended with `code` and said `part` on standard error.
-#define EXPECT_TARN(run, code, part)                     \
-  do {                                                   \
-    const RunResult run_ = (run);                        \
-    EXPECT_EQ(run_.status, code) << run_.err;            \
-    EXPECT_TRUE(contains(run_.err, (part))) << run_.err; \
-  } while (0)
+// A run of tarn that ended with `code` and said `part` on standard error;
+// the run, for further checks.
+RunResult expect_tarn(const RunResult& run, int code, const std::string& part, int line) {
+  EXPECT_EQ(run.status, code) << "line " << line << ": " << run.err;
+  EXPECT_TRUE(contains(run.err, part)) << "line " << line << ": " << run.err;
+  return run;
+}
+#define EXPECT_TARN(run, code, part) expect_tarn((run), (code), (part), __LINE__)
 
 // ---- A small JSON reader, strict enough to catch malformed output --------
 
@@ -231,10 +232,11 @@ TEST(TarnCli, HelpVersionAndUsageErrors) {
       EXPECT_TRUE(contains(r.out, part)) << part;
     EXPECT_EQ(r.err, "");
   }
-  const RunResult sub = tarn(box, {"extract", "--help"});
-  EXPECT_EQ(sub.status, 0);
-  EXPECT_TRUE(contains(sub.out, "Usage: tarn extract")) << sub.out;
-  EXPECT_TRUE(contains(tarn(box, {"x", "-h"}).out, "Usage: tarn extract"));
+  for (const char* word : {"extract", "x"}) {
+    const RunResult sub = tarn(box, {word, word[1] ? "--help" : "-h"});
+    EXPECT_EQ(sub.status, 0);
+    EXPECT_TRUE(contains(sub.out, "Usage: tarn extract")) << sub.out;
+  }
   for (const char* v : {"-V", "--version"}) {
     const RunResult r = tarn(box, {v});
     EXPECT_EQ(r.status, 0);
@@ -259,12 +261,7 @@ TEST(TarnCli, HelpVersionAndUsageErrors) {
       {{"delete", "a.trn"}, "tarn: nothing to delete"},
       {{"bench"}, "tarn: nothing to measure"},
   };
-  for (const auto& u : usage) {
-    const RunResult r = tarn(box, u.args);
-    EXPECT_EQ(r.status, 1) << u.err;
-    EXPECT_TRUE(contains(r.err, u.err)) << r.err;
-    EXPECT_EQ(r.out, "") << u.err;
-  }
+  for (const auto& u : usage) EXPECT_EQ(EXPECT_TARN(tarn(box, u.args), 1, u.err).out, "") << u.err;
 }
 
 TEST(TarnCli, OptionsInAnyPositionAndDoubleDash) {
@@ -343,10 +340,9 @@ TEST(TarnCli, CreateRecursesExcludesAndListsFullNames) {
   EXPECT_TRUE(contains(longer.out, "dir/sub/c.txt\n"));
   EXPECT_FALSE(contains(longer.out, "a.txt"));
   // A pattern that matches nothing is an error; what matched is listed.
-  const RunResult missing = tarn(box, {"list", "-q", "a.trn", "a.txt", "nothing*"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "a.txt\n");
-  EXPECT_EQ(missing.err, "tarn: 'nothing*': no such entry in 'a.trn'\n");
+  const std::string missing = "tarn: 'nothing*': no such entry in 'a.trn'\n";
+  const RunResult listed = EXPECT_TARN(tarn(box, {"list", "-q", "a.trn", "a.txt", "nothing*"}), 1, missing);
+  EXPECT_EQ(listed.out + listed.err, "a.txt\n" + missing);
   // Verbose names every entry on stderr; stdout stays empty.
   const RunResult v = tarn(box, {"create", "-v", "b.trn", "a.txt"});
   EXPECT_EQ(v.out, "");
@@ -460,10 +456,7 @@ TEST(TarnCli, PipesBothWays) {
   // Piping an archive in or out is refused: the archive must be a file.
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"list", "-"}, {"x", "-"}, {"create", "-", "a.txt"}, {"add", "-", "a.txt"}, {"delete", "-", "a.txt"}}) {
-    const RunResult r = tarn(box, args, "cat s.trn | ");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "an archive must be a file: '-'")) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(EXPECT_TARN(tarn(box, args, "cat s.trn | "), 1, "an archive must be a file: '-'").out, "");
   }
 }
 
@@ -486,13 +479,11 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   EXPECT_FALSE(box.exists("sel/a.txt"));
   const RunResult t = tarn(box, {"test", "a.trn"});
   EXPECT_EQ(t.status, 0);
-  EXPECT_EQ(t.out, "");
-  EXPECT_EQ(t.err, "tarn: 'a.trn': 6 entries OK\n");
+  EXPECT_EQ(t.out + t.err, "tarn: 'a.trn': 6 entries OK\n");
   EXPECT_EQ(tarn(box, {"t", "-q", "a.trn"}).err, "");
   // A missing archive: status 1, the name and the reason.
-  const RunResult missing = tarn(box, {"list", "x.trn"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err, "tarn: cannot open 'x.trn': No such file or directory\n");
+  const std::string no_archive = "tarn: cannot open 'x.trn': No such file or directory\n";
+  EXPECT_EQ(EXPECT_TARN(tarn(box, {"list", "x.trn"}), 1, no_archive).err, no_archive);
   box.write("junk.trn", std::string(100, 'j'));
   EXPECT_EQ(tarn(box, {"t", "junk.trn"}).status, 1);
   // Damaged data: status 2 from test, extract and cat, with the entry named;
@@ -522,9 +513,8 @@ TEST(TarnCli, ExtractAndTestWithExitStatuses) {
   }
   EXPECT_FALSE(box.exists("never"));
   // A refused (missing) input: status 1, named; the rest is packed.
-  const RunResult partial = tarn(box, {"create", "p.trn", "a.txt", "nope.txt"});
-  EXPECT_EQ(partial.status, 1);
-  EXPECT_EQ(partial.err, "tarn: cannot add 'nope.txt': No such file or directory\n");
+  const std::string refused = "tarn: cannot add 'nope.txt': No such file or directory\n";
+  EXPECT_EQ(EXPECT_TARN(tarn(box, {"create", "p.trn", "a.txt", "nope.txt"}), 1, refused).err, refused);
   EXPECT_EQ(tarn(box, {"l", "-q", "p.trn"}).out, "a.txt\n");
 }
 
@@ -536,24 +526,18 @@ TEST(TarnCli, ExistingFilesOnExtract) {
   // Never replaced by default: a note per file, the run goes on, status 1.
   box.write("out/a.txt", "mine\n");
   box.sh("rm out/dir/d.txt");
-  const RunResult kept = tarn(box, {"x", "-C", "out", "a.trn"});
-  EXPECT_EQ(kept.status, 1);
+  const RunResult kept = EXPECT_TARN(tarn(box, {"x", "-C", "out", "a.trn"}), 1, "1 existing files not replaced");
   EXPECT_TRUE(contains(kept.err, "tarn: 'a.txt': skipped: a file of that name exists\n")) << kept.err;
-  EXPECT_TRUE(contains(kept.err, "1 existing files not replaced")) << kept.err;
   EXPECT_EQ(box.read("out/a.txt"), "mine\n");
   EXPECT_EQ(box.read("out/dir/d.txt"), box.read("dir/d.txt"));  // the missing one is written
   // --skip-existing: kept without a word, status 0.
-  const RunResult skip = tarn(box, {"x", "--skip-existing", "-C", "out", "a.trn"});
-  EXPECT_EQ(skip.status, 0);
-  EXPECT_EQ(skip.err, "");
+  EXPECT_EQ(EXPECT_TARN(tarn(box, {"x", "--skip-existing", "-C", "out", "a.trn"}), 0, "").err, "");
   EXPECT_EQ(box.read("out/a.txt"), "mine\n");
   // --keep-newer: a newer file stays (with a note), an older one is replaced.
   box.sh("touch -d '2020-01-01 00:00:00 UTC' out/a.txt");
   box.write("out/dir/d.txt", "old\n");
   box.sh("touch -d '1999-01-01 00:00:00 UTC' out/dir/d.txt");
-  const RunResult newer = tarn(box, {"x", "--keep-newer", "-C", "out", "a.trn"});
-  EXPECT_EQ(newer.status, 0) << newer.err;
-  EXPECT_TRUE(contains(newer.err, "'a.txt': kept: the file there is newer")) << newer.err;
+  EXPECT_TARN(tarn(box, {"x", "--keep-newer", "-C", "out", "a.trn"}), 0, "'a.txt': kept: the file there is newer");
   EXPECT_EQ(box.read("out/a.txt"), "mine\n");
   EXPECT_EQ(box.read("out/dir/d.txt"), box.read("dir/d.txt"));
   // The entry's own time is not newer than itself: replaced.
@@ -562,11 +546,11 @@ TEST(TarnCli, ExistingFilesOnExtract) {
   EXPECT_EQ(tarn(box, {"x", "--keep-newer", "-C", "out", "a.trn", "dir/d.txt"}).status, 0);
   EXPECT_EQ(box.read("out/dir/d.txt"), box.read("dir/d.txt"));
   // -f and --overwrite replace.
-  EXPECT_EQ(tarn(box, {"x", "-f", "-C", "out", "a.trn"}).status, 0);
-  EXPECT_EQ(box.read("out/a.txt"), box.read("a.txt"));
-  box.write("out/a.txt", "again\n");
-  EXPECT_EQ(tarn(box, {"x", "--overwrite", "-C", "out", "a.trn", "a.txt"}).status, 0);
-  EXPECT_EQ(box.read("out/a.txt"), box.read("a.txt"));
+  for (const char* force : {"-f", "--overwrite"}) {
+    box.write("out/a.txt", "again\n");
+    EXPECT_EQ(tarn(box, {"x", force, "-C", "out", "a.trn"}).status, 0) << force;
+    EXPECT_EQ(box.read("out/a.txt"), box.read("a.txt")) << force;
+  }
   // A link where a file would go is an existing file too: kept, and never followed.
   box.write("target.txt", "not to be touched\n");
   box.sh("rm out/a.txt && ln -s ../target.txt out/a.txt");
@@ -705,9 +689,7 @@ TEST(TarnCli, FailedWritesLeaveTheArchiveAsItWas) {
   };
   for (const auto& run : runs) {
     SCOPED_TRACE(run.args[0] + " " + run.args.back());
-    const RunResult r = tarn(box, run.args, run.shell);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "File too large")) << r.err;
+    const RunResult r = EXPECT_TARN(tarn(box, run.args, run.shell), 1, "File too large");
     EXPECT_TRUE(contains(r.err, "a.trn")) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(box.read("a.trn"), old);
@@ -718,9 +700,7 @@ TEST(TarnCli, FailedWritesLeaveTheArchiveAsItWas) {
   box.write("junk.trn", std::string(5000, 'j'));
   for (const auto& args : std::vector<std::vector<std::string>>{{"add", "junk.trn", "small.txt"},
                                                                 {"delete", "junk.trn", "small.txt"}}) {
-    const RunResult r = tarn(box, args);
-    EXPECT_EQ(r.status, 1) << r.err;  // not an archive
-    EXPECT_TRUE(contains(r.err, "tarn: cannot open 'junk.trn': ")) << r.err;
+    EXPECT_TARN(tarn(box, args), 1, "tarn: cannot open 'junk.trn': ");  // not an archive
     EXPECT_EQ(box.read("junk.trn"), std::string(5000, 'j'));
   }
 }
@@ -786,11 +766,10 @@ TEST(TarnCli, BenchShowsEveryMethod) {
   for (const char* m : {"store", "quickest", "fast", "normal", "good", "superb", "extreme"})
     EXPECT_TRUE(contains(all.out, std::string("  ") + m + " ")) << m;
   // One method only; a missing file is named and the others measured.
-  const RunResult one = tarn(box, {"bench", "-3", "sample.txt", "nope"});
-  EXPECT_EQ(one.status, 1);
-  EXPECT_TRUE(contains(one.out, "  normal ")) << one.out;
-  EXPECT_FALSE(contains(one.out, "  store ")) << one.out;
-  EXPECT_EQ(one.err, "tarn: cannot open 'nope': No such file or directory\n");
+  const std::string nope = "tarn: cannot open 'nope': No such file or directory\n";
+  const RunResult one = EXPECT_TARN(tarn(box, {"bench", "-3", "sample.txt", "nope"}), 1, nope);
+  EXPECT_TRUE(contains(one.out, "  normal ") && !contains(one.out, "  store ")) << one.out;
+  EXPECT_EQ(one.err, nope);
 }
 
 }  // namespace

@@ -74,6 +74,13 @@ def tarnc():
     return run
 
 
+def refused(error, *calls):
+    """Each of the calls raises `error`."""
+    for call in calls:
+        with pytest.raises(error):
+            call()
+
+
 def flip(path, offset, mask=0x55):
     with open(path, "r+b") as f:
         f.seek(offset)

@@ -115,6 +115,17 @@ Outcome same_for_each_worker_count(std::initializer_list<unsigned> counts, Run r
   return first;
 }
 
+// Packs `list` (the tree when null) as w<N>.trn on 1, 2 and 4 workers: the
+// archives are byte for byte w1.trn, and the outcomes the same.
+Outcome create_for_each_worker_count(bool solid, const FileList* list = nullptr) {
+  return same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
+    const std::string name = "w" + std::to_string(workers) + ".trn";
+    const Outcome run = create(name, solid, workers, list);
+    EXPECT_TRUE(read_file(name) == read_file("w1.trn")) << workers << " workers";
+    return run;
+  });
+}
+
 // A test directory holding the tree; each test runs once with single files
 // and once with solid groups.
 class Parallel : public ::testing::Test {
@@ -132,12 +143,7 @@ class Parallel : public ::testing::Test {
 
 TEST_F(Parallel, ArchiveAndOutputDoNotDependOnTheWorkerCount) {
   for_each_layout([](bool solid) {
-    const Outcome one = same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
-      const std::string name = "w" + std::to_string(workers) + ".trn";
-      const Outcome run = create(name, solid, workers);
-      EXPECT_TRUE(read_file(name) == read_file("w1.trn")) << workers << " workers";
-      return run;
-    });
+    const Outcome one = create_for_each_worker_count(solid);
     ASSERT_EQ(one.error, NO_ERROR) << one.output;
     if (!solid) {
       // The store fallback really happened: the noise files.
@@ -220,12 +226,6 @@ TEST_F(Parallel, EveryReaderReadsTheArchiveThatWasOpened) {
     for (const std::string& f : files) std::filesystem::remove(f + ".other");
   });
 }
-
-}  // namespace
-}  // namespace tarn
-
-namespace tarn {
-namespace {
 
 // A job of `count` pieces of `size` bytes each (the piece number in every
 // byte); it fails at piece `fail_at` when that is below `count`.
@@ -471,13 +471,8 @@ TEST(WorkAhead, AFailureOnAWorkerEndsTheStepsAllowedAfterIt) {
 // on one thread or two. The samples stay whole; the rest start at
 // different places in every round.
 std::string large_mixed_file() {
-  testdata::Lcg rng(14);
-  std::string walk(300000, '\0');  // two channels of a random walk
-  int level = 0;
-  for (size_t i = 0; i < walk.size(); ++i) {
-    level += static_cast<int>(rng.next() % 7) - 3;
-    walk[i] = static_cast<char>(level + 60 * static_cast<int>(i % 2));
-  }
+  const std::vector<uint8_t> walk_bytes = testdata::random_walk(300000, 14);
+  const std::string walk(walk_bytes.begin(), walk_bytes.end());
   std::string out;
   for (int round = 0; out.size() < 3 * CHUNK_SIZE - 300000; ++round) {
     for (const char* name : {"golden/inputs/x86code", "canterbury/alice29.txt", "golden/inputs/stereo16",
@@ -500,12 +495,7 @@ TEST(ParallelLargeFile, OneStreamIsTheSameForAnyWorkerCount) {
   const std::string input = large_mixed_file();
   write_file("big/large.bin", input);
   const FileList list = testing::select_files({"big/"});
-  const Outcome packed = same_for_each_worker_count({1u, 2u, 4u}, [&](unsigned workers) {
-    const std::string name = "w" + std::to_string(workers) + ".trn";
-    const Outcome run = create(name, false, workers, &list);
-    EXPECT_TRUE(read_file(name) == read_file("w1.trn")) << workers << " workers";
-    return run;
-  });
+  const Outcome packed = create_for_each_worker_count(false, &list);
   EXPECT_EQ(packed.error, testdata::NO_ERROR) << packed.output;
   const std::string reference = read_file("w1.trn");
   const FileList table = testing::read_table("w1.trn");

@@ -74,6 +74,19 @@ inline std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
   return v;
 }
 
+// Two interleaved channels of a random walk (steps of -3 to 3, the second
+// channel 60 above the first): what the order-0 coder's sorted blocks take.
+inline std::vector<uint8_t> random_walk(size_t n, uint32_t seed) {
+  Lcg rng(seed);
+  std::vector<uint8_t> v(n);
+  int level = 0;
+  for (size_t i = 0; i < n; ++i) {
+    level += static_cast<int>(rng.next() % 7) - 3;
+    v[i] = static_cast<uint8_t>(level + 60 * static_cast<int>(i % 2));
+  }
+  return v;
+}
+
 // The same bytes as a string.
 inline std::string random_text(size_t n, uint32_t seed) {
   const auto v = random_bytes(n, seed);
