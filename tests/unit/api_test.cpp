@@ -40,10 +40,8 @@ void make_files() {
 
 // What tarnc c would write for these wildcards and switches.
 std::string tarnc_archive(const std::vector<std::string>& wildcards, uint8_t method, bool solid, bool recurse) {
-  CreateOptions options;
-  options.coding.method = method;
-  options.solid_blocks = solid;
-  testing::create_from(testing::select_files(wildcards, {recurse, recurse}), options, "ref.trn");
+  testing::create_from(testing::select_files(wildcards, {recurse, recurse}), testing::create_options(method, solid),
+                       "ref.trn");
   return read_file("ref.trn");
 }
 

@@ -63,11 +63,8 @@ std::vector<std::string> table_names(const std::string& archive_name) {
 TEST(Creation, PlainEntriesRunInDescendingNameOrder) {
   TempDir dir;
   for (const char* n : {"b", "a", "c", "B"}) write_file(n, n);
-  CreateOptions options;
-  options.coding.method = 0;
   for (const bool solid : {false, true}) {  // with -m0, -b forms no groups
-    options.solid_blocks = solid;
-    create_from(select_files({"?"}), options, "x.trn");
+    create_from(select_files({"?"}), testing::create_options(0, solid), "x.trn");
     EXPECT_EQ(table_names("x.trn"), (std::vector<std::string>{"c/s", "b/s", "a/s", "B/s"})) << solid;
   }
 }
@@ -77,8 +74,7 @@ TEST(Creation, DataThatDoesNotPackIsStoredAndTheArchiveCutAfterTheTable) {
   const std::vector<uint8_t> bytes = testdata::random_bytes(105000, 3);
   const std::string noise(bytes.begin(), bytes.begin() + 100000);
   write_file("noise", noise);
-  CreateOptions options;
-  options.coding.method = 1;
+  CreateOptions options = testing::create_options(1);
   create_from(select_files({"noise"}), options, "n.trn");
   const std::string archive = read_file("n.trn");
   EXPECT_EQ(archive.size(), 18u + 100000u + 4u + 28u + 5u);
@@ -123,10 +119,7 @@ TEST(Creation, PackedPieceIsKeptOnlyWhenTenBytesShorter) {
     const std::string data = packing_with_margin(margin, setup);
     write_file("f", data);
     for (bool solid : {false, true}) {  // with -b the file is a group of its own
-      CreateOptions options;
-      options.coding.method = 1;
-      options.solid_blocks = solid;
-      create_from(select_files({"f"}), options, "a.trn");
+      create_from(select_files({"f"}), testing::create_options(1, solid), "a.trn");
       const FileEntry e = testing::read_table("a.trn").entries()[0];
       const bool stored = margin < 10;
       const std::string what = "margin " + std::to_string(margin) + (solid ? " solid" : "");
@@ -164,9 +157,7 @@ TEST(Creation, FilesThatChangedSizeWhilePackedAreTold) {
   for (const char* name : {"grown.txt", "grown.bin", "empty"}) now[name] += "and then some more";
   for (const auto& [name, content] : selected) write_file(name, content);
   const auto pack = [&now](const std::string& name, uint8_t method, bool solid, DriverEvents& events) {
-    CreateOptions options;
-    options.coding.method = method;
-    options.solid_blocks = solid;
+    CreateOptions options = testing::create_options(method, solid);
     options.open_input = reading_from(now);
     FileList list = select_files({"grown*", "same.txt", "empty"});
     platform::File file;

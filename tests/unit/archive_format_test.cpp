@@ -121,9 +121,7 @@ TEST(ArchiveFormat, OpeningReportsAMissingFileAndAddsTheExtension) {
 TEST(ArchiveFormat, TableDamageIsDetected) {
   TempDir dir;
   write_file("a.txt", "abc");
-  CreateOptions store;
-  store.coding.method = 0;
-  testing::create_from(testing::select_files({"a.txt"}), store, "t.trn");
+  testing::create_from(testing::select_files({"a.txt"}), testing::create_options(0), "t.trn");
   const std::string good = read_file("t.trn");
   auto table_error = [](const std::string& bytes) {
     write_file("d.trn", bytes);

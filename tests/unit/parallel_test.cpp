@@ -67,9 +67,7 @@ struct Outcome {
 };
 
 Outcome create(const std::string& name, bool solid, unsigned workers, const FileList* list = nullptr) {
-  CreateOptions options;
-  options.coding.method = 1;
-  options.solid_blocks = solid;
+  CreateOptions options = testing::create_options(1, solid);
   options.workers = workers;
   Outcome run;
   run.output = testing::create_from(list ? *list : testing::select_files({"tree/"}, {true, true}), options, name,

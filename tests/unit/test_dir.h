@@ -59,6 +59,14 @@ inline FileList select_files(const std::vector<std::string>& wildcards, Selectio
   return list;
 }
 
+// The options of tarnc c -m<method>, with -b when `solid`.
+inline CreateOptions create_options(uint8_t method, bool solid = false) {
+  CreateOptions options;
+  options.coding.method = method;
+  options.solid_blocks = solid;
+  return options;
+}
+
 // Creates archive `name` from `list` in-process, its console output captured;
 // returns that output, and the error (or NO_ERROR) in `error`.
 inline std::string create_from(FileList list, const CreateOptions& options, const std::string& name,
