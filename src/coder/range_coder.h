@@ -89,21 +89,14 @@ class RangeDecoder {
 
   // Divides range by scale and returns the count under the code; the model
   // finds the symbol whose interval holds it, then calls update().
-  uint32_t get_freq(uint32_t scale) {
-    range_ /= scale;
-    return (code_ - low_) / range_;
-  }
-
-  uint32_t get_shift_freq(unsigned bits) {
-    range_ >>= bits;
-    return (code_ - low_) / range_;
-  }
+  uint32_t get_freq(uint32_t scale) { return scale_range(scale) / range_; }
+  uint32_t get_shift_freq(unsigned bits) { return shift_range(bits) / range_; }
 
   // The same steps without the second division, for a model that only asks
   // whether the count lies below a bound: floor(offset / r) < bound exactly
   // when offset < bound * r, and the 64-bit product cannot wrap. scale_range
-  // divides range as get_freq does and returns the offset of the code in it;
-  // below() then answers "count < bound" for that offset.
+  // divides range and returns the offset of the code in it; below() then
+  // answers "count < bound" for that offset.
   uint32_t scale_range(uint32_t scale) {
     range_ /= scale;
     return code_ - low_;
