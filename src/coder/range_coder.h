@@ -89,8 +89,14 @@ class RangeDecoder {
 
   // Divides range by scale and returns the count under the code; the model
   // finds the symbol whose interval holds it, then calls update().
-  uint32_t get_freq(uint32_t scale) { return scale_range(scale) / range_; }
-  uint32_t get_shift_freq(unsigned bits) { return shift_range(bits) / range_; }
+  uint32_t get_freq(uint32_t scale) {
+    const uint32_t offset = scale_range(scale);  // range_ is read after it changes
+    return offset / range_;
+  }
+  uint32_t get_shift_freq(unsigned bits) {
+    const uint32_t offset = shift_range(bits);
+    return offset / range_;
+  }
 
   // The same steps without the second division, for a model that only asks
   // whether the count lies below a bound: floor(offset / r) < bound exactly
