@@ -159,8 +159,10 @@ TEST(Segmentation, CutsMatchTheHistogramsCountedAfresh) {
   std::vector<std::vector<uint8_t>> inputs;
   // Stretches of random bytes over alphabets of 2 to 256 values, of random
   // lengths, so that cuts fall anywhere in their windows; buffer lengths at
-  // the window edges; one past a block's length.
-  for (uint32_t n : {12287u, 12288u, 12289u, 16383u, 16384u, 16385u, 20481u, 90000u, 300000u}) {
+  // the window edges; one past a block's length; the buffer scanned as two
+  // halves with an even and an odd count of whole windows, and with a
+  // partial window behind them.
+  for (uint32_t n : {12287u, 12288u, 12289u, 16383u, 16384u, 16385u, 20481u, 24576u, 28672u, 90000u, 300000u, 606208u}) {
     testdata::Lcg rng(n);
     std::vector<uint8_t> v;
     while (v.size() < n) {
