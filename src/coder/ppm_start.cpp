@@ -125,6 +125,7 @@ void PpmModel::restore_model(PpmContext* stop_context, PpmContext* min_context) 
 
 void PpmModel::prune_tree() {
   max_context_ = root_;
+  alloc_.mark_lists();  // the pruned blocks make long lists for the next merge
   do {
     cut_off(ref_of(root_), 0);
     alloc_.expand_text_area();

@@ -14,6 +14,7 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <new>
 
 #include "common/speed_hints.h"
 #include "platform/memory.h"
@@ -50,6 +51,7 @@ void SubAllocator::init_suballocator() {
   heads_.fill(ListHead{});
   listed_ = 0;
   forget_withdrawn();
+  stop_marking();
   walked_past_units_ = false;
   text_ptr_ = 0;
   hi_unit_ = heap_size_;
@@ -186,6 +188,151 @@ uint32_t SubAllocator::move_units_up_near(uint32_t block, uint32_t nu) {
   return fresh;
 }
 
+void SubAllocator::mark_lists() {
+  if constexpr (!SPEED_HINTS) return;
+  if (!marks_) {
+    marks_.reset(new (std::nothrow) ListMark[MAX_MARKS]);
+    if (!marks_) return;  // the merge then walks as it always could
+  }
+  marking_ = true;
+  mark_count_ = 0;
+  taken_.fill(0);
+}
+
+// Reads a list ahead of the merge's walk down it. A list hands out its
+// newest blocks first, so its marks, newest first, cut it into stretches of
+// about MARK_SPACING blocks in list order. READERS readers follow the links
+// of the next READERS stretches ahead of the walk, each from its mark, and ask
+// for every header on the way and the header right behind each block: the
+// walk's two reads. Each reader waits on its own chain only, so READERS misses
+// are in flight where the walk alone had one. When the walk meets the mark
+// a reader started from, the readers of that stretch and of any before it
+// move on to the next marks. A mark whose block left the list before the
+// merge is never met, but a later one is. The readers only read, and only
+// within the heap, so whatever the marks say, the merge does what it did.
+class SubAllocator::ListReadAhead {
+ public:
+  static constexpr unsigned READERS = 8;
+  static constexpr unsigned WALK_PER_STEP = 8;  // blocks the walk takes per step of the readers
+
+  ListReadAhead(const SubAllocator& a, unsigned index)
+      : heap_(a.heap_), top_(a.heap_size_), marks_(a.marks_.get()), cursor_(a.mark_count_), index_(index) {
+    for (unsigned r = 0; r < READERS; ++r) start_reader(r);
+  }
+
+  // Called with every block the walk takes.
+  void walked(uint32_t block) {
+    unsigned met = READERS;
+    for (unsigned r = 0; r < READERS; ++r)
+      if (block == start_[r]) met = r;
+    if (met != READERS) [[unlikely]] {
+      // Readers go in turn: the one after `first_` began at the next mark.
+      for (unsigned r = first_;; r = (r + 1) % READERS) {
+        start_reader(r);
+        if (r == met) break;
+      }
+      first_ = (met + 1) % READERS;
+    }
+    if (++walked_ % WALK_PER_STEP == 0) step_readers();
+  }
+
+ private:
+  struct Reader {
+    uint32_t at = 0;  // 0: idle
+    uint32_t steps = 0;
+  };
+
+  const FreeBlock* block_at(uint32_t ref) const { return reinterpret_cast<const FreeBlock*>(heap_ + ref); }
+  bool inside(uint32_t ref) const { return ref != 0 && ref < top_; }
+
+  // The next older mark of this list that still looks listed, or 0. The
+  // newest marks are the likeliest to have left the list again, and a block
+  // in use no longer carries the free stamp.
+  uint32_t next_mark() {
+    while (cursor_ > 0) {
+      --cursor_;
+      const uint32_t mark = marks_[cursor_].block;
+      if (marks_[cursor_].index == index_ && inside(mark) && block_at(mark)->stamp() == FREE_STAMP) return mark;
+    }
+    return 0;
+  }
+
+  void start_reader(unsigned r) {
+    const uint32_t mark = next_mark();
+    start_[r] = mark != 0 ? mark : NO_MARK;
+    readers_[r].at = inside(mark) ? mark : 0;
+    readers_[r].steps = MARK_SPACING + MARK_SPACING / 2;
+    if (readers_[r].at != 0) prefetch_for_read(block_at(mark));
+  }
+
+  void step_readers() {
+    for (Reader& r : readers_) {
+      if (r.at == 0) continue;
+      const FreeBlock* f = block_at(r.at);
+      const uint32_t behind = r.at + UNIT_SIZE * (f->nu() & 0xFFFFu);
+      if (inside(behind)) prefetch_for_read(block_at(behind));
+      const uint32_t next = f->next();
+      r.at = inside(next) && --r.steps != 0 ? next : 0;
+      if (r.at != 0) prefetch_for_read(block_at(next));
+    }
+  }
+
+  static constexpr uint32_t NO_MARK = 0;  // the walk never takes block 0
+
+  const uint8_t* heap_;
+  uint32_t top_;
+  const ListMark* marks_;
+  uint32_t cursor_;
+  unsigned index_;
+  Reader readers_[READERS];
+  uint32_t start_[READERS] = {};
+  unsigned first_ = 0;  // the reader of the nearest stretch ahead
+  uint32_t walked_ = 0;
+};
+
+namespace {
+
+struct NoReadAhead {
+  NoReadAhead(const SubAllocator&, unsigned) {}
+  void walked(uint32_t) {}
+};
+
+}  // namespace
+
+template <class ReadAhead>
+void SubAllocator::collect_list(uint32_t b, unsigned index, uint32_t* chain_head, uint32_t* chain_tail,
+                                unsigned& dealt) {
+  ReadAhead ahead(*this, index);
+  while (b != 0) {
+    ahead.walked(b);
+    FreeBlock* fb = block_at(b);
+    uint32_t following = linked_past_withdrawn(fb);
+    // The next block's header is asked for while this one absorbs its
+    // neighbours.
+    prefetch_for_read(block_at(following));
+    uint32_t nu = fb->nu();
+    if (nu != 0) {
+      for (;;) {
+        uint32_t after = b + UNIT_SIZE * nu;
+        if (after > heap_size_) break;  // cannot happen: the top unit is never free
+        FreeBlock* nb = block_at(after);
+        if (nb->stamp() != FREE_STAMP || nb->nu() == 0) break;
+        nu += nb->nu();
+        nb->set_nu(0);
+      }
+      fb->set_nu(nu);
+      fb->set_next(0);
+      const unsigned c = dealt++ % CHAINS;
+      if (chain_tail[c] != 0)
+        block_at(chain_tail[c])->set_next(b);
+      else
+        chain_head[c] = b;
+      chain_tail[c] = b;
+    }
+    b = following;
+  }
+}
+
 void SubAllocator::glue_free_blocks() {
   if (lo_unit_ != hi_unit_) heap_[lo_unit_] = 0;  // the gap must never look free
 
@@ -193,41 +340,23 @@ void SubAllocator::glue_free_blocks() {
   // behind it. The survivors are dealt in turn to CHAINS chains, linked
   // through their `next` fields, so that handing them back in the same order
   // can follow several chains at once instead of waiting on one.
-  constexpr unsigned CHAINS = 8;
   uint32_t chain_head[CHAINS] = {};
   uint32_t chain_tail[CHAINS] = {};
   unsigned dealt = 0;
   for (unsigned i = 0; i < N_INDEXES; ++i) {
-    uint32_t b = heads_[i].next;
+    const uint32_t b = heads_[i].next;
+    const uint32_t heads_count = heads_[i].stamp;
     heads_[i] = ListHead{};
-    while (b != 0) {
-      FreeBlock* fb = block_at(b);
-      uint32_t following = linked_past_withdrawn(fb);
-      // The lists are chased block by block: the next block's header is
-      // asked for while this one absorbs its neighbours.
-      prefetch_for_read(block_at(following));
-      uint32_t nu = fb->nu();
-      if (nu != 0) {
-        for (;;) {
-          uint32_t after = b + UNIT_SIZE * nu;
-          if (after > heap_size_) break;  // cannot happen: the top unit is never free
-          FreeBlock* nb = block_at(after);
-          if (nb->stamp() != FREE_STAMP || nb->nu() == 0) break;
-          nu += nb->nu();
-          nb->set_nu(0);
-        }
-        fb->set_nu(nu);
-        fb->set_next(0);
-        const unsigned c = dealt++ % CHAINS;
-        if (chain_tail[c] != 0)
-          block_at(chain_tail[c])->set_next(b);
-        else
-          chain_head[c] = b;
-        chain_tail[c] = b;
-      }
-      b = following;
+    if (b == 0) continue;
+    // Only a list much longer than the readers' reach is worth reading ahead.
+    if (mark_count_ != 0 && heads_count > 4 * ListReadAhead::READERS * MARK_SPACING) {
+      ++lists_read_ahead_;
+      collect_list<ListReadAhead>(b, i, chain_head, chain_tail, dealt);
+    } else {
+      collect_list<NoReadAhead>(b, i, chain_head, chain_tail, dealt);
     }
   }
+  stop_marking();
 
   // Hand the merged runs back in the order they were dealt, cut to ladder
   // sizes. A survivor absorbed by a later one has size 0 and gives nothing;

@@ -28,6 +28,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "coder/ppm_records.h"
 #include "coder/ppm_tables.h"
@@ -81,6 +82,12 @@ class SubAllocator {
   void special_free_unit(uint32_t unit);
   void split_block(uint32_t block, unsigned old_index, unsigned new_index);
   void glue_free_blocks();
+  // From now until the next merge, every MARK_SPACING-th block each list
+  // takes is noted, so that the merge can read a long list ahead of its walk
+  // from several points at once. Only a hint: nothing else reads the notes.
+  void mark_lists();
+  // How many lists merges have read ahead since the heap was obtained.
+  uint32_t lists_read_ahead() const { return lists_read_ahead_; }
   void expand_text_area();
   uint32_t get_used_memory() const;
 
@@ -108,6 +115,7 @@ class SubAllocator {
   };
 
   void insert_node(uint32_t block, unsigned index, uint32_t nu) {
+    if (marking_) [[unlikely]] note_mark(block, index);
     listed_ |= uint64_t{1} << index;
     FreeBlock* b = block_at(block);
     b->set_stamp(FREE_STAMP);
@@ -155,6 +163,28 @@ class SubAllocator {
     withdrawn_span_ = 0;
   }
 
+  // A block a list took while marking, every MARK_SPACING-th of that list.
+  struct ListMark {
+    uint32_t block;
+    uint32_t index;
+  };
+  static constexpr uint32_t MARK_SPACING = 256;
+  static constexpr uint32_t MAX_MARKS = 16384;  // 128 KiB, once a model has been pruned
+  void note_mark(uint32_t block, unsigned index) {
+    if (++taken_[index] % MARK_SPACING == 0 && mark_count_ < MAX_MARKS) marks_[mark_count_++] = {block, index};
+  }
+  void stop_marking() {
+    marking_ = false;
+    mark_count_ = 0;
+  }
+  class ListReadAhead;
+  // The merge's survivors are dealt in turn to this many chains.
+  static constexpr unsigned CHAINS = 8;
+  // The merge's walk down one list, from its first block b (the list head
+  // is already cleared), absorbing and dealing as glue_free_blocks says.
+  template <class ReadAhead>
+  void collect_list(uint32_t b, unsigned index, uint32_t* chain_head, uint32_t* chain_tail, unsigned& dealt);
+
   uint32_t move_units_up_near(uint32_t block, uint32_t nu);
   // The first non-empty list above `index`, or N_INDEXES.
   unsigned first_listed_above(unsigned index);
@@ -179,6 +209,12 @@ class SubAllocator {
   uint32_t withdrawn_count_ = 0;
   uint32_t withdrawn_span_ = 0;
   bool walked_past_units_ = false;  // a text-area walk reached lo_unit since the last restart
+
+  bool marking_ = false;
+  uint32_t mark_count_ = 0;
+  std::unique_ptr<ListMark[]> marks_;  // in the order they were noted
+  std::array<uint32_t, ppm_tables::N_INDEXES> taken_{};
+  uint32_t lists_read_ahead_ = 0;
 
   // What may have been written since the heap was last zeroed: [0,
   // text_high), [units_low, lo_high) and [hi_low, top). Valid once the

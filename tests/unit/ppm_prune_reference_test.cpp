@@ -14,6 +14,7 @@
 
 #include "coder/byte_io.h"
 #include "coder/ppm_model.h"
+#include "common/speed_hints.h"
 #include "test_data.h"
 
 namespace tarn {
@@ -195,6 +196,20 @@ struct SubAllocatorTestAccess {
 
   // The production passes, for the comparisons.
   static void production_glue(SubAllocator& a) { a.glue_free_blocks(); }
+  // The merge's read-ahead from marks that point anywhere: inside blocks,
+  // past the heap, at 0, into any list.
+  static void production_glue_from_wild_marks(SubAllocator& a, uint32_t seed) {
+    if constexpr (!SPEED_HINTS) return;
+    a.mark_lists();
+    testdata::Lcg rng(seed);
+    for (uint32_t k = 0; k < SubAllocator::MAX_MARKS; ++k) {
+      const uint32_t r = rng.next();
+      const uint32_t block = r % 4 == 0 ? r : r % 4 == 1 ? 0 : rng.next() % (a.heap_size_ + 64);
+      a.marks_[k] = {block, k % 3 == 0 ? 0u : rng.next() % N_INDEXES};
+    }
+    a.mark_count_ = SubAllocator::MAX_MARKS;
+    a.glue_free_blocks();
+  }
   static uint32_t production_alloc_units_rare(SubAllocator& a, unsigned index) { return a.alloc_units_rare(index); }
 };
 
@@ -390,6 +405,10 @@ TEST_P(PpmPruneReference, ProductionPassesLeaveTheReferenceLayout) {
         [&] { AllocAccess::glue_free_blocks(a); return 0u; }))
         << "merge at " << pos;
     ASSERT_TRUE(same_outcome(
+        model, pruned, [&] { AllocAccess::production_glue_from_wild_marks(a, static_cast<uint32_t>(pos)); return 0u; },
+        [&] { AllocAccess::glue_free_blocks(a); return 0u; }))
+        << "merge from wild marks at " << pos;
+    ASSERT_TRUE(same_outcome(
         model, pruned, [&] { return drain_lists(a); }, [&] { return drain_lists(a); }))
         << "allocation from every list at " << pos;
     for (const Snapshot* from : {&pruned, &grown}) {
@@ -408,6 +427,9 @@ TEST_P(PpmPruneReference, ProductionPassesLeaveTheReferenceLayout) {
   }
   EXPECT_GT(checks, 3u);
   EXPECT_GT(model.cut_offs(), 0u);
+  if (SPEED_HINTS && c.heap_bytes >= (1u << 20)) {
+    EXPECT_GT(a.lists_read_ahead(), 0u);  // the merge's read-ahead was tried
+  }
 }
 
 // Every order the model takes, on heaps small enough to be cut back many
