@@ -31,6 +31,7 @@
 #include <memory>
 
 #include "coder/ppm_records.h"
+#include "common/speed_hints.h"
 #include "coder/ppm_tables.h"
 
 namespace tarn {
@@ -127,8 +128,12 @@ class SubAllocator {
 
   uint32_t remove_node(unsigned index) {
     uint32_t block = heads_[index].next;
-    heads_[index].next = linked_past_withdrawn(block_at(block));
+    const uint32_t next = linked_past_withdrawn(block_at(block));
+    heads_[index].next = next;
     heads_[index].stamp -= 1;
+    // The list's new first block is read at its next removal; merged lists
+    // lie scattered over the heap.
+    prefetch_for_read(block_at(next));
     return block;
   }
 
