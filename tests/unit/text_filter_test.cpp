@@ -392,6 +392,8 @@ TEST(TextFilter, DetectionScoresAtTheirBoundaries) {
       // 66,536 spaces count as 1,000: the score 16,384 is exactly n / 5.
       {"score = n / 5", runs({{' ', 66536}, {'a', 15384}}), 0},
       {"score = n / 5 + 1", runs({{' ', 66536}, {'a', 15385}}), 1},
+      // The last two bytes are counted past the block's whole groups of four.
+      {"Latin G = 2B - 1, two bad bytes at the end", runs({{'a', 1901}, {' ', 100}, {'1', 1001}}), 0},
   };
   for (const auto& c : cases)
     EXPECT_EQ(detect_text_charset(c.block.data(), static_cast<uint32_t>(c.block.size())), c.charset) << c.what;
