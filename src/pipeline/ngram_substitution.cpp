@@ -185,8 +185,6 @@ void substitute_groups(uint8_t* work, uint32_t& length, const GroupTable& groups
   length = static_cast<uint32_t>(out - work);
 }
 
-uint64_t load_le64(const uint8_t* p) { return load_le32(p) | static_cast<uint64_t>(load_le32(p + 4)) << 32; }
-
 // Bit k set for every nonzero byte k of eight, the first byte in bit 0.
 unsigned nonzero_bytes(uint64_t v) {
   constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;

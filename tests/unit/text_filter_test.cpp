@@ -299,7 +299,9 @@ TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
   }
   // The pass against one that goes a byte at a time: line breaks at either
   // end, runs of them, before spaces, tabs and letters, blocks around eight
-  // bytes, and a block whose spaces no longer fit in the work buffer.
+  // bytes, and a block whose spaces no longer fit in the work buffer. The
+  // count looks at eight bytes at once: bytes one off a space and the line
+  // breaks and space with the high bit set must not count.
   auto plain = [](uint8_t* work, uint32_t& length) {
     const uint32_t n = length;
     uint32_t a = 0, b = 0;
@@ -317,7 +319,7 @@ TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
     out.move_to_front(length);
   };
   auto spaced = [](uint8_t* w, uint32_t& n) { apply_line_break_spacing(w, n); };
-  const Bytes pool = bytes_of("\r\n\n \tab.\x01");
+  const Bytes pool = bytes_of("\r\n\n \tab.\x01\x8D\x8A\xA0!\x1F");
   testdata::Lcg rng(5);
   for (uint32_t k = 0; k < 600; ++k) {
     Bytes in(k < 40 ? k : rng.next() % 300);
