@@ -37,6 +37,7 @@ void store(uint8_t* p, T v) {
 
 inline uint16_t load_le16(const uint8_t* p) { return byte_order_detail::load<uint16_t, std::endian::little>(p); }
 inline uint32_t load_le32(const uint8_t* p) { return byte_order_detail::load<uint32_t, std::endian::little>(p); }
+inline uint64_t load_le64(const uint8_t* p) { return load_le32(p) | static_cast<uint64_t>(load_le32(p + 4)) << 32; }
 inline uint16_t load_be16(const uint8_t* p) { return byte_order_detail::load<uint16_t, std::endian::big>(p); }
 inline uint32_t load_be32(const uint8_t* p) { return byte_order_detail::load<uint32_t, std::endian::big>(p); }
 

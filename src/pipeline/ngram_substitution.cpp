@@ -13,8 +13,13 @@
 // The groups are distinct, so at most one can match a position: the
 // four-letter and trigram passes look the position's letters up in a small
 // collision-free hash table, the bigram pass in a 64 KiB map. One lookup per
-// position and a branch that is rarely taken keep the passes fast. The
-// tables are constants, built once.
+// position and a branch that is rarely taken keep the group passes fast;
+// pairs start at a quarter of the positions of text, too often for a branch,
+// so the bigram pass finds the pairs it takes 64 positions at a time from a
+// bit mask. The tables are constants, built once.
+
+#include <bit>
+#include <cstring>
 
 #include "common/byte_order.h"
 #include "pipeline/filter_internals.h"
@@ -71,7 +76,7 @@ struct GroupTable {
 };
 
 struct NgramTables {
-  uint8_t bigram_code[65536];
+  uint8_t bigram_code[65536];  // by the pair's two bytes as a little-endian 16-bit load
   uint8_t expanded_size[256];  // for expanded_ngram_bound, and the expansion's step
   uint32_t expansion[256];     // what a byte expands to, little-endian, in its first expanded_size bytes
   GroupTable trigrams;
@@ -112,7 +117,7 @@ NgramTables build_ngram_tables() {
   NgramTables t{};
   for (unsigned e = 0; e < 51; ++e) {
     const auto* b = reinterpret_cast<const uint8_t*>(BIGRAMS[e]);
-    t.bigram_code[b[0] * 256 + b[1]] = static_cast<uint8_t>(FIRST_BIGRAM + e);
+    t.bigram_code[load_le16(b)] = static_cast<uint8_t>(FIRST_BIGRAM + e);
   }
 
   t.trigrams = build_group_table(TRIGRAMS, 29, 3, FIRST_TRIGRAM);
@@ -180,26 +185,82 @@ void substitute_groups(uint8_t* work, uint32_t& length, const GroupTable& groups
   length = static_cast<uint32_t>(out - work);
 }
 
+// Bit k set for every nonzero byte k of eight, the first byte in bit 0.
+unsigned nonzero_bytes(uint64_t v) {
+  constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t high = (((v & LOW7) + LOW7) | v) & ~LOW7;
+  return static_cast<unsigned>(((high >> 7) * 0x0102040810204080ull) >> 56);
+}
+
+// The pairs a greedy left-to-right walk takes among the positions where a
+// pair starts (`starts`, position 0 in bit 0, free to start): in each run of
+// adjacent starts, the first, third, fifth... Adding a run's lowest bit to
+// the run clears it, so the runs that begin on an even bit are those the sum
+// clears.
+uint64_t greedy_pairs(uint64_t starts) {
+  constexpr uint64_t EVEN = 0x5555555555555555ull;
+  const uint64_t firsts = starts & ~(starts << 1);
+  const uint64_t in_even_runs = starts & ~(starts + (firsts & EVEN));
+  return (in_even_runs & EVEN) | (starts & ~in_even_runs & ~EVEN);
+}
+
+// Copies the `count` bytes at `from` down to `to`, which lies at least 16
+// bytes before it, in 16-byte steps: it reads up to 15 bytes past
+// from + count and writes them after to + count, still below from + count.
+void copy_down(uint8_t* to, const uint8_t* from, uint32_t count) {
+  for (uint32_t done = 0; done < count; done += 16) std::memcpy(to + done, from + done, 16);
+}
+
+// The greedy pass over pairs, in place like the group passes. Near the
+// block's ends a branch per position takes or leaves each pair. In between,
+// once the pass has dropped 16 bytes (so that 16-byte copies never reach
+// bytes still to be read), it goes 64 positions at a time: their codes into
+// an array, the pairs the walk takes found from the bit mask of starts, and
+// the bytes from the end of one taken pair to the start of the next moved
+// down as one run, the run's last byte replaced by its code. A pair may
+// reach into the next 64 positions; the next step begins behind it.
 void substitute_bigrams(uint8_t* work, uint32_t& length, const uint8_t* bigram_code) {
-  const uint8_t* in = work;
-  const uint8_t* const end = work + length;
-  uint8_t* out = work;
-  if (length >= 2) {
-    const uint8_t* const last2 = end - 2;
-    while (in <= last2) {
-      const uint8_t first = in[0];
-      const uint8_t code = bigram_code[first * 256 + in[1]];
-      if (code != 0) {
-        *out++ = code;
-        in += 2;
-      } else {
-        *out++ = first;
-        ++in;
+  constexpr uint32_t SLACK = 16;
+  constexpr uint32_t STEP = 64;
+  const uint32_t n = length;
+  uint32_t in = 0;
+  uint32_t out = 0;
+  auto step = [&] {
+    const uint8_t code = bigram_code[load_le16(work + in)];
+    if (code != 0) {
+      work[out++] = code;
+      in += 2;
+    } else {
+      work[out++] = work[in++];
+    }
+  };
+  while (n - in >= 2 && in - out < SLACK) step();
+  if (in - out >= SLACK && n >= STEP + SLACK && in <= n - (STEP + SLACK)) {
+    uint8_t codes[STEP];
+    uint32_t p = in;  // the first position of the step
+    for (; p <= n - (STEP + SLACK); p += STEP) {
+      for (uint32_t k = 0; k < STEP; ++k) codes[k] = bigram_code[load_le16(work + p + k)];
+      uint64_t starts = 0;
+      for (uint32_t k = 0; k < STEP; k += 8) starts |= static_cast<uint64_t>(nonzero_bytes(load_le64(codes + k))) << k;
+      if (in > p) starts &= ~uint64_t{1};  // the second letter of the last pair taken
+      for (uint64_t taken = greedy_pairs(starts); taken != 0; taken &= taken - 1) {
+        const uint32_t k = static_cast<uint32_t>(std::countr_zero(taken));
+        const uint32_t count = p + k + 1 - in;
+        copy_down(work + out, work + in, count);
+        out += count;
+        work[out - 1] = codes[k];
+        in = p + k + 2;
       }
     }
+    if (in < p) {  // the bytes after the last pair taken, all left as they are
+      copy_down(work + out, work + in, p - in);
+      out += p - in;
+      in = p;
+    }
   }
-  if (in < end) *out++ = *in;
-  length = static_cast<uint32_t>(out - work);
+  while (n - in >= 2) step();
+  if (in < n) work[out++] = work[in];
+  length = out;
 }
 
 void put_letters(BoundedWriter& out, const char* letters) {

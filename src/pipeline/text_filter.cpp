@@ -24,6 +24,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
 
@@ -113,6 +114,19 @@ uint8_t word_case_flag(const uint8_t* word, uint32_t m, const CaseTable& lower) 
   if (capitals == 0) return FLAG_CAPITALISED;
   return capitals == m - 1 ? FLAG_CAPITALS : 0;
 }
+
+// Bytes eight at a time in a 64-bit word, the first in the low byte.
+constexpr uint64_t ONES = 0x0101010101010101ull;
+constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+
+// The high bit of every byte of v that equals c, and no other bit.
+uint64_t equal_bytes(uint64_t v, uint8_t c) {
+  const uint64_t x = v ^ (c * ONES);
+  return ~(((x & LOW7) + LOW7) | x | LOW7);
+}
+
+// The number of bytes with their high bit set, in a word of high bits only.
+uint32_t count_high_bits(uint64_t v) { return static_cast<uint32_t>(((v >> 7) * ONES) >> 56); }
 
 void escape_control_bytes(uint8_t* work, uint32_t& length) { escape_bytes(work, length, CONTROL_BYTES.data(), ESCAPE); }
 
@@ -212,7 +226,19 @@ bool apply_line_break_spacing(uint8_t* work, uint32_t& length) {
   uint32_t before_word = 0;   // line breaks followed by a printable byte
   uint32_t before_space = 0;  // line breaks followed by a space
   if (n > 0) {
-    for (uint32_t i = first_flagged(work, 0, n - 1, breaks); i < n - 1; i = first_flagged(work, i + 1, n - 1, breaks)) {
+    // Eight positions at a time, with no branch per line: a byte's high bit
+    // marks a line break, and the byte after it being printable or a space.
+    uint32_t i = 0;
+    for (; n - 1 - i >= 8; i += 8) {
+      const uint64_t here = load_le64(work + i);
+      const uint64_t next = load_le64(work + i + 1);
+      const uint64_t is_break = equal_bytes(here, CR) | equal_bytes(here, LF);
+      const uint64_t printable = (((next & LOW7) + (0x80 - (SPACE + 1)) * ONES) | next) & ~LOW7;
+      before_word += count_high_bits(is_break & printable);
+      before_space += count_high_bits(is_break & equal_bytes(next, SPACE));
+    }
+    for (; i < n - 1; ++i) {
+      if (!breaks[work[i]]) continue;
       if (work[i + 1] > SPACE) ++before_word;
       else if (work[i + 1] == SPACE) ++before_space;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -298,7 +299,9 @@ TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
   }
   // The pass against one that goes a byte at a time: line breaks at either
   // end, runs of them, before spaces, tabs and letters, blocks around eight
-  // bytes, and a block whose spaces no longer fit in the work buffer.
+  // bytes, and a block whose spaces no longer fit in the work buffer. The
+  // count looks at eight bytes at once: bytes one off a space and the line
+  // breaks and space with the high bit set must not count.
   auto plain = [](uint8_t* work, uint32_t& length) {
     const uint32_t n = length;
     uint32_t a = 0, b = 0;
@@ -316,7 +319,7 @@ TEST(TextFilter, SpacingAfterLineBreaksUnlessLinesMostlyStartWithASpace) {
     out.move_to_front(length);
   };
   auto spaced = [](uint8_t* w, uint32_t& n) { apply_line_break_spacing(w, n); };
-  const Bytes pool = bytes_of("\r\n\n \tab.\x01");
+  const Bytes pool = bytes_of("\r\n\n \tab.\x01\x8D\x8A\xA0!\x1F");
   testdata::Lcg rng(5);
   for (uint32_t k = 0; k < 600; ++k) {
     Bytes in(k < 40 ? k : rng.next() % 300);
@@ -518,6 +521,69 @@ TEST(NgramSubstitution, MatchesThePlainPasses) {
   inputs.push_back(make_text(3000, 1, false, 4));
   for (const Bytes& in : inputs)
     ASSERT_EQ(run_pass(in, substitute_ngrams), plain_substitute_ngrams(in)) << "input " << &in - inputs.data();
+}
+
+TEST(NgramSubstitution, MatchesThePlainPassesAcrossTheBigramPassSteps) {
+  // The pair pass takes 64 positions at a time once 16 bytes are dropped,
+  // moving the bytes between pairs as runs: runs of pairs of every length
+  // and parity (one pair ends a step exactly, one reaches into the next),
+  // long stretches without a pair (runs longer than one 16-byte copy, and
+  // across steps), and block lengths around where the steps stop. Letters
+  // from a, e, n, x, '-' give overlapping pairs ("an", "ea", "ee", "en").
+  testdata::Lcg rng(9);
+  std::vector<Bytes> inputs;
+  const Bytes pairs = bytes_of("aneexnea-");
+  for (uint32_t n : {79u, 80u, 81u, 95u, 96u, 97u, 111u, 112u, 143u, 144u, 145u, 160u, 161u, 1000u, 4099u}) {
+    for (uint32_t k = 0; k < 12; ++k) {
+      Bytes b(n);
+      for (uint8_t& c : b) c = pairs[rng.next() % pairs.size()];
+      inputs.push_back(b);
+      // 16 pairs taken at once, then runs of one letter between chains of
+      // "eee..." (pairs taken every other position) of random length.
+      Bytes chains = bytes_of(std::string(32, 'e'));
+      while (chains.size() < n) {
+        const uint32_t r = rng.next();
+        chains.insert(chains.end(), 1 + r % 9, 'e');
+        chains.insert(chains.end(), 1 + (r >> 8) % (k % 3 == 0 ? 40 : 3), 'x');
+      }
+      chains.resize(n);
+      inputs.push_back(chains);
+    }
+  }
+  // A pair at the same place in every step: at its start, at its end, and
+  // across into the next. 16 pairs "ee" drop the 16 bytes first, so the
+  // steps begin at 32.
+  for (uint32_t at : {0u, 1u, 62u, 63u}) {
+    Bytes b = bytes_of(std::string(32, 'e') + std::string(600, 'x'));
+    for (uint32_t p = 32 + at; p + 1 < b.size(); p += 64) b[p] = 'a', b[p + 1] = 'n';
+    inputs.push_back(b);
+  }
+  inputs.push_back(testdata::random_bytes(70000, 3));
+  inputs.push_back(make_text(70000, 1, true, 6));
+  for (const Bytes& in : inputs)
+    ASSERT_EQ(run_pass(in, substitute_ngrams), plain_substitute_ngrams(in)) << "input " << &in - inputs.data();
+}
+
+TEST(NgramSubstitution, TheBytesBehindTheBlockChangeNothing) {
+  // The passes read four bytes at a time and move runs 16 bytes at a time,
+  // but never read behind the block: letters that would make pairs with its
+  // last bytes, or zeros, behind it give the same result.
+  testdata::Lcg rng(2);
+  for (uint32_t n : {2u, 3u, 5u, 81u, 96u, 144u, 1001u, 65536u + 17u}) {
+    Bytes in(n);
+    for (uint8_t& c : in) c = "theanwithsee -"[rng.next() % 14];
+    Bytes results[2];
+    for (int behind = 0; behind < 2; ++behind) {
+      auto work = std::make_unique<uint8_t[]>(WORK_BUFFER_SIZE);
+      std::fill(work.get(), work.get() + WORK_BUFFER_SIZE, behind == 0 ? uint8_t{0} : uint8_t{'n'});
+      std::copy(in.begin(), in.end(), work.get());
+      uint32_t length = n;
+      substitute_ngrams(work.get(), length);
+      results[behind].assign(work.get(), work.get() + length);
+    }
+    EXPECT_EQ(results[0], plain_substitute_ngrams(in)) << n;
+    EXPECT_EQ(results[1], results[0]) << n;
+  }
 }
 
 // The bound the decoder plans with: for one byte (not the escape) exactly
