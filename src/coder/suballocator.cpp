@@ -257,12 +257,14 @@ class SubAllocator::ListReadAhead {
     return 0;
   }
 
+  // A reader with no mark left stays idle, and its start, 0, is never met:
+  // the walk never takes block 0.
   void start_reader(unsigned r) {
     const uint32_t mark = next_mark();
-    start_[r] = mark != 0 ? mark : NO_MARK;
-    readers_[r].at = inside(mark) ? mark : 0;
+    start_[r] = mark;
+    readers_[r].at = mark;
     readers_[r].steps = MARK_SPACING + MARK_SPACING / 2;
-    if (readers_[r].at != 0) prefetch_for_read(block_at(mark));
+    if (mark != 0) prefetch_for_read(block_at(mark));
   }
 
   void step_readers() {
@@ -276,8 +278,6 @@ class SubAllocator::ListReadAhead {
       if (r.at != 0) prefetch_for_read(block_at(next));
     }
   }
-
-  static constexpr uint32_t NO_MARK = 0;  // the walk never takes block 0
 
   const uint8_t* heap_;
   uint32_t top_;
