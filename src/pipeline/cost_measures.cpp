@@ -12,6 +12,7 @@
 // their two preceding bytes (read cyclically), which tells how well an
 // order-2 context predicts them. The order is a stable bucket sort on the
 // 16-bit context, x[2..n-1] placed first, then x[0] and x[1].
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <new>
@@ -48,12 +49,20 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
 
 #if TARN_MTF_SSE2
 
-// The whole list is one 16-byte register, entry k in byte k. A byte's rank
-// is the lowest set bit of the mask of entries equal to it (one compare with
-// the byte repeated sixteen times, a row of a table, so the broadcast is one
-// load); the move shifts the entries up to the rank one byte along, keeps the
-// others and puts the byte in front. The 8-entry list looks at bytes 0..7
-// only.
+// The whole list is one 16-byte register, entry k in byte k. A step
+// compares the list with the byte repeated sixteen times (a row of a table,
+// so the broadcast is one load). The entries before the byte's own (all of
+// them when it is missing) are a prefix that the or of four shifted copies
+// of the compare gives; they move one byte along, the byte goes in front and
+// the others stay. A step has no branch: a repeat moves the front entry onto
+// itself. So the next step waits on a few vector operations only.
+//
+// The byte's rank is the number of entries before it, 16 when it is missing
+// (8 for the 8-entry list, which looks at bytes 0..7 only and moves exactly
+// as they do). So the sums need no rank: byte k of a counter register counts
+// the steps whose byte had entry k before it, and at most every 255 steps
+// the counters are added up: all sixteen give the 16-entry sum, bytes 0..7
+// the 8-entry sum, and byte 0 the steps that were not repeats.
 struct alignas(16) ByteRows {
   uint8_t row[256][16];
 };
@@ -71,59 +80,158 @@ inline __m128i row_of(const ByteRows& rows, uint32_t k) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(rows.row[k]));
 }
 
-// One list and its sums. A step has no branch: a repeat (rank 0) moves
-// only the front entry, onto itself. The entries that move are found from
-// the compare itself, not from the rank: those below the byte's entry (all
-// of them when it is missing) and the entry itself, a prefix the or of four
-// shifted copies of the compare gives. So the next step waits on a few
-// vector operations only, and the rank goes to the sums beside them.
+constexpr uint32_t MAX_COUNTED = 255;  // steps a byte counter holds
+
 template <uint32_t list_size, bool with_cost8>
 struct MtfRegister {
   static_assert(list_size == 8 || list_size == 16);
-  static constexpr uint32_t MISSING = uint32_t{1} << list_size;  // a bit above every rank
 
   __m128i list = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  __m128i counters = _mm_setzero_si128();
   MtfSums s;
 
   void step(uint8_t x) {
     const __m128i same = _mm_cmpeq_epi8(list, row_of(BROADCAST, x));
-    // A byte found only above the 8-entry list's ranks still counts 8: the
-    // bit of MISSING is lower than any such find. What moves above those
-    // ranks is never looked at.
-    const auto j = static_cast<uint32_t>(std::countr_zero(static_cast<uint32_t>(_mm_movemask_epi8(same)) | MISSING));
-    s.repeats += j == 0 ? 1u : 0u;
-    s.coded += j == 0 ? 0u : 1u;
-    s.position_sum += j;
-    if constexpr (with_cost8) s.position_sum8 += j < 8 ? j : 8;
     __m128i at_or_above = same;
     at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 1));
     at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 2));
     at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 4));
     at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 8));
-    const __m128i moved = _mm_or_si128(_mm_andnot_si128(at_or_above, _mm_set1_epi8(-1)), same);
+    const __m128i before = _mm_andnot_si128(at_or_above, _mm_set1_epi8(-1));
+    counters = _mm_sub_epi8(counters, before);  // an entry before the byte's: all ones, -1
+    const __m128i moved = _mm_or_si128(before, same);
     const __m128i kept = _mm_andnot_si128(moved, list);
     list = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, _mm_slli_si128(list, 1)), kept), _mm_cvtsi32_si128(x));
   }
+
+  // Adds up the counters of the last `steps` steps (at most MAX_COUNTED).
+  void count(uint32_t steps) {
+    const __m128i halves = _mm_sad_epu8(counters, _mm_setzero_si128());
+    const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(halves));
+    const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+    const uint32_t coded = static_cast<uint32_t>(_mm_cvtsi128_si32(counters)) & 0xFFu;
+    s.coded += coded;
+    s.repeats += steps - coded;
+    s.position_sum += list_size == 16 ? low + high : low;
+    if constexpr (with_cost8) s.position_sum8 += low;
+    counters = _mm_setzero_si128();
+  }
 };
 
-template <uint32_t list_size, bool with_cost8>
-MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
-  MtfRegister<list_size, with_cost8> r;
-  for (uint32_t i = 0; i < length; ++i) r.step(bytes[i]);
-  return r.s;
+// The list after the steps of bytes[0, at): a step moves its byte to the
+// front and leaves the others in their order, so the list holds the 16 byte
+// values used last, the latest first, and behind them, in their order, the
+// starting list's values not used yet. A scan back from `at` finds them,
+// most often within a few dozen bytes. So a string can be measured in parts
+// side by side, each part's list made from the bytes before it, and the
+// parts' sums add up to the whole string's.
+inline __m128i list_after(const uint8_t* bytes, uint32_t at) {
+  alignas(16) uint8_t list[16];
+  bool used[256] = {};
+  unsigned n = 0;
+  for (uint32_t i = at; i > 0 && n < 16;) {
+    const uint8_t x = bytes[--i];
+    if (!used[x]) {
+      used[x] = true;
+      list[n++] = x;
+    }
+  }
+  // Fewer than 16 values used: at least 16 - n of 0..15 are still unused.
+  for (unsigned v = 0; n < 16; ++v)
+    if (!used[v]) list[n++] = static_cast<uint8_t>(v);
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(list));
 }
 
-// Two strings of one length side by side: the two lists' steps do not wait
-// on each other, so the processor runs them together.
+void add_sums(MtfSums& to, const MtfSums& part) {
+  to.position_sum += part.position_sum;
+  to.position_sum8 += part.position_sum8;
+  to.coded += part.coded;
+  to.repeats += part.repeats;
+}
+
+// Below this length a string is measured in one part.
+constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
+
+// In two halves side by side: the two lists' steps do not wait on each
+// other, so the processor runs them together.
+template <uint32_t list_size, bool with_cost8>
+MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+  MtfRegister<list_size, with_cost8> a;
+  if (length < MIN_SPLIT_LENGTH) {
+    for (uint32_t i = 0; i < length;) {
+      const uint32_t steps = std::min(MAX_COUNTED, length - i);
+      for (const uint32_t end = i + steps; i < end; ++i) a.step(bytes[i]);
+      a.count(steps);
+    }
+    return a.s;
+  }
+  const uint32_t half = length / 2;
+  MtfRegister<list_size, with_cost8> b;
+  b.list = list_after(bytes, half);
+  for (uint32_t i = 0; i < half;) {
+    const uint32_t steps = std::min(MAX_COUNTED, half - i);
+    for (const uint32_t end = i + steps; i < end; ++i) {
+      a.step(bytes[i]);
+      b.step(bytes[half + i]);
+    }
+    a.count(steps);
+    b.count(steps);
+  }
+  if (length - half > half) {
+    b.step(bytes[length - 1]);
+    b.count(1);
+  }
+  add_sums(a.s, b.s);
+  return a.s;
+}
+
+// Two strings of one length side by side, each in two halves: four lists
+// whose steps do not wait on each other.
 template <bool with_cost8>
 void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
                    MtfSums& second_sums) {
   MtfRegister<16, with_cost8> a;
   MtfRegister<16, false> b;
-  for (uint32_t i = 0; i < length; ++i) {
-    a.step(first[i]);
-    b.step(second[i]);
+  if (length < MIN_SPLIT_LENGTH) {
+    for (uint32_t i = 0; i < length;) {
+      const uint32_t steps = std::min(MAX_COUNTED, length - i);
+      for (const uint32_t end = i + steps; i < end; ++i) {
+        a.step(first[i]);
+        b.step(second[i]);
+      }
+      a.count(steps);
+      b.count(steps);
+    }
+    first_sums = a.s;
+    second_sums = b.s;
+    return;
   }
+  const uint32_t half = length / 2;
+  MtfRegister<16, with_cost8> a2;
+  MtfRegister<16, false> b2;
+  a2.list = list_after(first, half);
+  b2.list = list_after(second, half);
+  for (uint32_t i = 0; i < half;) {
+    const uint32_t steps = std::min(MAX_COUNTED, half - i);
+    for (const uint32_t end = i + steps; i < end; ++i) {
+      a.step(first[i]);
+      b.step(second[i]);
+      a2.step(first[half + i]);
+      b2.step(second[half + i]);
+    }
+    a.count(steps);
+    b.count(steps);
+    a2.count(steps);
+    b2.count(steps);
+  }
+  if (length - half > half) {
+    a2.step(first[length - 1]);
+    b2.step(second[length - 1]);
+    a2.count(1);
+    b2.count(1);
+  }
+  add_sums(a.s, a2.s);
+  add_sums(b.s, b2.s);
   first_sums = a.s;
   second_sums = b.s;
 }

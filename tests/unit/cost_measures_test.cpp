@@ -80,6 +80,20 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
       inputs.push_back(b);
     }
   }
+  // Long strings are measured in halves side by side, the second from the
+  // list the first leaves: lengths around the split and the counters' 255
+  // steps; few values, so that the list at the split still holds values of
+  // the starting list; a repeat across the split; runs of one value.
+  for (uint32_t n : {4095u, 4096u, 4097u, 4351u, 4352u, 9001u}) {
+    for (uint32_t alphabet : {2u, 5u, 40u}) {
+      Bytes b = random_bytes(n, n + alphabet);
+      for (uint8_t& x : b) x = static_cast<uint8_t>(0xF0 + x % alphabet - (alphabet == 5 ? 0xEE : 0));
+      inputs.push_back(b);
+    }
+    Bytes runs(n, 7);
+    for (uint32_t i = n / 2 - 1; i < n; i += 300) runs[i] = static_cast<uint8_t>(i % 256);
+    inputs.push_back(runs);
+  }
   for (const Bytes& b : inputs) {
     const auto n = static_cast<uint32_t>(b.size());
     const size_t which = &b - inputs.data();
