@@ -93,6 +93,11 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
     Bytes runs(n, 7);
     for (uint32_t i = n / 2 - 1; i < n; i += 300) runs[i] = static_cast<uint8_t>(i % 256);
     inputs.push_back(runs);
+    // The first half uses two values of the starting list, the second brings
+    // in others of it, whose ranks depend on where the first half left them.
+    Bytes later = random_bytes(n, n);
+    for (uint32_t i = 0; i < n; ++i) later[i] = i < n / 2 ? (later[i] % 2 ? 3 : 5) : "\x03\x05\x09\x0E\x0F"[later[i] % 5];
+    inputs.push_back(later);
   }
   for (const Bytes& b : inputs) {
     const auto n = static_cast<uint32_t>(b.size());
