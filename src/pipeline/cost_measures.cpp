@@ -152,31 +152,39 @@ void add_sums(MtfSums& to, const MtfSums& part) {
 // Below this length a string is measured in one part.
 constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
 
+// Steps 0..length-1 in runs of at most MAX_COUNTED, each run followed by
+// its count.
+template <typename Step, typename Count>
+inline void counted_steps(uint32_t length, Step step, Count count) {
+  for (uint32_t i = 0; i < length;) {
+    const uint32_t steps = std::min(MAX_COUNTED, length - i);
+    for (const uint32_t end = i + steps; i < end; ++i) step(i);
+    count(steps);
+  }
+}
+
 // In two halves side by side: the two lists' steps do not wait on each
 // other, so the processor runs them together.
 template <uint32_t list_size, bool with_cost8>
 MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   MtfRegister<list_size, with_cost8> a;
   if (length < MIN_SPLIT_LENGTH) {
-    for (uint32_t i = 0; i < length;) {
-      const uint32_t steps = std::min(MAX_COUNTED, length - i);
-      for (const uint32_t end = i + steps; i < end; ++i) a.step(bytes[i]);
-      a.count(steps);
-    }
+    counted_steps(length, [&](uint32_t i) { a.step(bytes[i]); }, [&](uint32_t steps) { a.count(steps); });
     return a.s;
   }
   const uint32_t half = length / 2;
   MtfRegister<list_size, with_cost8> b;
   b.list = list_after(bytes, half);
-  for (uint32_t i = 0; i < half;) {
-    const uint32_t steps = std::min(MAX_COUNTED, half - i);
-    for (const uint32_t end = i + steps; i < end; ++i) {
-      a.step(bytes[i]);
-      b.step(bytes[half + i]);
-    }
-    a.count(steps);
-    b.count(steps);
-  }
+  counted_steps(
+      half,
+      [&](uint32_t i) {
+        a.step(bytes[i]);
+        b.step(bytes[half + i]);
+      },
+      [&](uint32_t steps) {
+        a.count(steps);
+        b.count(steps);
+      });
   if (length - half > half) {
     b.step(bytes[length - 1]);
     b.count(1);
@@ -193,15 +201,16 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
   MtfRegister<16, with_cost8> a;
   MtfRegister<16, false> b;
   if (length < MIN_SPLIT_LENGTH) {
-    for (uint32_t i = 0; i < length;) {
-      const uint32_t steps = std::min(MAX_COUNTED, length - i);
-      for (const uint32_t end = i + steps; i < end; ++i) {
-        a.step(first[i]);
-        b.step(second[i]);
-      }
-      a.count(steps);
-      b.count(steps);
-    }
+    counted_steps(
+        length,
+        [&](uint32_t i) {
+          a.step(first[i]);
+          b.step(second[i]);
+        },
+        [&](uint32_t steps) {
+          a.count(steps);
+          b.count(steps);
+        });
     first_sums = a.s;
     second_sums = b.s;
     return;
@@ -211,19 +220,20 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
   MtfRegister<16, false> b2;
   a2.list = list_after(first, half);
   b2.list = list_after(second, half);
-  for (uint32_t i = 0; i < half;) {
-    const uint32_t steps = std::min(MAX_COUNTED, half - i);
-    for (const uint32_t end = i + steps; i < end; ++i) {
-      a.step(first[i]);
-      b.step(second[i]);
-      a2.step(first[half + i]);
-      b2.step(second[half + i]);
-    }
-    a.count(steps);
-    b.count(steps);
-    a2.count(steps);
-    b2.count(steps);
-  }
+  counted_steps(
+      half,
+      [&](uint32_t i) {
+        a.step(first[i]);
+        b.step(second[i]);
+        a2.step(first[half + i]);
+        b2.step(second[half + i]);
+      },
+      [&](uint32_t steps) {
+        a.count(steps);
+        b.count(steps);
+        a2.count(steps);
+        b2.count(steps);
+      });
   if (length - half > half) {
     a2.step(first[length - 1]);
     b2.step(second[length - 1]);

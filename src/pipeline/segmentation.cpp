@@ -107,26 +107,28 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   const uint32_t whole_windows = (end - first) >> 12;
   const uint32_t middle = first + ((whole_windows / 2) << 12);
   const uint32_t together = middle - first;  // the second half is at least as long
-  HistogramDistance lower_half(data, first);
   HistogramDistance upper_half(data, middle);
-  for (uint32_t t = 0; t < together; t += SEGMENT_WINDOW) {
-    int32_t best_lower = -1, pos_lower = 0, best_upper = -1, pos_upper = 0;
-    for (uint32_t u = t; u < t + SEGMENT_WINDOW; ++u) {
-      if (lower_half.distance() > best_lower) {
-        best_lower = lower_half.distance();
-        pos_lower = static_cast<int32_t>(first + u);
+  if (together > 0) {  // with under two whole windows the upper half is all there is
+    HistogramDistance lower_half(data, first);
+    for (uint32_t t = 0; t < together; t += SEGMENT_WINDOW) {
+      int32_t best_lower = -1, pos_lower = 0, best_upper = -1, pos_upper = 0;
+      for (uint32_t u = t; u < t + SEGMENT_WINDOW; ++u) {
+        if (lower_half.distance() > best_lower) {
+          best_lower = lower_half.distance();
+          pos_lower = static_cast<int32_t>(first + u);
+        }
+        if (upper_half.distance() > best_upper) {
+          best_upper = upper_half.distance();
+          pos_upper = static_cast<int32_t>(middle + u);
+        }
+        lower_half.step(data, first + u);
+        upper_half.step(data, middle + u);
       }
-      if (upper_half.distance() > best_upper) {
-        best_upper = upper_half.distance();
-        pos_upper = static_cast<int32_t>(middle + u);
-      }
-      lower_half.step(data, first + u);
-      upper_half.step(data, middle + u);
+      best[(first + t) >> 12] = best_lower;
+      pos[(first + t) >> 12] = pos_lower;
+      best[(middle + t) >> 12] = best_upper;
+      pos[(middle + t) >> 12] = pos_upper;
     }
-    best[(first + t) >> 12] = best_lower;
-    pos[(first + t) >> 12] = pos_lower;
-    best[(middle + t) >> 12] = best_upper;
-    pos[(middle + t) >> 12] = pos_upper;
   }
   scan_windows(data, upper_half, middle + together, end, best.data(), pos.data());
 
