@@ -27,6 +27,15 @@
 #else
 #define TARN_MTF_SSE2 0
 #endif
+// Two lists to a 256-bit register where the processor has them, asked at
+// run time. Not on Windows, where the compiler may keep such registers on a
+// stack aligned to 16 bytes only.
+#if TARN_MTF_SSE2 && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#include <immintrin.h>
+#define TARN_MTF_AVX2 1
+#else
+#define TARN_MTF_AVX2 0
+#endif
 
 namespace tarn {
 
@@ -52,17 +61,20 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
 // The whole list is one 16-byte register, entry k in byte k. A step
 // compares the list with the byte repeated sixteen times (a row of a table,
 // so the broadcast is one load). The entries before the byte's own (all of
-// them when it is missing) are a prefix that the or of four shifted copies
-// of the compare gives; they move one byte along, the byte goes in front and
-// the others stay. A step has no branch: a repeat moves the front entry onto
-// itself. So the next step waits on a few vector operations only.
+// them when it is missing) are a prefix, and the entries at or above it the
+// rest, which arithmetic on the compare's two 64-bit halves gives; the
+// prefix moves one byte along, the byte goes in front and the others stay.
+// A step has no branch: a repeat moves the front entry onto itself. So the
+// next step waits on a few vector operations only.
 //
 // The byte's rank is the number of entries before it, 16 when it is missing
 // (8 for the 8-entry list, which looks at bytes 0..7 only and moves exactly
 // as they do). So the sums need no rank: byte k of a counter register counts
-// the steps whose byte had entry k before it, and at most every 255 steps
-// the counters are added up: all sixteen give the 16-entry sum, bytes 0..7
-// the 8-entry sum, and byte 0 the steps that were not repeats.
+// the steps whose byte had entry k at or above it, and at most every 255
+// steps the counters are added up. Entry k was before the byte's in the
+// other steps, so the steps times 16 less all sixteen counts are the
+// 16-entry sum, the steps times 8 less bytes 0..7 the 8-entry sum, and
+// byte 0 counts the repeats.
 struct alignas(16) ByteRows {
   uint8_t row[256][16];
 };
@@ -82,6 +94,28 @@ inline __m128i row_of(const ByteRows& rows, uint32_t k) {
 
 constexpr uint32_t MAX_COUNTED = 255;  // steps a byte counter holds
 
+// The entries at or above the one `same` marks, all of them when it marks
+// none: within each 64-bit half, m | -m sets every bit from the lowest set
+// one up, and a mark in the low half covers the whole high half. No byte
+// shifts, which share one execution port on many processors.
+inline __m128i at_or_above_match(__m128i same) {
+  const __m128i up = _mm_or_si128(same, _mm_sub_epi64(_mm_setzero_si128(), same));
+  const __m128i low_marked = _mm_shuffle_epi32(_mm_srai_epi32(up, 31), _MM_SHUFFLE(1, 1, 1, 1));
+  return _mm_or_si128(up, _mm_and_si128(low_marked, _mm_set_epi32(-1, -1, 0, 0)));
+}
+
+// The sums of `steps` steps from the counts of entries at or above the
+// byte's: the list's low eight (`low`) and high eight (`high`), and entry
+// 0's, the repeats.
+template <uint32_t list_size, bool with_cost8>
+inline void add_counts(MtfSums& s, uint32_t steps, uint32_t repeats, uint64_t low, uint64_t high) {
+  s.coded += steps - repeats;
+  s.repeats += repeats;
+  const uint64_t before_low = 8 * uint64_t{steps} - low;
+  s.position_sum += list_size == 16 ? before_low + 8 * uint64_t{steps} - high : before_low;
+  if constexpr (with_cost8) s.position_sum8 += before_low;
+}
+
 template <uint32_t list_size, bool with_cost8>
 struct MtfRegister {
   static_assert(list_size == 8 || list_size == 16);
@@ -91,29 +125,24 @@ struct MtfRegister {
   MtfSums s;
 
   void step(uint8_t x) {
-    const __m128i same = _mm_cmpeq_epi8(list, row_of(BROADCAST, x));
-    __m128i at_or_above = same;
-    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 1));
-    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 2));
-    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 4));
-    at_or_above = _mm_or_si128(at_or_above, _mm_slli_si128(at_or_above, 8));
-    const __m128i before = _mm_andnot_si128(at_or_above, _mm_set1_epi8(-1));
-    counters = _mm_sub_epi8(counters, before);  // an entry before the byte's: all ones, -1
-    const __m128i moved = _mm_or_si128(before, same);
-    const __m128i kept = _mm_andnot_si128(moved, list);
-    list = _mm_or_si128(_mm_or_si128(_mm_and_si128(moved, _mm_slli_si128(list, 1)), kept), _mm_cvtsi32_si128(x));
+    const __m128i row = row_of(BROADCAST, x);
+    const __m128i same = _mm_cmpeq_epi8(list, row);
+    const __m128i at_or_above = at_or_above_match(same);
+    counters = _mm_sub_epi8(counters, at_or_above);  // an entry at or above the byte's: all ones, -1
+    const __m128i above = _mm_xor_si128(at_or_above, same);
+    const __m128i moved = _mm_andnot_si128(above, _mm_slli_si128(list, 1));
+    list = _mm_or_si128(_mm_or_si128(moved, _mm_and_si128(above, list)), _mm_and_si128(row, _mm_cvtsi32_si128(0xFF)));
   }
 
-  // Adds up the counters of the last `steps` steps (at most MAX_COUNTED).
+  // Adds up the counters of the last `steps` steps (at most MAX_COUNTED):
+  // an entry was before the byte's in the steps where it was not at or
+  // above it.
   void count(uint32_t steps) {
     const __m128i halves = _mm_sad_epu8(counters, _mm_setzero_si128());
     const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(halves));
     const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
-    const uint32_t coded = static_cast<uint32_t>(_mm_cvtsi128_si32(counters)) & 0xFFu;
-    s.coded += coded;
-    s.repeats += steps - coded;
-    s.position_sum += list_size == 16 ? low + high : low;
-    if constexpr (with_cost8) s.position_sum8 += low;
+    const uint32_t repeats = static_cast<uint32_t>(_mm_cvtsi128_si32(counters)) & 0xFFu;
+    add_counts<list_size, with_cost8>(s, steps, repeats, low, high);
     counters = _mm_setzero_si128();
   }
 };
@@ -149,6 +178,117 @@ void add_sums(MtfSums& to, const MtfSums& part) {
   to.repeats += part.repeats;
 }
 
+#if TARN_MTF_AVX2
+
+// Two lists in the two 128-bit halves of one register, each stepping as
+// MtfRegister does: the byte shifts of the wide register move bytes within
+// each half only, and the front entry is the byte from its broadcast row.
+// The first half's list may also give the 8-entry cost; the second's never
+// does.
+#define TARN_AVX2 __attribute__((target("avx2")))
+
+template <uint32_t list_size, bool first_cost8>
+struct MtfRegisterPair {
+  __m256i list;
+  __m256i counters;
+  MtfSums first;
+  MtfSums second;
+
+  TARN_AVX2 MtfRegisterPair(__m128i first_list, __m128i second_list)
+      : list(_mm256_inserti128_si256(_mm256_castsi128_si256(first_list), second_list, 1)),
+        counters(_mm256_setzero_si256()) {}
+
+  TARN_AVX2 void step(uint8_t x, uint8_t y) {
+    const __m256i rows = _mm256_inserti128_si256(_mm256_castsi128_si256(row_of(BROADCAST, x)), row_of(BROADCAST, y), 1);
+    const __m256i same = _mm256_cmpeq_epi8(list, rows);
+    const __m256i up = _mm256_or_si256(same, _mm256_sub_epi64(_mm256_setzero_si256(), same));
+    const __m256i low_marked = _mm256_shuffle_epi32(_mm256_srai_epi32(up, 31), _MM_SHUFFLE(1, 1, 1, 1));
+    const __m256i at_or_above = _mm256_or_si256(up, _mm256_and_si256(low_marked, _mm256_setr_epi32(0, 0, -1, -1, 0, 0, -1, -1)));
+    counters = _mm256_sub_epi8(counters, at_or_above);
+    const __m256i above = _mm256_xor_si256(at_or_above, same);
+    const __m256i moved = _mm256_andnot_si256(above, _mm256_slli_si256(list, 1));
+    const __m256i front = _mm256_and_si256(rows, _mm256_setr_epi32(0xFF, 0, 0, 0, 0xFF, 0, 0, 0));
+    list = _mm256_or_si256(_mm256_or_si256(moved, _mm256_and_si256(above, list)), front);
+  }
+
+  TARN_AVX2 void count(uint32_t steps) {
+    uint64_t sums[4];
+    uint8_t bytes[32];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_sad_epu8(counters, _mm256_setzero_si256()));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes), counters);
+    add_counts<list_size, first_cost8>(first, steps, bytes[0], sums[0], sums[1]);
+    add_counts<list_size, false>(second, steps, bytes[16], sums[2], sums[3]);
+    counters = _mm256_setzero_si256();
+  }
+};
+
+// The steps of a[0, length) and b[0, length) on the two lists, in runs of
+// at most MAX_COUNTED.
+template <uint32_t list_size, bool first_cost8>
+TARN_AVX2 void run_pair(MtfRegisterPair<list_size, first_cost8>& r, const uint8_t* a, const uint8_t* b,
+                        uint32_t length) {
+  for (uint32_t i = 0; i < length;) {
+    const uint32_t steps = std::min(MAX_COUNTED, length - i);
+    for (const uint32_t end = i + steps; i < end; ++i) r.step(a[i], b[i]);
+    r.count(steps);
+  }
+}
+
+// As mtf_sums on a string of at least MIN_SPLIT_LENGTH bytes: its halves
+// are the register's two lists.
+template <uint32_t list_size>
+TARN_AVX2 MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
+  const uint32_t half = length / 2;
+  MtfRegisterPair<list_size, false> r(MtfRegister<list_size, false>().list, list_after(bytes, half));
+  run_pair(r, bytes, bytes + half, half);
+  if (length - half > half) {
+    MtfRegister<list_size, false> tail;
+    tail.list = _mm256_extracti128_si256(r.list, 1);
+    tail.step(bytes[length - 1]);
+    tail.count(1);
+    add_sums(r.second, tail.s);
+  }
+  add_sums(r.first, r.second);
+  return r.first;
+}
+
+// As mtf_sums_pair on strings of at least MIN_SPLIT_LENGTH bytes: the first
+// halves in one register, the second halves in another.
+template <bool with_cost8>
+TARN_AVX2 void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* second, uint32_t length,
+                                  MtfSums& first_sums, MtfSums& second_sums) {
+  const uint32_t half = length / 2;
+  const __m128i start = MtfRegister<16, false>().list;
+  MtfRegisterPair<16, with_cost8> front(start, start);
+  MtfRegisterPair<16, with_cost8> back(list_after(first, half), list_after(second, half));
+  for (uint32_t i = 0; i < half;) {
+    const uint32_t steps = std::min(MAX_COUNTED, half - i);
+    for (const uint32_t end = i + steps; i < end; ++i) {
+      front.step(first[i], second[i]);
+      back.step(first[half + i], second[half + i]);
+    }
+    front.count(steps);
+    back.count(steps);
+  }
+  if (length - half > half) {
+    back.step(first[length - 1], second[length - 1]);
+    back.count(1);
+  }
+  add_sums(front.first, back.first);
+  add_sums(front.second, back.second);
+  first_sums = front.first;
+  second_sums = front.second;
+}
+
+#undef TARN_AVX2
+
+bool wide_registers() {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
+
+#endif
+
 // Below this length a string is measured in one part.
 constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
 
@@ -172,6 +312,11 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
     counted_steps(length, [&](uint32_t i) { a.step(bytes[i]); }, [&](uint32_t steps) { a.count(steps); });
     return a.s;
   }
+#if TARN_MTF_AVX2
+  if constexpr (!with_cost8) {
+    if (wide_registers()) return mtf_sums_wide<list_size>(bytes, length);
+  }
+#endif
   const uint32_t half = length / 2;
   MtfRegister<list_size, with_cost8> b;
   b.list = list_after(bytes, half);
@@ -215,6 +360,9 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
     second_sums = b.s;
     return;
   }
+#if TARN_MTF_AVX2
+  if (wide_registers()) return mtf_sums_pair_wide<with_cost8>(first, second, length, first_sums, second_sums);
+#endif
   const uint32_t half = length / 2;
   MtfRegister<16, with_cost8> a2;
   MtfRegister<16, false> b2;
