@@ -21,11 +21,19 @@
 // bytes it compares seven error sums (the error itself, and the error with
 // each difference added or taken away) and moves the weight whose change
 // would have helped most by one step.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TARN_LMS_SSE2 1
+#else
+#define TARN_LMS_SSE2 0
+#endif
 
 namespace tarn {
 
@@ -150,8 +158,9 @@ void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
 // alone, so the weights are the only thing carried from step to step, and
 // they change only between periods. A period's differences, predictions,
 // residuals and error sums are worked out a period at a time; a full period
-// has a fixed length, and its loop becomes vector code. Position 0 is a
-// period of its own (the predictor adapts after it), then every 32 positions.
+// has a fixed length and goes through 16-bit vector lanes (lms_period32).
+// Position 0 is a period of its own (the predictor adapts after it), then
+// every 32 positions.
 struct LmsWeights {
   int32_t w1 = 0, w2 = 0, w3 = 0;
 };
@@ -189,39 +198,131 @@ inline void lms_period(const uint8_t* h, uint8_t* y, uint32_t length, LmsWeights
   errors[6] = e6;
 }
 
+#if TARN_LMS_SSE2
+
+// The signed byte differences a - b of the low eight bytes, in 16-bit lanes.
+inline __m128i signed_byte_differences(__m128i a, __m128i b) {
+  const __m128i d = _mm_sub_epi8(a, b);
+  return _mm_srai_epi16(_mm_unpacklo_epi8(d, d), 8);
+}
+
+inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+// A full period as lms_period, eight positions to a register of 16-bit
+// lanes. The values fit: d1 is in [-128, 127], d2 and d3 in [-255, 255],
+// so with weights in [-17, 16] the sum is at most
+// 17 * 128 + 17 * 255 + 17 * 255 + 8 * 255 = 12886 in size. The low eight
+// bits of (sum >> 3) + rounding - x are the residual whatever the bits above
+// them; f = 8 * residual is in [-1024, 1016], an error term at most
+// 1024 + 255 = 1279, and a lane adds four terms (5116 at most). The lanes
+// are summed in 32 bits: a whole period's sum may pass 32767.
+inline void lms_period32(const uint8_t* h, uint8_t* y, LmsWeights w, int32_t round_mask, int32_t* errors) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i w1 = _mm_set1_epi16(static_cast<int16_t>(w.w1));
+  const __m128i w2 = _mm_set1_epi16(static_cast<int16_t>(w.w2));
+  const __m128i w3 = _mm_set1_epi16(static_cast<int16_t>(w.w3));
+  const __m128i round = _mm_set1_epi16(static_cast<int16_t>(round_mask));
+  const __m128i low_bytes = _mm_set1_epi16(0xFF);
+  __m128i e0 = zero, e1 = zero, e2 = zero, e3 = zero, e4 = zero, e5 = zero, e6 = zero;
+  __m128i first_half = zero;
+  for (uint32_t k = 0; k < ADAPT_PERIOD; k += 8) {
+    const __m128i x0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + k));
+    const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + k + 1));
+    const __m128i x2 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + k + 2));
+    const __m128i x3 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + k + 3));
+    const __m128i x4 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + k + 4));
+    const __m128i d1 = signed_byte_differences(x3, x2);
+    const __m128i d1_previous = signed_byte_differences(x2, x1);
+    const __m128i d1_before = signed_byte_differences(x1, x0);
+    const __m128i d2 = _mm_sub_epi16(d1, d1_previous);
+    const __m128i d3 = _mm_sub_epi16(d1_previous, d1_before);
+    __m128i sum = _mm_add_epi16(_mm_mullo_epi16(w1, d1), _mm_slli_epi16(_mm_unpacklo_epi8(x3, zero), 3));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(w2, d2));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(w3, d3));
+    const __m128i rounding = _mm_and_si128(_mm_add_epi16(_mm_add_epi16(d1, d2), d3), round);
+    const __m128i prediction = _mm_add_epi16(_mm_srai_epi16(sum, 3), rounding);
+    const __m128i residual = _mm_sub_epi16(prediction, _mm_unpacklo_epi8(x4, zero));
+    // 8 * the low byte taken as signed: up by 8 bits, down by 5.
+    const __m128i f = _mm_srai_epi16(_mm_slli_epi16(residual, 8), 5);
+    e0 = _mm_add_epi16(e0, abs16(f));
+    e1 = _mm_add_epi16(e1, abs16(_mm_sub_epi16(f, d1)));
+    e2 = _mm_add_epi16(e2, abs16(_mm_add_epi16(f, d1)));
+    e3 = _mm_add_epi16(e3, abs16(_mm_sub_epi16(f, d2)));
+    e4 = _mm_add_epi16(e4, abs16(_mm_add_epi16(f, d2)));
+    e5 = _mm_add_epi16(e5, abs16(_mm_sub_epi16(f, d3)));
+    e6 = _mm_add_epi16(e6, abs16(_mm_add_epi16(f, d3)));
+    const __m128i bytes = _mm_and_si128(residual, low_bytes);
+    if (k % 16 == 0) {
+      first_half = bytes;
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(y + k - 8), _mm_packus_epi16(first_half, bytes));
+    }
+  }
+  const __m128i ones = _mm_set1_epi16(1);
+  auto lane_sum = [&](__m128i e) {
+    __m128i s = _mm_madd_epi16(e, ones);
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return _mm_cvtsi128_si32(s);
+  };
+  errors[0] = lane_sum(e0);
+  errors[1] = lane_sum(e1);
+  errors[2] = lane_sum(e2);
+  errors[3] = lane_sum(e3);
+  errors[4] = lane_sum(e4);
+  errors[5] = lane_sum(e5);
+  errors[6] = lane_sum(e6);
+}
+
+#else
+
+inline void lms_period32(const uint8_t* h, uint8_t* y, LmsWeights w, int32_t round_mask, int32_t* errors) {
+  lms_period(h, y, ADAPT_PERIOD, w, round_mask, errors);
+}
+
+#endif
+
+// Steps the weight of the first smallest of the seven error sums, as
+// LmsPredictor::adapt: a step past -17 or 16 leaves the weight at that end.
+inline void adapt_weights(const int32_t* errors, LmsWeights& w) {
+  int best = 0;
+  for (int k = 1; k < 7; ++k)
+    if (errors[k] < errors[best]) best = k;
+  static constexpr int8_t STEP[7][3] = {{0, 0, 0}, {-1, 0, 0}, {1, 0, 0}, {0, -1, 0},
+                                        {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
+  w.w1 = std::clamp(w.w1 + STEP[best][0], -17, 16);
+  w.w2 = std::clamp(w.w2 + STEP[best][1], -17, 16);
+  w.w3 = std::clamp(w.w3 + STEP[best][2], -17, 16);
+}
+
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
-  // history[0..3]: the four bytes before the period (0 before the block),
-  // then the period's own bytes, read before any is written (out may be in).
-  uint8_t history[4 + ADAPT_PERIOD] = {};
-  uint8_t y[ADAPT_PERIOD];
+  if (n == 0) return;
+  // The input comes through `history` a chunk of 128 periods at a time
+  // (out may be in): history[0..3] are the four bytes before the chunk
+  // (0 before the block), then the chunk's own bytes. Position 0 is a period
+  // of its own.
+  constexpr uint32_t CHUNK = 128 * ADAPT_PERIOD;
+  uint8_t history[4 + CHUNK];
   int32_t errors[7];
   LmsWeights w;
   const int32_t round_mask = rounded ? 1 : 0;
-  for (uint32_t start = 0; start < n;) {
-    const uint32_t length = start == 0 ? 1 : (n - start < ADAPT_PERIOD ? n - start : ADAPT_PERIOD);
-    std::memcpy(history + 4, in + start, length);
-    if (length == ADAPT_PERIOD) {
-      lms_period(history, y, ADAPT_PERIOD, w, round_mask, errors);
-    } else {
-      lms_period(history, y, length, w, round_mask, errors);
+  std::memset(history, 0, 4);
+  history[4] = in[0];
+  lms_period(history, out, 1, w, round_mask, errors);
+  adapt_weights(errors, w);
+  history[3] = history[4];
+  for (uint32_t start = 1; start < n;) {
+    const uint32_t chunk = n - start < CHUNK ? n - start : CHUNK;
+    std::memcpy(history + 4, in + start, chunk);
+    uint32_t k = 0;
+    for (; k + ADAPT_PERIOD <= chunk; k += ADAPT_PERIOD) {
+      lms_period32(history + k, out + start + k, w, round_mask, errors);
+      adapt_weights(errors, w);
     }
-    std::memcpy(out + start, y, length);
-    std::memmove(history, history + length, 4);
-    start += length;
-    if (length < ADAPT_PERIOD && start != 1) break;  // the last, shorter period: no adapting after it
-    // As LmsPredictor::adapt: the first smallest sum moves its weight.
-    int best = 0;
-    for (int k = 1; k < 7; ++k)
-      if (errors[k] < errors[best]) best = k;
-    switch (best) {
-      case 1: if (w.w1 >= -16) --w.w1; break;
-      case 2: if (w.w1 < 16) ++w.w1; break;
-      case 3: if (w.w2 >= -16) --w.w2; break;
-      case 4: if (w.w2 < 16) ++w.w2; break;
-      case 5: if (w.w3 >= -16) --w.w3; break;
-      case 6: if (w.w3 < 16) ++w.w3; break;
-      default: break;
-    }
+    // The last, shorter period: no adapting after it.
+    if (k < chunk) lms_period(history + k, out + start + k, chunk - k, w, round_mask, errors);
+    std::memmove(history, history + chunk, 4);
+    start += chunk;
   }
 }
 
