@@ -21,11 +21,20 @@
 // bytes it compares seven error sums (the error itself, and the error with
 // each difference added or taken away) and moves the weight whose change
 // would have helped most by one step.
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TARN_LMS_SSE2 1
+#else
+#define TARN_LMS_SSE2 0
+#endif
 
 namespace tarn {
 
@@ -150,8 +159,9 @@ void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter) {
 // alone, so the weights are the only thing carried from step to step, and
 // they change only between periods. A period's differences, predictions,
 // residuals and error sums are worked out a period at a time; a full period
-// has a fixed length, and its loop becomes vector code. Position 0 is a
-// period of its own (the predictor adapts after it), then every 32 positions.
+// has a fixed length and goes through 16-bit vector lanes (lms_period32).
+// Position 0 is a period of its own (the predictor adapts after it), then
+// every 32 positions.
 struct LmsWeights {
   int32_t w1 = 0, w2 = 0, w3 = 0;
 };
@@ -189,39 +199,159 @@ inline void lms_period(const uint8_t* h, uint8_t* y, uint32_t length, LmsWeights
   errors[6] = e6;
 }
 
+// Steps the weight of the first smallest of the seven error sums, as
+// LmsPredictor::adapt: a step past -17 or 16 leaves the weight at that end.
+inline void adapt_weights(const int32_t* errors, LmsWeights& w) {
+  int best = 0;
+  for (int k = 1; k < 7; ++k)
+    if (errors[k] < errors[best]) best = k;
+  static constexpr int8_t STEP[7][3] = {{0, 0, 0}, {-1, 0, 0}, {1, 0, 0}, {0, -1, 0},
+                                        {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
+  w.w1 = std::clamp(w.w1 + STEP[best][0], -17, 16);
+  w.w2 = std::clamp(w.w2 + STEP[best][1], -17, 16);
+  w.w3 = std::clamp(w.w3 + STEP[best][2], -17, 16);
+}
+
+#if TARN_LMS_SSE2
+
+// The steps of the three weights for each of the seven sums, in 16-bit lanes.
+struct alignas(16) WeightSteps {
+  int16_t lanes[7][3][8];
+};
+
+constexpr WeightSteps make_weight_steps() {
+  WeightSteps s{};
+  for (int best = 1; best < 7; ++best)
+    for (int lane = 0; lane < 8; ++lane) s.lanes[best][(best - 1) / 2][lane] = best % 2 == 1 ? -1 : 1;
+  return s;
+}
+
+constexpr WeightSteps WEIGHT_STEPS = make_weight_steps();
+
+inline __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+inline __m128i sign_extend_low(__m128i d) { return _mm_srai_epi16(_mm_unpacklo_epi8(d, d), 8); }
+inline __m128i sign_extend_high(__m128i d) { return _mm_srai_epi16(_mm_unpackhi_epi8(d, d), 8); }
+
+// Adds the lanes of a and b in pairs: lane 2j gets a's lanes j and j + 4,
+// lane 2j + 1 b's; likewise for 32 and 64-bit pieces. Three levels leave
+// the sum of register k's lanes in lane k.
+inline __m128i fold16(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_epi16(a, b), _mm_unpackhi_epi16(a, b)); }
+inline __m128i fold32(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_epi32(a, b), _mm_unpackhi_epi32(a, b)); }
+inline __m128i fold64(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b)); }
+
+// `periods` full periods, each as lms_period followed by adapt_weights, in
+// 16-bit vector lanes, eight positions to a register. The values fit: d1 is
+// in [-128, 127], d2 and d3 in [-255, 255], so with weights in [-17, 16]
+// the sum is at most 17 * 128 + 17 * 255 + 17 * 255 + 8 * 255 = 12886 in
+// size. The low eight bits of (sum >> 3) + rounding - x are the residual
+// whatever the bits above them. d1 + d2 + d3 = 2 d1 - d1_before has the
+// parity of d1_before. f = 8 * residual is in [-1024, 1016], an error term
+// at most 1024 + 255 = 1279 and a period's sum at most 32 * 1279 = 40928:
+// the sums are added and compared as unsigned 16-bit numbers.
+inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, LmsWeights& w, int32_t round_mask) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i round = _mm_set1_epi16(static_cast<int16_t>(round_mask));
+  const __m128i low_bytes = _mm_set1_epi16(0xFF);
+  const __m128i lowest = _mm_set1_epi16(-17), highest = _mm_set1_epi16(16);
+  const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+  const __m128i eighth = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);  // its lanes sum to 0xFFFF
+  __m128i w1 = _mm_set1_epi16(static_cast<int16_t>(w.w1));
+  __m128i w2 = _mm_set1_epi16(static_cast<int16_t>(w.w2));
+  __m128i w3 = _mm_set1_epi16(static_cast<int16_t>(w.w3));
+  for (uint32_t period = 0; period < periods; ++period, h += ADAPT_PERIOD, y += ADAPT_PERIOD) {
+    __m128i e0 = zero, e1 = zero, e2 = zero, e3 = zero, e4 = zero, e5 = zero, e6 = zero;
+    // Eight positions; the residual bytes come back in the low byte of each lane.
+    auto eight = [&](__m128i d1, __m128i d1_previous, __m128i d1_before, __m128i last, __m128i x) {
+      const __m128i d2 = _mm_sub_epi16(d1, d1_previous);
+      const __m128i d3 = _mm_sub_epi16(d1_previous, d1_before);
+      __m128i sum = _mm_add_epi16(_mm_mullo_epi16(w1, d1), _mm_slli_epi16(last, 3));
+      sum = _mm_add_epi16(sum, _mm_mullo_epi16(w2, d2));
+      sum = _mm_add_epi16(sum, _mm_mullo_epi16(w3, d3));
+      const __m128i prediction = _mm_add_epi16(_mm_srai_epi16(sum, 3), _mm_and_si128(d1_before, round));
+      const __m128i residual = _mm_sub_epi16(prediction, x);
+      // 8 * the low byte taken as signed: up by 8 bits, down by 5.
+      const __m128i f = _mm_srai_epi16(_mm_slli_epi16(residual, 8), 5);
+      e0 = _mm_add_epi16(e0, abs16(f));
+      e1 = _mm_add_epi16(e1, abs16(_mm_sub_epi16(f, d1)));
+      e2 = _mm_add_epi16(e2, abs16(_mm_add_epi16(f, d1)));
+      e3 = _mm_add_epi16(e3, abs16(_mm_sub_epi16(f, d2)));
+      e4 = _mm_add_epi16(e4, abs16(_mm_add_epi16(f, d2)));
+      e5 = _mm_add_epi16(e5, abs16(_mm_sub_epi16(f, d3)));
+      e6 = _mm_add_epi16(e6, abs16(_mm_add_epi16(f, d3)));
+      return _mm_and_si128(residual, low_bytes);
+    };
+    for (uint32_t k = 0; k < ADAPT_PERIOD; k += 16) {
+      const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k));
+      const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 1));
+      const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 2));
+      const __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 3));
+      const __m128i x4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 4));
+      const __m128i d1 = _mm_sub_epi8(x3, x2);
+      const __m128i d1_previous = _mm_sub_epi8(x2, x1);
+      const __m128i d1_before = _mm_sub_epi8(x1, x0);
+      const __m128i low = eight(sign_extend_low(d1), sign_extend_low(d1_previous), sign_extend_low(d1_before),
+                                _mm_unpacklo_epi8(x3, zero), _mm_unpacklo_epi8(x4, zero));
+      const __m128i high = eight(sign_extend_high(d1), sign_extend_high(d1_previous),
+                                 sign_extend_high(d1_before), _mm_unpackhi_epi8(x3, zero), _mm_unpackhi_epi8(x4, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(y + k), _mm_packus_epi16(low, high));
+    }
+    // Lane k: the k-th error sum, with the sign bit flipped so that signed
+    // comparisons order them as unsigned; lane 7 above them all.
+    const __m128i sums = _mm_xor_si128(
+        fold64(fold32(fold16(e0, e1), fold16(e2, e3)), fold32(fold16(e4, e5), fold16(e6, eighth))), sign);
+    __m128i m = _mm_min_epi16(sums, _mm_shuffle_epi32(sums, 0x4E));
+    m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+    m = _mm_min_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, 0xB1), 0xB1));
+    const auto smallest = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(sums, m)));
+    const int best = std::countr_zero(smallest) / 2;  // the first smallest
+    const __m128i* step = reinterpret_cast<const __m128i*>(WEIGHT_STEPS.lanes[best][0]);
+    w1 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w1, _mm_load_si128(step)), lowest), highest);
+    w2 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w2, _mm_load_si128(step + 1)), lowest), highest);
+    w3 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w3, _mm_load_si128(step + 2)), lowest), highest);
+  }
+  w.w1 = static_cast<int16_t>(_mm_cvtsi128_si32(w1));
+  w.w2 = static_cast<int16_t>(_mm_cvtsi128_si32(w2));
+  w.w3 = static_cast<int16_t>(_mm_cvtsi128_si32(w3));
+}
+
+#else
+
+inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, LmsWeights& w, int32_t round_mask) {
+  int32_t errors[7];
+  for (uint32_t period = 0; period < periods; ++period, h += ADAPT_PERIOD, y += ADAPT_PERIOD) {
+    lms_period(h, y, ADAPT_PERIOD, w, round_mask, errors);
+    adapt_weights(errors, w);
+  }
+}
+
+#endif
+
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
-  // history[0..3]: the four bytes before the period (0 before the block),
-  // then the period's own bytes, read before any is written (out may be in).
-  uint8_t history[4 + ADAPT_PERIOD] = {};
-  uint8_t y[ADAPT_PERIOD];
+  if (n == 0) return;
+  // The input comes through `history` a chunk of 128 periods at a time
+  // (out may be in): history[0..3] are the four bytes before the chunk
+  // (0 before the block), then the chunk's own bytes. Position 0 is a period
+  // of its own.
+  constexpr uint32_t CHUNK = 128 * ADAPT_PERIOD;
+  uint8_t history[4 + CHUNK];
   int32_t errors[7];
   LmsWeights w;
   const int32_t round_mask = rounded ? 1 : 0;
-  for (uint32_t start = 0; start < n;) {
-    const uint32_t length = start == 0 ? 1 : (n - start < ADAPT_PERIOD ? n - start : ADAPT_PERIOD);
-    std::memcpy(history + 4, in + start, length);
-    if (length == ADAPT_PERIOD) {
-      lms_period(history, y, ADAPT_PERIOD, w, round_mask, errors);
-    } else {
-      lms_period(history, y, length, w, round_mask, errors);
-    }
-    std::memcpy(out + start, y, length);
-    std::memmove(history, history + length, 4);
-    start += length;
-    if (length < ADAPT_PERIOD && start != 1) break;  // the last, shorter period: no adapting after it
-    // As LmsPredictor::adapt: the first smallest sum moves its weight.
-    int best = 0;
-    for (int k = 1; k < 7; ++k)
-      if (errors[k] < errors[best]) best = k;
-    switch (best) {
-      case 1: if (w.w1 >= -16) --w.w1; break;
-      case 2: if (w.w1 < 16) ++w.w1; break;
-      case 3: if (w.w2 >= -16) --w.w2; break;
-      case 4: if (w.w2 < 16) ++w.w2; break;
-      case 5: if (w.w3 >= -16) --w.w3; break;
-      case 6: if (w.w3 < 16) ++w.w3; break;
-      default: break;
-    }
+  std::memset(history, 0, 4);
+  history[4] = in[0];
+  lms_period(history, out, 1, w, round_mask, errors);
+  adapt_weights(errors, w);
+  history[3] = history[4];
+  for (uint32_t start = 1; start < n;) {
+    const uint32_t chunk = n - start < CHUNK ? n - start : CHUNK;
+    std::memcpy(history + 4, in + start, chunk);
+    const uint32_t k = chunk / ADAPT_PERIOD * ADAPT_PERIOD;
+    lms_full_periods(history, out + start, chunk / ADAPT_PERIOD, w, round_mask);
+    // The last, shorter period: no adapting after it.
+    if (k < chunk) lms_period(history + k, out + start + k, chunk - k, w, round_mask, errors);
+    std::memmove(history, history + chunk, 4);
+    start += chunk;
   }
 }
 

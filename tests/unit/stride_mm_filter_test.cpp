@@ -2,6 +2,7 @@
 // transforms, and round trips of every type of high nibble 3, 4 and 5.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -137,8 +138,9 @@ TEST(StrideFilter, DistanceSumsMatchThePositionByPositionSums) {
 // differences, three weights, and every 32 bytes the weight whose change
 // would have cut the error most moves by one.
 // `limits` records the weights that reached an end of their range
-// (bit 2k for weight k at -17, bit 2k + 1 at 16).
-Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullptr) {
+// (bit 2k for weight k at -17, bit 2k + 1 at 16), `largest_sum` the
+// largest error sum of a period.
+Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullptr, int32_t* largest_sum = nullptr) {
   int32_t p = 0, d1 = 0, d1_previous = 0, d2 = 0, d3 = 0, w[4] = {0, 0, 0, 0};
   int32_t errors[7] = {};
   Bytes out(in.size());
@@ -163,6 +165,8 @@ Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullp
       int best = 0;
       for (int k = 1; k < 7; ++k)
         if (errors[k] < errors[best]) best = k;
+      if (largest_sum)
+        for (int32_t e : errors) *largest_sum = std::max(*largest_sum, e);
       for (int32_t& e : errors) e = 0;
       if (best != 0) {
         int32_t& weight = w[(best + 1) / 2];
@@ -226,6 +230,45 @@ TEST(MultimediaFilter, ResidualMatchesTheByteByBytePredictor) {
     }
   }
   EXPECT_EQ(limits, 0xFCu) << "every weight at both ends of its range";
+}
+
+// The largest differences: steps of 127 and 128 (-128 as a signed byte)
+// make d1 reach both ends and d2 and d3 reach 255 in size, and the residuals
+// come near 8 * 128, so a period's error sums pass 32767. Blocks end on
+// every position of a vector and a period, and on both sides of the 4096
+// bytes the residual reads at a time; the residual is also taken in place.
+TEST(MultimediaFilter, ResidualMatchesAtTheLargestDifferencesAndAnyLength) {
+  std::vector<Bytes> blocks;
+  testdata::Lcg rng(11);
+  for (uint32_t pattern = 0; pattern < 4; ++pattern) {
+    Bytes b(9000);
+    uint8_t x = 0;
+    for (uint32_t i = 0; i < b.size(); ++i) {
+      const bool up = pattern == 0 ? i % 2 == 0 : pattern == 1 ? i % 3 == 0 : pattern == 2 ? rng.next() % 2 == 0 : i % 5 < 2;
+      x = static_cast<uint8_t>(x + (up ? 127 : 128));
+      b[i] = x;
+    }
+    blocks.push_back(b);
+  }
+  Bytes halves(9000);  // 0x00 and 0x80 in runs of one to three
+  for (uint32_t i = 0; i < halves.size(); ++i) halves[i] = (i / (1 + i % 3)) % 2 == 0 ? 0x00 : 0x80;
+  blocks.push_back(halves);
+  int32_t largest = 0;
+  for (const Bytes& block : blocks) {
+    for (bool rounded : {false, true}) {
+      for (uint32_t n : {33u, 40u, 41u, 47u, 57u, 63u, 4095u, 4096u, 4097u, 4098u, 4104u, 4128u, 4129u, 8193u, 8194u, 9000u}) {
+        const Bytes in(block.begin(), block.begin() + n);
+        Bytes out(n);
+        lms_residual(in.data(), out.data(), n, rounded);
+        EXPECT_EQ(out, plain_lms_residual(in, rounded, nullptr, &largest)) << "size " << n << " rounded " << rounded;
+        Bytes in_place = in;
+        lms_residual(in_place.data(), in_place.data(), n, rounded);
+        EXPECT_EQ(in_place, out) << "in place, size " << n;
+      }
+    }
+  }
+  EXPECT_GT(largest, 32767) << "error sums beyond 16 signed bits";
+  EXPECT_LT(largest, 65536);
 }
 
 TEST(StrideFilter, TransposeGroupsChannelsAndDeltaExample) {
