@@ -19,6 +19,7 @@ constexpr uint32_t SHORT_CODE_MAX = 254;
 constexpr uint32_t MID_CODE_BASE = 255;
 constexpr uint32_t LONG_CODE_BASE = 65790;
 constexpr uint32_t PREFETCH_DISTANCE = 32;  // positions
+constexpr uint32_t MIN_REPEAT = LongRepeat::MIN_REPEAT;
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__)
@@ -56,6 +57,19 @@ inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t limit
   }
   while (length < limit && a[length] == b[length]) ++length;
   return length;
+}
+
+// Whether the MIN_REPEAT bytes at a and b agree: one test of all their
+// differences, no branch per word.
+inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
+  uint64_t diff = 0;
+  for (uint32_t k = 0; k < MIN_REPEAT; k += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + k, 8);
+    std::memcpy(&y, b + k, 8);
+    diff |= x ^ y;
+  }
+  return diff == 0;
 }
 
 }  // namespace
@@ -149,10 +163,13 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
       hashes[(from + k) % PREFETCH_DISTANCE] = context_hash(b, from + k);
   };
   hash_ahead(8);
-  // Bytes from `literal` up to p are output unchanged.
+  // Bytes from `literal` up to p are output unchanged. A repetition needs
+  // MIN_REPEAT bytes, so the scan ends at the last position that has them:
+  // the table is not read after it.
   uint32_t literal = 8;
   uint32_t p = 8;
-  while (p < n) {
+  const uint32_t last = n - MIN_REPEAT;
+  while (p <= last) {
     const uint32_t h = hashes[p % PREFETCH_DISTANCE];
     // The table entry of a position a little further on, and the bytes its
     // entry points to, are asked for early: both lie anywhere in memory.
@@ -164,16 +181,13 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
     }
     const uint32_t s = table[h];
     table[h] = p;
-    // Most positions differ from their prediction within 8 bytes.
-    if (p + 8 <= n && std::memcmp(b + p, b + s, 8) != 0) {
+    // Most positions differ from their prediction within 8 bytes; many of
+    // the rest within MIN_REPEAT, tested in one go.
+    if (load_le64(b + p) != load_le64(b + s) || !same_min_repeat(b + p, b + s)) {
       ++p;
       continue;
     }
-    const uint32_t length = common_length(b + p, b + s, n - p);
-    if (length < MIN_REPEAT) {
-      ++p;
-      continue;
-    }
+    const uint32_t length = MIN_REPEAT + common_length(b + p + MIN_REPEAT, b + s + MIN_REPEAT, n - p - MIN_REPEAT);
     if (length < MEDIUM_LIMIT) {
       ++medium_;
     } else if (length <= LONG_LIMIT) {
