@@ -18,15 +18,7 @@ constexpr uint32_t LONG_LIMIT = 20000;   // longer ones count ten times
 constexpr uint32_t SHORT_CODE_MAX = 254;
 constexpr uint32_t MID_CODE_BASE = 255;
 constexpr uint32_t LONG_CODE_BASE = 65790;
-constexpr uint32_t PREFETCH_DISTANCE = 32;  // positions
-
-inline void prefetch(const void* p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
+constexpr uint32_t MIN_REPEAT = LongRepeat::MIN_REPEAT;
 
 template <typename T>
 void allocate(std::vector<T>& v, size_t size) {
@@ -56,6 +48,19 @@ inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t limit
   }
   while (length < limit && a[length] == b[length]) ++length;
   return length;
+}
+
+// Whether the MIN_REPEAT bytes at a and b agree: one test of all their
+// differences, no branch per word.
+inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
+  uint64_t diff = 0;
+  for (uint32_t k = 0; k < MIN_REPEAT; k += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + k, 8);
+    std::memcpy(&y, b + k, 8);
+    diff |= x ^ y;
+  }
+  return diff == 0;
 }
 
 }  // namespace
@@ -140,40 +145,28 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   clear_table();
   uint32_t* table = table_.data();
 
-  // The hashes of positions p to p + PREFETCH_DISTANCE - 1, each computed
-  // once: a position's slot is read before the position PREFETCH_DISTANCE
-  // further on takes it over. A jump over a repetition computes them afresh.
-  uint32_t hashes[PREFETCH_DISTANCE];
-  auto hash_ahead = [&](uint32_t from) {
-    for (uint32_t k = 0; k < PREFETCH_DISTANCE && from + k < n; ++k)
-      hashes[(from + k) % PREFETCH_DISTANCE] = context_hash(b, from + k);
-  };
-  hash_ahead(8);
-  // Bytes from `literal` up to p are output unchanged.
+  // Bytes from `literal` up to p are output unchanged. A repetition needs
+  // MIN_REPEAT bytes, so the scan ends at the last position that has them:
+  // the table is not read after it.
+  //
+  // Nothing is asked for early: the table entry and the bytes it points to
+  // are read at the position itself. The test against the prediction rarely
+  // goes the unexpected way, so the processor runs far enough ahead on its
+  // own; hashes computed ahead and prefetches for them measured slower.
   uint32_t literal = 8;
   uint32_t p = 8;
-  while (p < n) {
-    const uint32_t h = hashes[p % PREFETCH_DISTANCE];
-    // The table entry of a position a little further on, and the bytes its
-    // entry points to, are asked for early: both lie anywhere in memory.
-    if (p + PREFETCH_DISTANCE < n) {
-      const uint32_t ahead = context_hash(b, p + PREFETCH_DISTANCE);
-      hashes[p % PREFETCH_DISTANCE] = ahead;
-      prefetch(table + ahead);
-      prefetch(b + table[hashes[(p + PREFETCH_DISTANCE / 2) % PREFETCH_DISTANCE]]);
-    }
+  const uint32_t last = n - MIN_REPEAT;
+  while (p <= last) {
+    const uint32_t h = context_hash(b, p);
     const uint32_t s = table[h];
     table[h] = p;
-    // Most positions differ from their prediction within 8 bytes.
-    if (p + 8 <= n && std::memcmp(b + p, b + s, 8) != 0) {
+    // Most positions differ from their prediction within 8 bytes; many of
+    // the rest within MIN_REPEAT, tested in one go.
+    if (load_le64(b + p) != load_le64(b + s) || !same_min_repeat(b + p, b + s)) {
       ++p;
       continue;
     }
-    const uint32_t length = common_length(b + p, b + s, n - p);
-    if (length < MIN_REPEAT) {
-      ++p;
-      continue;
-    }
+    const uint32_t length = MIN_REPEAT + common_length(b + p + MIN_REPEAT, b + s + MIN_REPEAT, n - p - MIN_REPEAT);
     if (length < MEDIUM_LIMIT) {
       ++medium_;
     } else if (length <= LONG_LIMIT) {
@@ -189,7 +182,6 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
     o_pos += p + MIN_REPEAT - literal + length_code_size(length - MIN_REPEAT);
     p += length;
     literal = p;
-    hash_ahead(p);
   }
   o_pos += n - literal;
 
