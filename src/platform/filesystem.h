@@ -53,8 +53,6 @@ bool is_special_file(const std::string& path);
 bool is_symlink(const std::string& path);
 // Resolves links, "." and ".."; empty when the path does not exist.
 std::string real_path(const std::string& path);
-// Whether `path` is `directory` or lies below it (both from real_path).
-bool path_is_within(const std::string& path, const std::string& directory);
 // Creates one directory whose parent exists.
 bool create_directory(const std::string& path);
 bool remove_file(const std::string& path);

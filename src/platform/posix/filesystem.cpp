@@ -116,13 +116,6 @@ std::string real_path(const std::string& path) {
   return result;
 }
 
-bool path_is_within(const std::string& path, const std::string& directory) {
-  if (directory.empty() || path.empty()) return false;
-  if (directory == "/" || path == directory) return true;
-  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
-         path[directory.size()] == '/';
-}
-
 bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }

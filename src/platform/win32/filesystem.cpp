@@ -127,13 +127,6 @@ std::string real_path(const std::string& path) {
   return result;
 }
 
-// Names differ in case only on Windows: the comparison ignores it.
-bool path_is_within(const std::string& path, const std::string& directory) {
-  if (directory.empty() || path.size() < directory.size()) return false;
-  if (_strnicmp(path.c_str(), directory.c_str(), directory.size()) != 0) return false;
-  return path.size() == directory.size() || directory.back() == '\\' || path[directory.size()] == '\\';
-}
-
 bool create_directory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 bool remove_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
