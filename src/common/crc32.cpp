@@ -20,6 +20,7 @@
 #include <array>
 
 #include "common/byte_order.h"
+#include "common/cpu_features.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -113,11 +114,6 @@ __attribute__((target("pclmul,sse2"))) uint32_t fold_update(const CrcTables& t, 
   return table_update(t, 0, last, 16);
 }
 
-bool can_fold() {
-  static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
-  return supported;
-}
-
 #endif
 
 }  // namespace
@@ -126,7 +122,7 @@ void Crc32::update(const uint8_t* bytes, size_t count) {
   const CrcTables& t = crc_tables();
   uint32_t c = state_;
 #if TARN_CRC_FOLD
-  if (count >= MIN_FOLD && can_fold()) c = fold_update(t, c, bytes, count);
+  if (count >= MIN_FOLD && cpu_has_pclmul()) c = fold_update(t, c, bytes, count);
 #endif
   state_ = table_update(t, c, bytes, count);
 }

@@ -161,6 +161,11 @@ inline uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_param
 // The adaptive three-tap predictor's residual of in[0..n) into out[0..n)
 // (out may equal in).
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded);
+// The lanes the residual's full periods go through: the widest the
+// processor has, or 128 bits (16 bits where vectors are missing). Every
+// width gives the same residual.
+enum class LmsLanes { widest, narrow };
+void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded, LmsLanes lanes);
 void lms_restore(uint8_t* block, uint32_t n);
 void delta_encode(uint8_t* block, uint32_t n);
 void delta_decode(uint8_t* block, uint32_t n);

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/cpu_features.h"
 #include "pipeline/filter_internals.h"
 #include "pipeline/filters.h"
 
@@ -34,6 +35,15 @@
 #define TARN_LMS_SSE2 1
 #else
 #define TARN_LMS_SSE2 0
+#endif
+// Sixteen positions to a 256-bit register where the processor has AVX2,
+// asked at run time. Not on Windows, where the compiler may keep such
+// registers on a stack aligned to 16 bytes only.
+#if TARN_LMS_SSE2 && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#include <immintrin.h>
+#define TARN_LMS_AVX2 1
+#else
+#define TARN_LMS_AVX2 0
 #endif
 
 namespace tarn {
@@ -240,6 +250,26 @@ inline __m128i fold16(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_
 inline __m128i fold32(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_epi32(a, b), _mm_unpackhi_epi32(a, b)); }
 inline __m128i fold64(__m128i a, __m128i b) { return _mm_add_epi16(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b)); }
 
+// A period's seven error sums, each the sum of a register's lanes, as
+// unsigned 16-bit numbers: lane k the k-th, lane 7 above them all (the
+// lanes of `eighth` sum to 0xFFFF).
+inline __m128i error_sums(__m128i e0, __m128i e1, __m128i e2, __m128i e3, __m128i e4, __m128i e5, __m128i e6) {
+  const __m128i eighth = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);
+  return fold64(fold32(fold16(e0, e1), fold16(e2, e3)), fold32(fold16(e4, e5), fold16(e6, eighth)));
+}
+
+// Which of the error sums is the first smallest. The sign bits are flipped
+// so that signed comparisons order them as unsigned.
+inline int first_smallest(__m128i e0, __m128i e1, __m128i e2, __m128i e3, __m128i e4, __m128i e5, __m128i e6) {
+  const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+  const __m128i sums = _mm_xor_si128(error_sums(e0, e1, e2, e3, e4, e5, e6), sign);
+  __m128i m = _mm_min_epi16(sums, _mm_shuffle_epi32(sums, 0x4E));
+  m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+  m = _mm_min_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, 0xB1), 0xB1));
+  const auto smallest = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(sums, m)));
+  return std::countr_zero(smallest) / 2;
+}
+
 // `periods` full periods, each as lms_period followed by adapt_weights, in
 // 16-bit vector lanes, eight positions to a register. The values fit: d1 is
 // in [-128, 127], d2 and d3 in [-255, 255], so with weights in [-17, 16]
@@ -254,8 +284,6 @@ inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, Lms
   const __m128i round = _mm_set1_epi16(static_cast<int16_t>(round_mask));
   const __m128i low_bytes = _mm_set1_epi16(0xFF);
   const __m128i lowest = _mm_set1_epi16(-17), highest = _mm_set1_epi16(16);
-  const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
-  const __m128i eighth = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);  // its lanes sum to 0xFFFF
   __m128i w1 = _mm_set1_epi16(static_cast<int16_t>(w.w1));
   __m128i w2 = _mm_set1_epi16(static_cast<int16_t>(w.w2));
   __m128i w3 = _mm_set1_epi16(static_cast<int16_t>(w.w3));
@@ -296,16 +324,7 @@ inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, Lms
                                  sign_extend_high(d1_before), _mm_unpackhi_epi8(x3, zero), _mm_unpackhi_epi8(x4, zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(y + k), _mm_packus_epi16(low, high));
     }
-    // Lane k: the k-th error sum, with the sign bit flipped so that signed
-    // comparisons order them as unsigned; lane 7 above them all.
-    const __m128i sums = _mm_xor_si128(
-        fold64(fold32(fold16(e0, e1), fold16(e2, e3)), fold32(fold16(e4, e5), fold16(e6, eighth))), sign);
-    __m128i m = _mm_min_epi16(sums, _mm_shuffle_epi32(sums, 0x4E));
-    m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
-    m = _mm_min_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, 0xB1), 0xB1));
-    const auto smallest = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(sums, m)));
-    const int best = std::countr_zero(smallest) / 2;  // the first smallest
-    const __m128i* step = reinterpret_cast<const __m128i*>(WEIGHT_STEPS.lanes[best][0]);
+    const __m128i* step = reinterpret_cast<const __m128i*>(WEIGHT_STEPS.lanes[first_smallest(e0, e1, e2, e3, e4, e5, e6)][0]);
     w1 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w1, _mm_load_si128(step)), lowest), highest);
     w2 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w2, _mm_load_si128(step + 1)), lowest), highest);
     w3 = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(w3, _mm_load_si128(step + 2)), lowest), highest);
@@ -314,6 +333,84 @@ inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, Lms
   w.w2 = static_cast<int16_t>(_mm_cvtsi128_si32(w2));
   w.w3 = static_cast<int16_t>(_mm_cvtsi128_si32(w3));
 }
+
+#if TARN_LMS_AVX2
+
+#define TARN_AVX2 __attribute__((target("avx2")))
+
+TARN_AVX2 inline __m128i halves_added(__m256i e) {
+  return _mm_add_epi16(_mm256_castsi256_si128(e), _mm256_extracti128_si256(e, 1));
+}
+
+// The weights after a period, w1, w2 and w3 in lanes 0, 1 and 2, from its
+// error sums' halves. They stay in vector registers: the next period waits
+// on them. The processor's search for the smallest unsigned lane gives the
+// first on a tie and puts its index k in lane 1; weight j moves down when
+// k is 2j - 1 and up when k is 2j (an equal lane compares as -1), within
+// [-17, 16].
+TARN_AVX2 inline __m128i stepped_weights(__m128i weights, __m256i e0, __m256i e1, __m256i e2, __m256i e3, __m256i e4,
+                                         __m256i e5, __m256i e6) {
+  const __m128i sums = error_sums(halves_added(e0), halves_added(e1), halves_added(e2), halves_added(e3),
+                                  halves_added(e4), halves_added(e5), halves_added(e6));
+  const __m128i best = _mm_shufflelo_epi16(_mm_minpos_epu16(sums), 0x55);
+  const __m128i step = _mm_sub_epi16(_mm_cmpeq_epi16(best, _mm_setr_epi16(1, 3, 5, -1, -1, -1, -1, -1)),
+                                     _mm_cmpeq_epi16(best, _mm_setr_epi16(2, 4, 6, -1, -1, -1, -1, -1)));
+  return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(weights, step), _mm_set1_epi16(-17)), _mm_set1_epi16(16));
+}
+
+// As lms_full_periods, sixteen positions to a register: a period is two
+// registers' work, and an absolute value is one operation. Each error sum's
+// two halves are added, and the choice is then made on the same sums.
+TARN_AVX2 void lms_full_periods_wide(const uint8_t* h, uint8_t* y, uint32_t periods, LmsWeights& w,
+                                     int32_t round_mask) {
+  const __m256i round = _mm256_set1_epi16(static_cast<int16_t>(round_mask));
+  const __m256i low_bytes = _mm256_set1_epi16(0xFF);
+  __m128i weights = _mm_setr_epi16(static_cast<int16_t>(w.w1), static_cast<int16_t>(w.w2), static_cast<int16_t>(w.w3),
+                                   0, 0, 0, 0, 0);
+  for (uint32_t period = 0; period < periods; ++period, h += ADAPT_PERIOD, y += ADAPT_PERIOD) {
+    const __m256i w1 = _mm256_broadcastw_epi16(weights);
+    const __m256i w2 = _mm256_broadcastw_epi16(_mm_srli_si128(weights, 2));
+    const __m256i w3 = _mm256_broadcastw_epi16(_mm_srli_si128(weights, 4));
+    __m256i e0 = _mm256_setzero_si256(), e1 = e0, e2 = e0, e3 = e0, e4 = e0, e5 = e0, e6 = e0;
+    for (uint32_t k = 0; k < ADAPT_PERIOD; k += 16) {
+      const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k));
+      const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 1));
+      const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 2));
+      const __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 3));
+      const __m128i x4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k + 4));
+      const __m256i d1 = _mm256_cvtepi8_epi16(_mm_sub_epi8(x3, x2));
+      const __m256i d1_previous = _mm256_cvtepi8_epi16(_mm_sub_epi8(x2, x1));
+      const __m256i d1_before = _mm256_cvtepi8_epi16(_mm_sub_epi8(x1, x0));
+      const __m256i d2 = _mm256_sub_epi16(d1, d1_previous);
+      const __m256i d3 = _mm256_sub_epi16(d1_previous, d1_before);
+      // Paired so that the products, which wait on the weights, meet soonest.
+      const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(w1, d1), _mm256_mullo_epi16(w2, d2)),
+                                           _mm256_add_epi16(_mm256_mullo_epi16(w3, d3),
+                                                            _mm256_slli_epi16(_mm256_cvtepu8_epi16(x3), 3)));
+      const __m256i prediction = _mm256_add_epi16(_mm256_srai_epi16(sum, 3), _mm256_and_si256(d1_before, round));
+      const __m256i residual = _mm256_sub_epi16(prediction, _mm256_cvtepu8_epi16(x4));
+      const __m256i f = _mm256_srai_epi16(_mm256_slli_epi16(residual, 8), 5);
+      e0 = _mm256_add_epi16(e0, _mm256_abs_epi16(f));
+      e1 = _mm256_add_epi16(e1, _mm256_abs_epi16(_mm256_sub_epi16(f, d1)));
+      e2 = _mm256_add_epi16(e2, _mm256_abs_epi16(_mm256_add_epi16(f, d1)));
+      e3 = _mm256_add_epi16(e3, _mm256_abs_epi16(_mm256_sub_epi16(f, d2)));
+      e4 = _mm256_add_epi16(e4, _mm256_abs_epi16(_mm256_add_epi16(f, d2)));
+      e5 = _mm256_add_epi16(e5, _mm256_abs_epi16(_mm256_sub_epi16(f, d3)));
+      e6 = _mm256_add_epi16(e6, _mm256_abs_epi16(_mm256_add_epi16(f, d3)));
+      const __m256i bytes = _mm256_and_si256(residual, low_bytes);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(y + k),
+                       _mm_packus_epi16(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1)));
+    }
+    weights = stepped_weights(weights, e0, e1, e2, e3, e4, e5, e6);
+  }
+  w.w1 = static_cast<int16_t>(_mm_extract_epi16(weights, 0));
+  w.w2 = static_cast<int16_t>(_mm_extract_epi16(weights, 1));
+  w.w3 = static_cast<int16_t>(_mm_extract_epi16(weights, 2));
+}
+
+#undef TARN_AVX2
+
+#endif
 
 #else
 
@@ -328,7 +425,16 @@ inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, Lms
 #endif
 
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
+  lms_residual(in, out, n, rounded, LmsLanes::widest);
+}
+
+void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded, LmsLanes lanes) {
   if (n == 0) return;
+#if TARN_LMS_AVX2
+  const bool wide = lanes == LmsLanes::widest && cpu_has_avx2();
+#else
+  static_cast<void>(lanes);
+#endif
   // The input comes through `history` a chunk of 128 periods at a time
   // (out may be in): history[0..3] are the four bytes before the chunk
   // (0 before the block), then the chunk's own bytes. Position 0 is a period
@@ -346,8 +452,14 @@ void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
   for (uint32_t start = 1; start < n;) {
     const uint32_t chunk = n - start < CHUNK ? n - start : CHUNK;
     std::memcpy(history + 4, in + start, chunk);
-    const uint32_t k = chunk / ADAPT_PERIOD * ADAPT_PERIOD;
-    lms_full_periods(history, out + start, chunk / ADAPT_PERIOD, w, round_mask);
+    const uint32_t periods = chunk / ADAPT_PERIOD;
+    const uint32_t k = periods * ADAPT_PERIOD;
+#if TARN_LMS_AVX2
+    if (wide)
+      lms_full_periods_wide(history, out + start, periods, w, round_mask);
+    else
+#endif
+      lms_full_periods(history, out + start, periods, w, round_mask);
     // The last, shorter period: no adapting after it.
     if (k < chunk) lms_period(history + k, out + start + k, chunk - k, w, round_mask, errors);
     std::memmove(history, history + chunk, 4);

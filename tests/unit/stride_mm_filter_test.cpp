@@ -221,12 +221,15 @@ TEST(MultimediaFilter, ResidualMatchesTheByteByBytePredictor) {
   for (const Bytes& block : blocks) {
     for (bool rounded : {false, true}) {
       const auto n = static_cast<uint32_t>(block.size());
-      Bytes out(n);
-      lms_residual(block.data(), out.data(), n, rounded);
-      EXPECT_EQ(out, plain_lms_residual(block, rounded, &limits)) << "size " << n << " rounded " << rounded;
-      Bytes in_place = block;
-      lms_residual(in_place.data(), in_place.data(), n, rounded);
-      EXPECT_EQ(in_place, out) << "in place, size " << n;
+      const Bytes expected = plain_lms_residual(block, rounded, &limits);
+      for (LmsLanes lanes : {LmsLanes::widest, LmsLanes::narrow}) {
+        Bytes out(n);
+        lms_residual(block.data(), out.data(), n, rounded, lanes);
+        EXPECT_EQ(out, expected) << "size " << n << " rounded " << rounded << " narrow " << (lanes == LmsLanes::narrow);
+        Bytes in_place = block;
+        lms_residual(in_place.data(), in_place.data(), n, rounded, lanes);
+        EXPECT_EQ(in_place, out) << "in place, size " << n;
+      }
     }
   }
   EXPECT_EQ(limits, 0xFCu) << "every weight at both ends of its range";
@@ -236,7 +239,8 @@ TEST(MultimediaFilter, ResidualMatchesTheByteByBytePredictor) {
 // make d1 reach both ends and d2 and d3 reach 255 in size, and the residuals
 // come near 8 * 128, so a period's error sums pass 32767. Blocks end on
 // every position of a vector and a period, and on both sides of the 4096
-// bytes the residual reads at a time; the residual is also taken in place.
+// bytes the residual reads at a time; the residual is also taken in place,
+// in the widest lanes the processor has and in 128-bit ones.
 TEST(MultimediaFilter, ResidualMatchesAtTheLargestDifferencesAndAnyLength) {
   std::vector<Bytes> blocks;
   testdata::Lcg rng(11);
@@ -258,12 +262,15 @@ TEST(MultimediaFilter, ResidualMatchesAtTheLargestDifferencesAndAnyLength) {
     for (bool rounded : {false, true}) {
       for (uint32_t n : {33u, 40u, 41u, 47u, 57u, 63u, 4095u, 4096u, 4097u, 4098u, 4104u, 4128u, 4129u, 8193u, 8194u, 9000u}) {
         const Bytes in(block.begin(), block.begin() + n);
-        Bytes out(n);
-        lms_residual(in.data(), out.data(), n, rounded);
-        EXPECT_EQ(out, plain_lms_residual(in, rounded, nullptr, &largest)) << "size " << n << " rounded " << rounded;
-        Bytes in_place = in;
-        lms_residual(in_place.data(), in_place.data(), n, rounded);
-        EXPECT_EQ(in_place, out) << "in place, size " << n;
+        const Bytes expected = plain_lms_residual(in, rounded, nullptr, &largest);
+        for (LmsLanes lanes : {LmsLanes::widest, LmsLanes::narrow}) {
+          Bytes out(n);
+          lms_residual(in.data(), out.data(), n, rounded, lanes);
+          EXPECT_EQ(out, expected) << "size " << n << " rounded " << rounded << " narrow " << (lanes == LmsLanes::narrow);
+          Bytes in_place = in;
+          lms_residual(in_place.data(), in_place.data(), n, rounded, lanes);
+          EXPECT_EQ(in_place, out) << "in place, size " << n;
+        }
       }
     }
   }
