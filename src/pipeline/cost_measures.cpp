@@ -67,6 +67,14 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
 // A step has no branch: a repeat moves the front entry onto itself. So the
 // next step waits on a few vector operations only.
 //
+// The new list is the moved one (the list one byte along, the byte in
+// front) where an entry is not above the byte's, the old one above it. Both
+// lists are there before the compare's arithmetic ends, so the choice is
+// kept = (moved ^ list) with the byte's own entry cleared (there the moved
+// list's entry, the one before it, is wanted), then
+// moved ^ (kept & at_or_above): two operations after at_or_above rather
+// than three after "above" (at_or_above less the byte's entry).
+//
 // The byte's rank is the number of entries before it, 16 when it is missing
 // (8 for the 8-entry list, which looks at bytes 0..7 only and moves exactly
 // as they do). So the sums need no rank: byte k of a counter register counts
@@ -94,8 +102,8 @@ inline __m128i row_of(const ByteRows& rows, uint32_t k) {
 
 constexpr uint32_t MAX_COUNTED = 255;  // steps a byte counter holds
 
-// The entries at or above the one `same` marks, all of them when it marks
-// none: within each 64-bit half, m | -m sets every bit from the lowest set
+// The entries at or above the one `same` marks, none when it marks none:
+// within each 64-bit half, m | -m sets every bit from the lowest set
 // one up, and a mark in the low half covers the whole high half. No byte
 // shifts, which share one execution port on many processors.
 inline __m128i at_or_above_match(__m128i same) {
@@ -129,9 +137,11 @@ struct MtfRegister {
     const __m128i same = _mm_cmpeq_epi8(list, row);
     const __m128i at_or_above = at_or_above_match(same);
     counters = _mm_sub_epi8(counters, at_or_above);  // an entry at or above the byte's: all ones, -1
-    const __m128i above = _mm_xor_si128(at_or_above, same);
-    const __m128i moved = _mm_andnot_si128(above, _mm_slli_si128(list, 1));
-    list = _mm_or_si128(_mm_or_si128(moved, _mm_and_si128(above, list)), _mm_and_si128(row, _mm_cvtsi32_si128(0xFF)));
+    // The front entry masked out of the broadcast row: loading it from a
+    // table of such rows instead measured no faster.
+    const __m128i moved = _mm_or_si128(_mm_slli_si128(list, 1), _mm_and_si128(row, _mm_cvtsi32_si128(0xFF)));
+    const __m128i kept = _mm_andnot_si128(same, _mm_xor_si128(moved, list));
+    list = _mm_xor_si128(moved, _mm_and_si128(kept, at_or_above));
   }
 
   // Adds up the counters of the last `steps` steps (at most MAX_COUNTED):
@@ -178,14 +188,40 @@ void add_sums(MtfSums& to, const MtfSums& part) {
   to.repeats += part.repeats;
 }
 
+// Below this length a string is measured in one part.
+constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
+
+// Steps 0..length-1 in runs of at most MAX_COUNTED, each run followed by
+// its count.
+template <typename Step, typename Count>
+inline void counted_steps(uint32_t length, Step step, Count count) {
+  for (uint32_t i = 0; i < length;) {
+    const uint32_t steps = std::min(MAX_COUNTED, length - i);
+    for (const uint32_t end = i + steps; i < end; ++i) step(i);
+    count(steps);
+  }
+}
+
 #if TARN_MTF_AVX2
 
 // Two lists in the two 128-bit halves of one register, each stepping as
-// MtfRegister does: the byte shifts of the wide register move bytes within
-// each half only, and the front entry is the byte from its broadcast row.
-// The first half's list may also give the 8-entry cost; the second's never
-// does.
+// MtfRegister does: the byte shifts and shuffles of the wide register move
+// bytes within each half only. The first half's list may also give the
+// 8-entry cost; the second's never does.
+//
+// These instructions take a few operations off the 128-bit step, which has
+// SSE2 only. A byte shuffle spreads byte 7 of `up` (all ones when the
+// byte's entry is one of entries 0..7) over the high half and zeros the low
+// half, where the 32-bit shift, the dword shuffle and the mask were. A byte
+// alignment of the list with the broadcast row moves the list one byte
+// along with the byte in front, where the shift, the masked row and an or
+// were. A byte blend in place of the choice between the two lists measured
+// slower (several micro-operations on recent cores).
 #define TARN_AVX2 __attribute__((target("avx2")))
+// Under GCC a lambda inside a function of that target is not of that target
+// itself, so the steps the lambdas of counted_steps call would stay calls;
+// flatten inlines the whole loop into the target function, steps included.
+#define TARN_AVX2_FLAT __attribute__((target("avx2"), flatten))
 
 template <uint32_t list_size, bool first_cost8>
 struct MtfRegisterPair {
@@ -202,13 +238,14 @@ struct MtfRegisterPair {
     const __m256i rows = _mm256_inserti128_si256(_mm256_castsi128_si256(row_of(BROADCAST, x)), row_of(BROADCAST, y), 1);
     const __m256i same = _mm256_cmpeq_epi8(list, rows);
     const __m256i up = _mm256_or_si256(same, _mm256_sub_epi64(_mm256_setzero_si256(), same));
-    const __m256i low_marked = _mm256_shuffle_epi32(_mm256_srai_epi32(up, 31), _MM_SHUFFLE(1, 1, 1, 1));
-    const __m256i at_or_above = _mm256_or_si256(up, _mm256_and_si256(low_marked, _mm256_setr_epi32(0, 0, -1, -1, 0, 0, -1, -1)));
+    const __m256i low_marked = _mm256_shuffle_epi8(
+        up, _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 7, 7, 7, 7, 7, 7, 7, 7,  //
+                             -1, -1, -1, -1, -1, -1, -1, -1, 7, 7, 7, 7, 7, 7, 7, 7));
+    const __m256i at_or_above = _mm256_or_si256(up, low_marked);
     counters = _mm256_sub_epi8(counters, at_or_above);
-    const __m256i above = _mm256_xor_si256(at_or_above, same);
-    const __m256i moved = _mm256_andnot_si256(above, _mm256_slli_si256(list, 1));
-    const __m256i front = _mm256_and_si256(rows, _mm256_setr_epi32(0xFF, 0, 0, 0, 0xFF, 0, 0, 0));
-    list = _mm256_or_si256(_mm256_or_si256(moved, _mm256_and_si256(above, list)), front);
+    const __m256i moved = _mm256_alignr_epi8(list, rows, 15);
+    const __m256i kept = _mm256_andnot_si256(same, _mm256_xor_si256(moved, list));
+    list = _mm256_xor_si256(moved, _mm256_and_si256(kept, at_or_above));
   }
 
   TARN_AVX2 void count(uint32_t steps) {
@@ -222,25 +259,13 @@ struct MtfRegisterPair {
   }
 };
 
-// The steps of a[0, length) and b[0, length) on the two lists, in runs of
-// at most MAX_COUNTED.
-template <uint32_t list_size, bool first_cost8>
-TARN_AVX2 void run_pair(MtfRegisterPair<list_size, first_cost8>& r, const uint8_t* a, const uint8_t* b,
-                        uint32_t length) {
-  for (uint32_t i = 0; i < length;) {
-    const uint32_t steps = std::min(MAX_COUNTED, length - i);
-    for (const uint32_t end = i + steps; i < end; ++i) r.step(a[i], b[i]);
-    r.count(steps);
-  }
-}
-
 // As mtf_sums on a string of at least MIN_SPLIT_LENGTH bytes: its halves
 // are the register's two lists.
 template <uint32_t list_size>
-TARN_AVX2 MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
+TARN_AVX2_FLAT MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
   const uint32_t half = length / 2;
   MtfRegisterPair<list_size, false> r(MtfRegister<list_size, false>().list, list_after(bytes, half));
-  run_pair(r, bytes, bytes + half, half);
+  counted_steps(half, [&](uint32_t i) { r.step(bytes[i], bytes[half + i]); }, [&](uint32_t steps) { r.count(steps); });
   if (length - half > half) {
     MtfRegister<list_size, false> tail;
     tail.list = _mm256_extracti128_si256(r.list, 1);
@@ -255,21 +280,22 @@ TARN_AVX2 MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
 // As mtf_sums_pair on strings of at least MIN_SPLIT_LENGTH bytes: the first
 // halves in one register, the second halves in another.
 template <bool with_cost8>
-TARN_AVX2 void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* second, uint32_t length,
-                                  MtfSums& first_sums, MtfSums& second_sums) {
+TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* second, uint32_t length,
+                                       MtfSums& first_sums, MtfSums& second_sums) {
   const uint32_t half = length / 2;
   const __m128i start = MtfRegister<16, false>().list;
   MtfRegisterPair<16, with_cost8> front(start, start);
   MtfRegisterPair<16, with_cost8> back(list_after(first, half), list_after(second, half));
-  for (uint32_t i = 0; i < half;) {
-    const uint32_t steps = std::min(MAX_COUNTED, half - i);
-    for (const uint32_t end = i + steps; i < end; ++i) {
-      front.step(first[i], second[i]);
-      back.step(first[half + i], second[half + i]);
-    }
-    front.count(steps);
-    back.count(steps);
-  }
+  counted_steps(
+      half,
+      [&](uint32_t i) {
+        front.step(first[i], second[i]);
+        back.step(first[half + i], second[half + i]);
+      },
+      [&](uint32_t steps) {
+        front.count(steps);
+        back.count(steps);
+      });
   if (length - half > half) {
     back.step(first[length - 1], second[length - 1]);
     back.count(1);
@@ -280,6 +306,7 @@ TARN_AVX2 void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* second, u
   second_sums = front.second;
 }
 
+#undef TARN_AVX2_FLAT
 #undef TARN_AVX2
 
 bool wide_registers() {
@@ -288,20 +315,6 @@ bool wide_registers() {
 }
 
 #endif
-
-// Below this length a string is measured in one part.
-constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
-
-// Steps 0..length-1 in runs of at most MAX_COUNTED, each run followed by
-// its count.
-template <typename Step, typename Count>
-inline void counted_steps(uint32_t length, Step step, Count count) {
-  for (uint32_t i = 0; i < length;) {
-    const uint32_t steps = std::min(MAX_COUNTED, length - i);
-    for (const uint32_t end = i + steps; i < end; ++i) step(i);
-    count(steps);
-  }
-}
 
 // In two halves side by side: the two lists' steps do not wait on each
 // other, so the processor runs them together.
