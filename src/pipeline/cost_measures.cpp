@@ -18,6 +18,7 @@
 #include <new>
 #include <vector>
 
+#include "common/cpu_features.h"
 #include "common/error.h"
 #include "pipeline/filters.h"
 
@@ -309,11 +310,6 @@ TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* seco
 #undef TARN_AVX2_FLAT
 #undef TARN_AVX2
 
-bool wide_registers() {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
-
 #endif
 
 // In two halves side by side: the two lists' steps do not wait on each
@@ -327,7 +323,7 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   }
 #if TARN_MTF_AVX2
   if constexpr (!with_cost8) {
-    if (wide_registers()) return mtf_sums_wide<list_size>(bytes, length);
+    if (cpu_has_avx2()) return mtf_sums_wide<list_size>(bytes, length);
   }
 #endif
   const uint32_t half = length / 2;
@@ -374,7 +370,7 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
     return;
   }
 #if TARN_MTF_AVX2
-  if (wide_registers()) return mtf_sums_pair_wide<with_cost8>(first, second, length, first_sums, second_sums);
+  if (cpu_has_avx2()) return mtf_sums_pair_wide<with_cost8>(first, second, length, first_sums, second_sums);
 #endif
   const uint32_t half = length / 2;
   MtfRegister<16, with_cost8> a2;
