@@ -2,77 +2,171 @@
 #include "pipeline/segmentation.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include "pipeline/block_types.h"
 
 namespace tarn {
 namespace {
 
-// The histogram pair at one position and its distance, kept as the
-// differences of the two counters per byte value and the sum of their
-// magnitudes. The pair at position i depends on the bytes of [i - 4096,
-// i + 4096) alone, so it can be counted afresh at any position. A step moves
-// each counter by a known amount, which moves the sum by an amount its sign
-// alone decides, so no magnitudes are taken.
-class HistogramDistance {
- public:
-  // The pair at position i, counted afresh.
-  HistogramDistance(const uint8_t* data, uint32_t i) {
-    for (uint32_t j = i - SEGMENT_WINDOW; j < i; ++j) ++e_[data[j]];
-    for (uint32_t j = i; j < i + SEGMENT_WINDOW; ++j) --e_[data[j]];
-    for (const int32_t e : e_) d_ += std::abs(e);
-  }
-  // From position i to i + 1: A loses the byte 4096 back, the byte at i
-  // moves from B to A, B gains the byte 4096 on.
-  void step(const uint8_t* data, uint32_t i) {
-    lower(data[i - SEGMENT_WINDOW]);
-    raise_twice(data[i]);
-    lower(data[i + SEGMENT_WINDOW]);
-  }
-  int32_t distance() const { return d_; }
+// A counter holds the count in A minus the count in B, plus ZERO, which
+// keeps it from -4096 + ZERO to 4096 + ZERO: never below 0, so it can index
+// the table below as it is.
+using Counter = uint32_t;
+constexpr uint32_t ZERO = SEGMENT_WINDOW;
 
- private:
-  // The signs below are taken from the top bit, not from comparisons: a
-  // counter near 0 changes sign often, and a compiler may turn a comparison
-  // into a branch that then mispredicts on every such change.
-  // |e - 1| - |e| is -1 above 0, else 1.
-  void lower(uint8_t c) {
-    const int32_t before = e_[c]--;
-    d_ += 1 - 2 * static_cast<int32_t>(static_cast<uint32_t>(-before) >> 31);  // counts stay far from the limits
-  }
-  // |e + 2| - |e| is 2 from 0 on, 0 at -1, -2 below.
-  void raise_twice(uint8_t c) {
-    const int32_t before = e_[c];
-    e_[c] = before + 2;
-    const auto negative = static_cast<int32_t>(static_cast<uint32_t>(before) >> 31);
-    const auto below_minus_one = static_cast<int32_t>(static_cast<uint32_t>(before + 1) >> 31);
-    d_ += 2 * (1 - negative - below_minus_one);
-  }
+// How half the distance moves at a counter change, by the counter before it;
+// a step moves half the distance by the three entries it looks up. Lowering
+// by one (at [counter]) moves the distance by |e - 1| - |e|, -1 above 0 and 1
+// else, whose half is kept plus a half: 0 or 1. Raising by two (at [RAISE +
+// counter]) moves it by |e + 2| - |e|, 2 from 0 on, 0 at -1 and -2 below,
+// whose half is kept less one: 0, -1 or -2. A look-up is one load beside the
+// counter's own, where the signs would take several instructions.
+constexpr uint32_t RAISE = 2 * SEGMENT_WINDOW + 1;
 
-  int32_t e_[256] = {};  // count in A minus count in B
-  int32_t d_ = 0;
+// The table is filled at its first use: as data it would add 64 KiB to
+// every binary that links the pipeline, the self-extracting stub among them.
+struct Moves {
+  int32_t m[2 * RAISE];
+  Moves() {
+    for (int32_t e = -static_cast<int32_t>(SEGMENT_WINDOW); e <= static_cast<int32_t>(SEGMENT_WINDOW); ++e) {
+      m[e + ZERO] = e > 0 ? 0 : 1;
+      m[RAISE + e + ZERO] = e >= 0 ? 0 : e == -1 ? -1 : -2;
+    }
+  }
 };
 
-// The best distance of each 4096-position window and where it is first
-// reached, for the positions [from, to) of one pair of histograms; the first
-// and last windows may be shared with a neighbouring range.
-void scan_windows(const uint8_t* data, HistogramDistance& hist, uint32_t from, uint32_t to, int32_t* best,
-                  int32_t* pos) {
-  for (uint32_t i = from; i < to;) {
-    const uint32_t k = i >> 12;
-    const uint32_t window_end = std::min((k + 1) << 12, to);
-    int32_t best_distance = best[k];
-    int32_t best_pos = pos[k];
-    for (; i < window_end; ++i) {
-      if (hist.distance() > best_distance) {
-        best_distance = hist.distance();
-        best_pos = static_cast<int32_t>(i);
-      }
-      hist.step(data, i);
+const int32_t* distance_moves() {
+  static const Moves moves;
+  return moves.m;
+}
+
+// The histogram pair at position i counted afresh into e[0, 256); returns
+// half their distance. Each half of each histogram has counts of its own, so
+// that a byte value coming back does not make every count wait on the one
+// before.
+int32_t count_afresh(const uint8_t* data, uint32_t i, Counter* e) {
+  constexpr uint32_t HALF = SEGMENT_WINDOW / 2;
+  int32_t counts[4][256] = {};
+  const uint8_t* p = data + i;
+  for (ptrdiff_t j = 0; j < static_cast<ptrdiff_t>(HALF); ++j) {
+    ++counts[0][p[j - static_cast<ptrdiff_t>(SEGMENT_WINDOW)]];
+    ++counts[1][p[j - static_cast<ptrdiff_t>(HALF)]];
+    ++counts[2][p[j]];
+    ++counts[3][p[j + static_cast<ptrdiff_t>(HALF)]];
+  }
+  int32_t d = 0;
+  for (uint32_t c = 0; c < 256; ++c) {
+    const int32_t diff = counts[0][c] + counts[1][c] - counts[2][c] - counts[3][c];
+    d += std::abs(diff);
+    e[c] = static_cast<Counter>(diff + static_cast<int32_t>(ZERO));
+  }
+  return d / 2;
+}
+
+// From position i to i + 1: A loses the byte 4096 back, the byte at i moves
+// from B to A, B gains the byte 4096 on. p[u] is the byte at i, the counters
+// are e[base + byte value] and h is half the distance. The indices are of
+// pointer width so that the table's second half is a displacement rather
+// than an addition.
+inline int32_t step(const int32_t* moves, Counter* e, size_t base, int32_t h, const uint8_t* p, ptrdiff_t u) {
+  const size_t a = base + p[u - static_cast<ptrdiff_t>(SEGMENT_WINDOW)];
+  const size_t ea = e[a];
+  e[a] = static_cast<Counter>(ea - 1);
+  h += moves[ea];
+  const size_t b = base + p[u];
+  const size_t eb = e[b];
+  e[b] = static_cast<Counter>(eb + 2);
+  h += moves[eb + RAISE];
+  const size_t c = base + p[u + static_cast<ptrdiff_t>(SEGMENT_WINDOW)];
+  const size_t ec = e[c];
+  e[c] = static_cast<Counter>(ec - 1);
+  h += moves[ec];
+  return h;
+}
+
+// The largest of the distances[0, count) and its first position, count >= 1;
+// distances is 16-byte aligned. The step loops only record the distances, so
+// that they keep no best distance and position of their own.
+struct Largest {
+  int32_t distance;
+  uint32_t at;
+};
+
+Largest first_largest(const int16_t* distances, uint32_t count) {
+  uint32_t u = 0;
+  int32_t largest = -1;
+#if defined(__SSE2__) || defined(_M_X64)
+  const uint32_t vectors = count / 8;
+  if (vectors > 0) {
+    __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(distances));
+    for (uint32_t j = 1; j < vectors; ++j)
+      m = _mm_max_epi16(m, _mm_load_si128(reinterpret_cast<const __m128i*>(distances) + j));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_epi16(m, _mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    largest = static_cast<int16_t>(_mm_cvtsi128_si32(m));
+    u = vectors * 8;
+  }
+#endif
+  uint32_t at = count;
+  for (uint32_t j = u; j < count; ++j) {
+    if (distances[j] > largest) {
+      largest = distances[j];
+      at = j;
     }
-    best[k] = best_distance;
-    pos[k] = best_pos;
+  }
+#if defined(__SSE2__) || defined(_M_X64)
+  if (at == count) {
+    const __m128i m = _mm_set1_epi16(static_cast<int16_t>(largest));
+    for (uint32_t j = 0;; ++j) {
+      const int mask = _mm_movemask_epi8(
+          _mm_cmpeq_epi16(m, _mm_load_si128(reinterpret_cast<const __m128i*>(distances) + j)));
+      if (mask != 0) return {largest, j * 8 + static_cast<uint32_t>(std::countr_zero(static_cast<unsigned>(mask))) / 2};
+    }
+  }
+#endif
+  return {largest, at};
+}
+
+// The counters of part k at [256 k, 256 k + 256) and the distances of the
+// window it is scanning.
+struct Parts {
+  Counter e[4 * 256];
+  alignas(16) int16_t distances[4][SEGMENT_WINDOW];
+};
+
+// Scans span whole windows from start[k] with parts 0 to P - 1 side by side.
+template <uint32_t P, typename Keep>
+void scan_side_by_side(const int32_t* moves, const uint8_t* data, Parts& q, const uint32_t* start, int32_t* h,
+                       uint32_t span, const Keep& keep) {
+  for (uint32_t t = 0; t < span << 12; t += SEGMENT_WINDOW) {
+    const uint8_t* p0 = data + start[0] + t;
+    const uint8_t* p1 = data + start[1] + t;
+    const uint8_t* p2 = data + start[P - 2] + t;
+    const uint8_t* p3 = data + start[P - 1] + t;
+    int32_t h0 = h[0], h1 = h[1], h2 = h[P - 2], h3 = h[P - 1];
+    for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(SEGMENT_WINDOW); ++u) {
+      q.distances[0][u] = static_cast<int16_t>(h0);
+      q.distances[1][u] = static_cast<int16_t>(h1);
+      h0 = step(moves, q.e, 0, h0, p0, u);
+      h1 = step(moves, q.e, 256, h1, p1, u);
+      if constexpr (P == 4) {
+        q.distances[2][u] = static_cast<int16_t>(h2);
+        q.distances[3][u] = static_cast<int16_t>(h3);
+        h2 = step(moves, q.e, 512, h2, p2, u);
+        h3 = step(moves, q.e, 768, h3, p3, u);
+      }
+    }
+    h[0] = h0, h[1] = h1;
+    if constexpr (P == 4) h[2] = h2, h[3] = h3;
+    for (uint32_t k = 0; k < P; ++k) keep(q.distances[k], start[k] + t, SEGMENT_WINDOW);
   }
 }
 
@@ -98,39 +192,55 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   std::vector<int32_t> best(windows, -1);
   std::vector<int32_t> pos(windows, 0);
 
-  // Each step waits on the counters the step before changed, so the
-  // positions are scanned as two halves side by side, each from its own
-  // pair of histograms counted afresh at a window's start: the steps of one
-  // half do not wait on the other's, and every window lies in one half.
+  // Each step waits on the counters the steps before changed, through
+  // memory when a byte value comes back soon (in record files the spaces
+  // come back every other byte), so the whole windows are scanned as four
+  // parts side by side (two in short buffers), each from its own pair of
+  // histograms counted afresh at a window's start: the steps of one part do
+  // not wait on another's. The parts have the same number of whole windows,
+  // the last one ending where the whole windows end, so it may share windows
+  // with the one before and short buffers may have parts that coincide; a
+  // shared window comes out the same from either part. The window that is
+  // not whole is the last part's alone, after the others.
   const uint32_t first = SEGMENT_WINDOW;
   const uint32_t end = n - SEGMENT_WINDOW;
   const uint32_t whole_windows = (end - first) >> 12;
-  const uint32_t middle = first + ((whole_windows / 2) << 12);
-  const uint32_t together = middle - first;  // the second half is at least as long
-  HistogramDistance upper_half(data, middle);
-  if (together > 0) {  // with under two whole windows the upper half is all there is
-    HistogramDistance lower_half(data, first);
-    for (uint32_t t = 0; t < together; t += SEGMENT_WINDOW) {
-      int32_t best_lower = -1, pos_lower = 0, best_upper = -1, pos_upper = 0;
-      for (uint32_t u = t; u < t + SEGMENT_WINDOW; ++u) {
-        if (lower_half.distance() > best_lower) {
-          best_lower = lower_half.distance();
-          pos_lower = static_cast<int32_t>(first + u);
-        }
-        if (upper_half.distance() > best_upper) {
-          best_upper = upper_half.distance();
-          pos_upper = static_cast<int32_t>(middle + u);
-        }
-        lower_half.step(data, first + u);
-        upper_half.step(data, middle + u);
-      }
-      best[(first + t) >> 12] = best_lower;
-      pos[(first + t) >> 12] = pos_lower;
-      best[(middle + t) >> 12] = best_upper;
-      pos[(middle + t) >> 12] = pos_upper;
+  // Four parts pay once each has two whole windows.
+  const uint32_t parts = whole_windows >= 8 ? 4 : whole_windows >= 2 ? 2 : 1;
+  const uint32_t span = parts > 1 ? (whole_windows + parts - 1) / parts : 0;  // whole windows per part
+  const int32_t* moves = distance_moves();
+  Parts q;
+  uint32_t start[4];
+  int32_t h[4];
+  for (uint32_t k = 0; k < parts; ++k) {
+    start[k] = first + (std::min(k * span, whole_windows - span) << 12);
+    if (k > 0 && start[k] == start[k - 1]) {
+      std::copy(q.e + 256 * (k - 1), q.e + 256 * k, q.e + 256 * k);
+      h[k] = h[k - 1];
+    } else {
+      h[k] = count_afresh(data, start[k], q.e + 256 * k);
     }
   }
-  scan_windows(data, upper_half, middle + together, end, best.data(), pos.data());
+  const auto keep = [&](const int16_t* distances, uint32_t from, uint32_t count) {
+    const Largest l = first_largest(distances, count);
+    best[from >> 12] = 2 * l.distance;
+    pos[from >> 12] = static_cast<int32_t>(from + l.at);
+  };
+  if (parts == 4) scan_side_by_side<4>(moves, data, q, start, h, span, keep);
+  if (parts == 2) scan_side_by_side<2>(moves, data, q, start, h, span, keep);
+  // The last part goes on over the rest.
+  const uint32_t last = parts - 1;
+  for (uint32_t i = start[last] + (span << 12); i < end;) {
+    const uint32_t count = std::min(SEGMENT_WINDOW, end - i);
+    int32_t hl = h[last];
+    for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(count); ++u) {
+      q.distances[0][u] = static_cast<int16_t>(hl);
+      hl = step(moves, q.e, 256 * last, hl, data + i, u);
+    }
+    h[last] = hl;
+    keep(q.distances[0], i, count);
+    i += count;
+  }
 
   int32_t prev = 0;
   for (uint32_t k = 1; k <= last_window; ++k) {

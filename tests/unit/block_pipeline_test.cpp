@@ -178,6 +178,31 @@ TEST(Segmentation, CutsMatchTheHistogramsCountedAfresh) {
   for (const auto& input : inputs) EXPECT_EQ(blocks_of(input), plain_segments(input)) << "size " << input.size();
 }
 
+TEST(Segmentation, CutsMatchForEveryWayOfSharingTheWindows) {
+  // One to thirteen whole windows, scanned as one part, two, or four (with
+  // nine whole windows the last two parts coincide, with ten and more the
+  // last part shares windows with the one before), each with and without a
+  // window that is not whole. Stretches of disjoint alphabets, one byte
+  // value now and then so that distances tie, change within a few bytes of
+  // a window edge or anywhere, so that cuts fall in every part.
+  for (uint32_t whole = 1; whole <= 13; ++whole) {
+    for (uint32_t rest : {0u, 1u, 4095u}) {
+      const uint32_t n = 2 * SEGMENT_WINDOW + whole * SEGMENT_WINDOW + rest;
+      testdata::Lcg rng(whole * 5 + rest);
+      std::vector<uint8_t> v;
+      for (uint32_t k = 0; v.size() < n; ++k) {
+        const uint32_t alphabet = rng.next() % 4 == 0 ? 1 : 2 + rng.next() % 15;
+        const uint32_t base = (k % 3) * 80;
+        const uint32_t length = rng.next() % 2 == 0 ? SEGMENT_WINDOW * (1 + rng.next() % 2) + rng.next() % 9 - 4
+                                                     : 1000 + rng.next() % 8000;
+        for (uint32_t i = 0; i < length && v.size() < n; ++i)
+          v.push_back(static_cast<uint8_t>(base + rng.next() % alphabet));
+      }
+      EXPECT_EQ(blocks_of(v), plain_segments(v)) << "size " << n;
+    }
+  }
+}
+
 TEST(BlockPipeline, StreamOpensLikeTheGoldenArchives) {
   const GoldenOpening cases[] = {
       {"textnoise-n.trn", 150000, 0, 0x18, 70025},
