@@ -10,13 +10,6 @@
 #include "common/byte_order.h"
 #include "common/error.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define TARN_REPEAT_SSE2 1
-#else
-#define TARN_REPEAT_SSE2 0
-#endif
-
 namespace tarn {
 namespace {
 
@@ -57,36 +50,8 @@ inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t limit
   return length;
 }
 
-// The scan's two tests of a position against its prediction: a short one
-// that most positions fail, and then whether all MIN_REPEAT bytes agree, in
-// one test of all their differences with no branch per word.
-//
-// The short test is the one branch of the scan that can go either way. In
-// text it rarely passes at 8 bytes, but in files of fixed-width records
-// (columns of digits and blanks) a third of the positions agree with their
-// prediction on 8 bytes and then differ before 56: a branch on 8 bytes
-// mispredicts there at about every fourth position. On 16 bytes far fewer
-// pass, and the test is still one compare.
-#if TARN_REPEAT_SSE2
-
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-
-inline bool same_front(const uint8_t* a, const uint8_t* b) {
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(load16(a), load16(b))) == 0xFFFF;
-}
-
-// Four 16-byte compares, the last two overlapping by 8 bytes.
-static_assert(MIN_REPEAT == 56);
-inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
-  const __m128i front = _mm_and_si128(_mm_cmpeq_epi8(load16(a), load16(b)), _mm_cmpeq_epi8(load16(a + 16), load16(b + 16)));
-  const __m128i back = _mm_and_si128(_mm_cmpeq_epi8(load16(a + 32), load16(b + 32)), _mm_cmpeq_epi8(load16(a + 40), load16(b + 40)));
-  return _mm_movemask_epi8(_mm_and_si128(front, back)) == 0xFFFF;
-}
-
-#else
-
-inline bool same_front(const uint8_t* a, const uint8_t* b) { return load_le64(a) == load_le64(b); }
-
+// Whether the MIN_REPEAT bytes at a and b agree: one test of all their
+// differences, no branch per word.
 inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
   uint64_t diff = 0;
   for (uint32_t k = 0; k < MIN_REPEAT; k += 8) {
@@ -97,8 +62,6 @@ inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
   }
   return diff == 0;
 }
-
-#endif
 
 }  // namespace
 
@@ -197,7 +160,9 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
     const uint32_t h = context_hash(b, p);
     const uint32_t s = table[h];
     table[h] = p;
-    if (!same_front(b + p, b + s) || !same_min_repeat(b + p, b + s)) {
+    // Most positions differ from their prediction within 8 bytes; many of
+    // the rest within MIN_REPEAT, tested in one go.
+    if (load_le64(b + p) != load_le64(b + s) || !same_min_repeat(b + p, b + s)) {
       ++p;
       continue;
     }
