@@ -29,9 +29,8 @@
 #define TARN_MTF_SSE2 0
 #endif
 // Two lists to a 256-bit register where the processor has them, asked at
-// run time. Not on Windows, where the compiler may keep such registers on a
-// stack aligned to 16 bytes only.
-#if TARN_MTF_SSE2 && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+// run time.
+#if TARN_MTF_SSE2 && TARN_AVX2_PATHS
 #include <immintrin.h>
 #define TARN_MTF_AVX2 1
 #else
@@ -218,8 +217,8 @@ inline void counted_steps(uint32_t length, Step step, Count count) {
 // along with the byte in front, where the shift, the masked row and an or
 // were. A byte blend in place of the choice between the two lists measured
 // slower (several micro-operations on recent cores).
-#define TARN_AVX2 __attribute__((target("avx2")))
-// Under GCC a lambda inside a function of that target is not of that target
+//
+// Under GCC a lambda inside a function of the AVX2 target is not of that target
 // itself, so the steps the lambdas of counted_steps call would stay calls;
 // flatten inlines the whole loop into the target function, steps included.
 #define TARN_AVX2_FLAT __attribute__((target("avx2"), flatten))
@@ -308,7 +307,6 @@ TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* seco
 }
 
 #undef TARN_AVX2_FLAT
-#undef TARN_AVX2
 
 #endif
 

@@ -37,9 +37,8 @@
 #define TARN_LMS_SSE2 0
 #endif
 // Sixteen positions to a 256-bit register where the processor has AVX2,
-// asked at run time. Not on Windows, where the compiler may keep such
-// registers on a stack aligned to 16 bytes only.
-#if TARN_LMS_SSE2 && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+// asked at run time.
+#if TARN_LMS_SSE2 && TARN_AVX2_PATHS
 #include <immintrin.h>
 #define TARN_LMS_AVX2 1
 #else
@@ -336,8 +335,6 @@ inline void lms_full_periods(const uint8_t* h, uint8_t* y, uint32_t periods, Lms
 
 #if TARN_LMS_AVX2
 
-#define TARN_AVX2 __attribute__((target("avx2")))
-
 TARN_AVX2 inline __m128i halves_added(__m256i e) {
   return _mm_add_epi16(_mm256_castsi256_si128(e), _mm256_extracti128_si256(e, 1));
 }
@@ -407,8 +404,6 @@ TARN_AVX2 void lms_full_periods_wide(const uint8_t* h, uint8_t* y, uint32_t peri
   w.w2 = static_cast<int16_t>(_mm_extract_epi16(weights, 1));
   w.w3 = static_cast<int16_t>(_mm_extract_epi16(weights, 2));
 }
-
-#undef TARN_AVX2
 
 #endif
 
