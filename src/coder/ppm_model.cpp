@@ -267,16 +267,18 @@ void PpmModel::encode_symbol2(PpmContext* ctx, int sym) {
   uint32_t cum = 0;
   PpmState* p = stats_of(ctx);
   PpmState* const end = p + ctx->num_stats + 1;
+  // The mask is tested without a branch (see decode_symbol2); marking a
+  // masked entry again changes nothing.
   for (; remaining > 0 && p != end; ++p) {
-    if (mask[p->symbol] == esc) continue;
+    const int live = mask[p->symbol] != esc ? 1 : 0;
     mask[p->symbol] = esc;
-    --remaining;
-    if (p->symbol == sym) {
+    remaining -= live;
+    if (live != 0 && p->symbol == sym) {
       uint32_t total = cum + p->freq;
       for (PpmState* q = p + 1; remaining > 0 && q != end; ++q) {
-        if (mask[q->symbol] == esc) continue;
-        total += q->freq;
-        --remaining;
+        const int more = mask[q->symbol] != esc ? 1 : 0;
+        total += q->freq & (0u - static_cast<uint32_t>(more));
+        remaining -= more;
       }
       coded_.low = cum;
       coded_.high = cum + p->freq;
@@ -285,7 +287,7 @@ void PpmModel::encode_symbol2(PpmContext* ctx, int sym) {
       update2(ctx, p);
       return;
     }
-    cum += p->freq;
+    cum += p->freq & (0u - static_cast<uint32_t>(live));
   }
   coded_.low = cum;
   coded_.scale += cum;
@@ -306,11 +308,14 @@ void PpmModel::decode_symbol2(PpmContext* ctx, RangeDecoder& coder) {
   PpmState* const end = p + ctx->num_stats + 1;
   const uint8_t* const mask = char_mask_;
   const uint8_t esc = esc_count_;
+  // Without a branch on the mask: which states are masked follows no
+  // pattern the processor could learn.
   for (; remaining > 0 && p != end; ++p) {
-    if (mask[p->symbol] == esc) continue;
-    hi += p->freq;
-    collected[n++] = p;
-    --remaining;
+    const int live = mask[p->symbol] != esc ? 1 : 0;
+    collected[n] = p;
+    n += live;
+    hi += p->freq & (0u - static_cast<uint32_t>(live));
+    remaining -= live;
   }
   coded_.scale += hi;
   const uint32_t offset = coder.scale_range(coded_.scale);
