@@ -63,6 +63,17 @@ inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
   return diff == 0;
 }
 
+constexpr uint32_t STRETCH = 4096;  // positions scanned between two looks at the decision
+
+// Whether the prepass cannot apply, whatever the bytes from p on hold, once
+// the coded length has reached `at_least` (the literal bytes before p
+// included). The coded length only grows, and the n - p bytes left can add
+// at most (n - p) / 500 to the long score: a long repetition takes 500 bytes
+// or more for 1, and over 20,000 for 10.
+inline bool cannot_apply(uint32_t n, uint32_t p, uint32_t at_least, uint32_t medium, uint32_t long_score) {
+  return at_least >= n / 3 && long_score + (n - p) / MEDIUM_LIMIT <= 3 * medium;
+}
+
 }  // namespace
 
 uint32_t LongRepeat::context_hash(const uint8_t* data, uint32_t p) {
@@ -153,39 +164,48 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   // are read at the position itself. The test against the prediction rarely
   // goes the unexpected way, so the processor runs far enough ahead on its
   // own; hashes computed ahead and prefetches for them measured slower.
+  //
+  // The scan goes by stretches of STRETCH positions and stops once the rest
+  // of the buffer can no longer make the prepass apply; the counts are then
+  // those of the part scanned.
   uint32_t literal = 8;
   uint32_t p = 8;
   const uint32_t last = n - MIN_REPEAT;
-  while (p <= last) {
-    const uint32_t h = context_hash(b, p);
-    const uint32_t s = table[h];
-    table[h] = p;
-    // Most positions differ from their prediction within 8 bytes; many of
-    // the rest within MIN_REPEAT, tested in one go.
-    if (load_le64(b + p) != load_le64(b + s) || !same_min_repeat(b + p, b + s)) {
-      ++p;
-      continue;
+  bool refused = false;
+  while (p <= last && !refused) {
+    const uint32_t stretch_end = std::min(last, p + STRETCH);
+    while (p <= stretch_end) {
+      const uint32_t h = context_hash(b, p);
+      const uint32_t s = table[h];
+      table[h] = p;
+      // Most positions differ from their prediction within 8 bytes; many of
+      // the rest within MIN_REPEAT, tested in one go.
+      if (load_le64(b + p) != load_le64(b + s) || !same_min_repeat(b + p, b + s)) {
+        ++p;
+        continue;
+      }
+      const uint32_t length = MIN_REPEAT + common_length(b + p + MIN_REPEAT, b + s + MIN_REPEAT, n - p - MIN_REPEAT);
+      if (length < MEDIUM_LIMIT) {
+        ++medium_;
+      } else if (length <= LONG_LIMIT) {
+        long_score_ += 1;
+      } else {
+        long_score_ += 10;
+      }
+      try {
+        repetitions_.push_back({p, length});
+      } catch (const std::bad_alloc&) {
+        raise_error(ErrorCode::OUT_OF_MEMORY);
+      }
+      o_pos += p + MIN_REPEAT - literal + length_code_size(length - MIN_REPEAT);
+      p += length;
+      literal = p;
     }
-    const uint32_t length = MIN_REPEAT + common_length(b + p + MIN_REPEAT, b + s + MIN_REPEAT, n - p - MIN_REPEAT);
-    if (length < MEDIUM_LIMIT) {
-      ++medium_;
-    } else if (length <= LONG_LIMIT) {
-      long_score_ += 1;
-    } else {
-      long_score_ += 10;
-    }
-    try {
-      repetitions_.push_back({p, length});
-    } catch (const std::bad_alloc&) {
-      raise_error(ErrorCode::OUT_OF_MEMORY);
-    }
-    o_pos += p + MIN_REPEAT - literal + length_code_size(length - MIN_REPEAT);
-    p += length;
-    literal = p;
+    refused = cannot_apply(n, p, o_pos + (p - literal), medium_, long_score_);
   }
   o_pos += n - literal;
 
-  if (long_score_ > 3 * medium_ || o_pos < n / 3) {
+  if (!refused && (long_score_ > 3 * medium_ || o_pos < n / 3)) {
     // Every repetition of 56 to 310 bytes adds at most one byte per 56 input
     // bytes, so this room is never exceeded.
     // Not zeroed: every byte up to o_pos is written before it is read.

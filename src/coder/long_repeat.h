@@ -69,7 +69,9 @@ class LongRepeat {
   // also returned.
   uint32_t long_repeat_decode(std::vector<uint8_t>& buffer, const PrepassHeader& header);
 
-  // The repetition counts behind the last long_repeat_encode's decision.
+  // The repetition counts behind the last long_repeat_encode's decision:
+  // of the whole buffer, or of the part scanned when the scan stopped
+  // because the rest could no longer make the prepass apply.
   uint32_t medium() const { return medium_; }
   uint32_t long_score() const { return long_score_; }
 
