@@ -145,6 +145,7 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
   coded_length_ = n;
   medium_ = 0;
   long_score_ = 0;
+  scanned_ = 0;
   if (n < MIN_BUFFER) return;
 
   // The scan only finds the repetitions and counts the coded length; the
@@ -201,8 +202,9 @@ void LongRepeat::long_repeat_encode(std::vector<uint8_t>& buffer) {
       p += length;
       literal = p;
     }
-    refused = cannot_apply(n, p, o_pos + (p - literal), medium_, long_score_);
+    refused = p <= last && cannot_apply(n, p, o_pos + (p - literal), medium_, long_score_);
   }
+  scanned_ = refused ? p : n;
   o_pos += n - literal;
 
   if (!refused && (long_score_ > 3 * medium_ || o_pos < n / 3)) {

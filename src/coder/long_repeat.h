@@ -74,6 +74,9 @@ class LongRepeat {
   // because the rest could no longer make the prepass apply.
   uint32_t medium() const { return medium_; }
   uint32_t long_score() const { return long_score_; }
+  // The repetitions counted are those that start before this position: the
+  // buffer's length unless the scan stopped early.
+  uint32_t scanned() const { return scanned_; }
 
  private:
   void clear_table();
@@ -91,6 +94,7 @@ class LongRepeat {
   uint32_t coded_length_ = 0;
   uint32_t medium_ = 0;
   uint32_t long_score_ = 0;
+  uint32_t scanned_ = 0;
 };
 
 }  // namespace tarn
