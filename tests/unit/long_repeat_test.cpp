@@ -319,6 +319,34 @@ TEST(LongRepeat, TheScanGoesOnWhileLongRepetitionsCanStillTurnTheDecision) {
   EXPECT_EQ(round_trip(v).restored, v);
 }
 
+TEST(LongRepeat, TheScanGoesOnWhileTheCodedLengthCanStillEndBelowAThird) {
+  // 110,000 bytes of 56-byte repetitions that each grow the output, then a
+  // copy of 300,000 bytes from the start: one long repetition. The medium
+  // ones outweigh any long score the rest can reach, and the coded length
+  // passes a quarter of the input before the copy, but not a third: the
+  // copy brings it to about 112,000 of 410,000 and the prepass applies.
+  const Bytes pieces = testdata::random_bytes(100 * 64, 12);
+  testdata::Lcg pick(13);
+  Bytes v;
+  while (v.size() < 110000) {
+    auto from = pieces.begin() + (pick.next() % 100) * 64;
+    v.insert(v.end(), from, from + 64);
+  }
+  v.resize(110000);
+  for (size_t i = 0; i < 300000; ++i) v.push_back(v[i]);
+  LongRepeat lr;
+  Bytes coded = v;
+  lr.long_repeat_encode(coded);
+  EXPECT_GT(lr.medium(), 1000u);
+  EXPECT_EQ(lr.long_score(), 10u);
+  EXPECT_EQ(lr.scanned(), v.size());
+  ASSERT_TRUE(lr.header().applied);
+  EXPECT_LT(coded.size(), v.size() / 3);
+  EXPECT_GT(coded.size(), v.size() / 4);
+  EXPECT_EQ(coded, plain_prepass(v).out);
+  EXPECT_EQ(round_trip(v).restored, v);
+}
+
 TEST(LongRepeat, GoldenRepeatsFileShrinksTo100064Bytes) {
   const Bytes input = testdata::data_bytes("golden/inputs/repeats");
   ASSERT_EQ(input.size(), 335000u);
