@@ -176,9 +176,9 @@ void PpmModel::warm_chains(const PpmState* first, int count, unsigned order) con
         prefetch_ref(next);
         // A chain's contexts were mostly made one after another as the text
         // went on, each from the top of the unit area downward: in about two
-        // steps of three the next lies one or two cache lines below. The
-        // lines below this one are asked for too, so that the step after it
-        // is usually on its way already.
+        // steps of three the next lies in the same cache line or one or two
+        // below. The three lines below the next are asked for too, so that
+        // the step after it is usually on its way already.
         if (next >= 3 * LINE) {
           prefetch_ref(next - LINE);
           prefetch_ref(next - 2 * LINE);
