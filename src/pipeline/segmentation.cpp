@@ -47,27 +47,57 @@ const int32_t* distance_moves() {
   return moves.m;
 }
 
-// The histogram pair at position i counted afresh into e[0, 256); returns
-// half their distance. Each half of each histogram has counts of its own, so
-// that a byte value coming back does not make every count wait on the one
-// before.
-int32_t count_afresh(const uint8_t* data, uint32_t i, Counter* e) {
-  constexpr uint32_t HALF = SEGMENT_WINDOW / 2;
-  int32_t counts[4][256] = {};
-  const uint8_t* p = data + i;
-  for (ptrdiff_t j = 0; j < static_cast<ptrdiff_t>(HALF); ++j) {
-    ++counts[0][p[j - static_cast<ptrdiff_t>(SEGMENT_WINDOW)]];
-    ++counts[1][p[j - static_cast<ptrdiff_t>(HALF)]];
-    ++counts[2][p[j]];
-    ++counts[3][p[j + static_cast<ptrdiff_t>(HALF)]];
+// Where no window can cut, the distance need not be followed byte by byte.
+// A step changes three counters by 4 in all, so the distance moves by at
+// most 4 per position and half of it, h, by at most 2: between two
+// positions a < b, h stays at most (h(a) + h(b)) / 2 + (b - a). The
+// histograms are therefore counted by chunks of CHUNK bytes, h taken at
+// every chunk edge, and a window is followed byte by byte only when that
+// bound lets a position between two of its edges reach a cut. In uniform
+// data none does: each byte is then counted once, into its chunk, rather
+// than stepped three times.
+constexpr uint32_t CHUNK = 512;
+constexpr uint32_t WINDOW_CHUNKS = SEGMENT_WINDOW / CHUNK;
+constexpr uint32_t RING = 32;  // chunk counts kept: the window back, the window, the next
+
+// The chunks' counts and the count differences at the current chunk edge
+// (the count before it less the count from it on, -4096 to 4096).
+struct Tally {
+  alignas(16) int16_t chunk[RING][256];
+  alignas(16) int16_t d[256];
+};
+
+// The counts of the window of chunks x to x + WINDOW_CHUNKS - 1 into the
+// ring, the chunks side by side: a byte value coming back soon within one
+// chunk then does not make each count wait on the one before.
+void count_window(const uint8_t* data, uint32_t x, Tally& t) {
+  int16_t* counts[WINDOW_CHUNKS];
+  const uint8_t* p = data + static_cast<size_t>(x) * CHUNK;
+  for (uint32_t k = 0; k < WINDOW_CHUNKS; ++k) {
+    counts[k] = t.chunk[(x + k) % RING];
+    std::fill(counts[k], counts[k] + 256, int16_t{0});
   }
-  int32_t d = 0;
-  for (uint32_t c = 0; c < 256; ++c) {
-    const int32_t diff = counts[0][c] + counts[1][c] - counts[2][c] - counts[3][c];
-    d += std::abs(diff);
-    e[c] = static_cast<Counter>(diff + static_cast<int32_t>(ZERO));
-  }
-  return d / 2;
+  for (uint32_t j = 0; j < CHUNK; ++j)
+    for (uint32_t k = 0; k < WINDOW_CHUNKS; ++k) ++counts[k][p[k * CHUNK + j]];
+}
+
+// Half the distance of the differences: their sum is at most 8192, so it is
+// summed in 16 bits.
+int32_t half_distance(const int16_t* d) {
+  uint16_t sum = 0;
+  for (uint32_t c = 0; c < 256; ++c) sum = static_cast<uint16_t>(sum + (d[c] < 0 ? -d[c] : d[c]));
+  return sum / 2;
+}
+
+// The differences from the edge of chunk x to that of chunk x + 1: the
+// chunk moves from after to before, the one a window back leaves, the one a
+// window on comes in. Chunks x - WINDOW_CHUNKS to x + WINDOW_CHUNKS - 1 are
+// counted.
+void advance(uint32_t x, Tally& t) {
+  const int16_t* here = t.chunk[x % RING];
+  const int16_t* back = t.chunk[(x - WINDOW_CHUNKS) % RING];
+  const int16_t* on = t.chunk[(x + WINDOW_CHUNKS) % RING];
+  for (uint32_t c = 0; c < 256; ++c) t.d[c] = static_cast<int16_t>(t.d[c] + 2 * here[c] - back[c] - on[c]);
 }
 
 // From position i to i + 1: A loses the byte 4096 back, the byte at i moves
@@ -136,38 +166,35 @@ Largest first_largest(const int16_t* distances, uint32_t count) {
 }
 
 // The counters of part k at [256 k, 256 k + 256) and the distances of the
-// window it is scanning.
+// window it is following.
 struct Parts {
   Counter e[4 * 256];
   alignas(16) int16_t distances[4][SEGMENT_WINDOW];
 };
 
-// Scans span whole windows from start[k] with parts 0 to P - 1 side by side.
+// Follows the whole windows from start[k], parts 0 to P - 1 side by side,
+// from the counters and half distances there.
 template <uint32_t P, typename Keep>
-void scan_side_by_side(const int32_t* moves, const uint8_t* data, Parts& q, const uint32_t* start, int32_t* h,
-                       uint32_t span, const Keep& keep) {
-  for (uint32_t t = 0; t < span << 12; t += SEGMENT_WINDOW) {
-    const uint8_t* p0 = data + start[0] + t;
-    const uint8_t* p1 = data + start[1] + t;
-    const uint8_t* p2 = data + start[P - 2] + t;
-    const uint8_t* p3 = data + start[P - 1] + t;
-    int32_t h0 = h[0], h1 = h[1], h2 = h[P - 2], h3 = h[P - 1];
-    for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(SEGMENT_WINDOW); ++u) {
-      q.distances[0][u] = static_cast<int16_t>(h0);
-      q.distances[1][u] = static_cast<int16_t>(h1);
-      h0 = step(moves, q.e, 0, h0, p0, u);
-      h1 = step(moves, q.e, 256, h1, p1, u);
-      if constexpr (P == 4) {
-        q.distances[2][u] = static_cast<int16_t>(h2);
-        q.distances[3][u] = static_cast<int16_t>(h3);
-        h2 = step(moves, q.e, 512, h2, p2, u);
-        h3 = step(moves, q.e, 768, h3, p3, u);
-      }
+void scan_side_by_side(const int32_t* moves, const uint8_t* data, Parts& q, const uint32_t* start,
+                       const int32_t* h, const Keep& keep) {
+  const uint8_t* p0 = data + start[0];
+  const uint8_t* p1 = data + start[1];
+  const uint8_t* p2 = data + start[P - 2];
+  const uint8_t* p3 = data + start[P - 1];
+  int32_t h0 = h[0], h1 = h[1], h2 = h[P - 2], h3 = h[P - 1];
+  for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(SEGMENT_WINDOW); ++u) {
+    q.distances[0][u] = static_cast<int16_t>(h0);
+    q.distances[1][u] = static_cast<int16_t>(h1);
+    h0 = step(moves, q.e, 0, h0, p0, u);
+    h1 = step(moves, q.e, 256, h1, p1, u);
+    if constexpr (P == 4) {
+      q.distances[2][u] = static_cast<int16_t>(h2);
+      q.distances[3][u] = static_cast<int16_t>(h3);
+      h2 = step(moves, q.e, 512, h2, p2, u);
+      h3 = step(moves, q.e, 768, h3, p3, u);
     }
-    h[0] = h0, h[1] = h1;
-    if constexpr (P == 4) h[2] = h2, h[3] = h3;
-    for (uint32_t k = 0; k < P; ++k) keep(q.distances[k], start[k] + t, SEGMENT_WINDOW);
   }
+  for (uint32_t k = 0; k < P; ++k) keep(q.distances[k], start[k], SEGMENT_WINDOW);
 }
 
 }  // namespace
@@ -192,54 +219,77 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   std::vector<int32_t> best(windows, -1);
   std::vector<int32_t> pos(windows, 0);
 
-  // Each step waits on the counters the steps before changed, through
-  // memory when a byte value comes back soon (in record files the spaces
-  // come back every other byte), so the whole windows are scanned as four
-  // parts side by side (two in short buffers), each from its own pair of
-  // histograms counted afresh at a window's start: the steps of one part do
-  // not wait on another's. The parts have the same number of whole windows,
-  // the last one ending where the whole windows end, so it may share windows
-  // with the one before and short buffers may have parts that coincide; a
-  // shared window comes out the same from either part. The window that is
-  // not whole is the last part's alone, after the others.
+  // The windows that may cut are followed byte by byte four at a time side
+  // by side, each from the counters at its start: each step waits on the
+  // counters the steps before changed, through memory when a byte value
+  // comes back soon (in record files the spaces come back every other byte),
+  // and the steps of one window do not wait on another's. A batch of one or
+  // three repeats its last window, which comes out the same either time.
+  // The window that is not whole is followed on its own, at the end.
   const uint32_t first = SEGMENT_WINDOW;
   const uint32_t end = n - SEGMENT_WINDOW;
   const uint32_t whole_windows = (end - first) >> 12;
-  // Four parts pay once each has two whole windows.
-  const uint32_t parts = whole_windows >= 8 ? 4 : whole_windows >= 2 ? 2 : 1;
-  const uint32_t span = parts > 1 ? (whole_windows + parts - 1) / parts : 0;  // whole windows per part
   const int32_t* moves = distance_moves();
-  Parts q;
-  uint32_t start[4];
-  int32_t h[4];
-  for (uint32_t k = 0; k < parts; ++k) {
-    start[k] = first + (std::min(k * span, whole_windows - span) << 12);
-    if (k > 0 && start[k] == start[k - 1]) {
-      std::copy(q.e + 256 * (k - 1), q.e + 256 * k, q.e + 256 * k);
-      h[k] = h[k - 1];
-    } else {
-      h[k] = count_afresh(data, start[k], q.e + 256 * k);
-    }
-  }
   const auto keep = [&](const int16_t* distances, uint32_t from, uint32_t count) {
     const Largest l = first_largest(distances, count);
     best[from >> 12] = 2 * l.distance;
     pos[from >> 12] = static_cast<int32_t>(from + l.at);
   };
-  if (parts == 4) scan_side_by_side<4>(moves, data, q, start, h, span, keep);
-  if (parts == 2) scan_side_by_side<2>(moves, data, q, start, h, span, keep);
-  // The last part goes on over the rest.
-  const uint32_t last = parts - 1;
-  for (uint32_t i = start[last] + (span << 12); i < end;) {
-    const uint32_t count = std::min(SEGMENT_WINDOW, end - i);
-    int32_t hl = h[last];
-    for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(count); ++u) {
-      q.distances[0][u] = static_cast<int16_t>(hl);
-      hl = step(moves, q.e, 256 * last, hl, data + i, u);
+  Parts q;
+  uint32_t start[4];
+  int32_t h[4];
+  uint32_t batch = 0;
+  const auto follow_batch = [&]() {
+    if (batch == 0) return;
+    const uint32_t parts = batch > 2 ? 4 : 2;
+    for (uint32_t k = batch; k < parts; ++k) {
+      std::copy(q.e + 256 * (k - 1), q.e + 256 * k, q.e + 256 * k);
+      start[k] = start[k - 1];
+      h[k] = h[k - 1];
     }
-    h[last] = hl;
-    keep(q.distances[0], i, count);
-    i += count;
+    if (parts == 4) scan_side_by_side<4>(moves, data, q, start, h, keep);
+    if (parts == 2) scan_side_by_side<2>(moves, data, q, start, h, keep);
+    batch = 0;
+  };
+  const auto counters_here = [&](const Tally& t, uint32_t k) {
+    for (uint32_t c = 0; c < 256; ++c) q.e[256 * k + c] = static_cast<Counter>(t.d[c] + static_cast<int32_t>(ZERO));
+  };
+
+  Tally t;
+  count_window(data, 0, t);
+  count_window(data, WINDOW_CHUNKS, t);
+  for (uint32_t c = 0; c < 256; ++c) {
+    int32_t d = 0;
+    for (uint32_t x = 0; x < WINDOW_CHUNKS; ++x) d += t.chunk[x][c] - t.chunk[WINDOW_CHUNKS + x][c];
+    t.d[c] = static_cast<int16_t>(d);
+  }
+  int32_t h_edge = half_distance(t.d);
+  for (uint32_t w = 1; w <= whole_windows; ++w) {
+    counters_here(t, batch);
+    const int32_t h_start = h_edge;
+    bool may_cut = false;
+    count_window(data, (w + 1) * WINDOW_CHUNKS, t);
+    for (uint32_t x = w * WINDOW_CHUNKS; x < (w + 1) * WINDOW_CHUNKS; ++x) {
+      advance(x, t);
+      const int32_t h_next = half_distance(t.d);
+      may_cut |= h_edge + h_next + 2 * static_cast<int32_t>(CHUNK) > SEGMENT_CUT_DISTANCE;
+      h_edge = h_next;
+    }
+    if (!may_cut) continue;
+    start[batch] = w << 12;
+    h[batch] = h_start;
+    if (++batch == 4) follow_batch();
+  }
+  follow_batch();
+  const uint32_t rest = (whole_windows + 1) << 12;
+  if (rest < end) {
+    counters_here(t, 0);
+    int32_t hl = h_edge;
+    for (ptrdiff_t u = 0; u < static_cast<ptrdiff_t>(end - rest); ++u) {
+      q.distances[0][u] = static_cast<int16_t>(hl);
+      hl = step(moves, q.e, 0, hl, data + rest, u);
+    }
+    keep(q.distances[0], rest, end - rest);
   }
 
   int32_t prev = 0;

@@ -179,12 +179,11 @@ TEST(Segmentation, CutsMatchTheHistogramsCountedAfresh) {
 }
 
 TEST(Segmentation, CutsMatchForEveryWayOfSharingTheWindows) {
-  // One to thirteen whole windows, scanned as one part, two, or four (with
-  // nine whole windows the last two parts coincide, with ten and more the
-  // last part shares windows with the one before), each with and without a
-  // window that is not whole. Stretches of disjoint alphabets, one byte
-  // value now and then so that distances tie, change within a few bytes of
-  // a window edge or anywhere, so that cuts fall in every part.
+  // One to thirteen whole windows, each with and without a window that is
+  // not whole. Stretches of disjoint alphabets, one byte value now and then
+  // so that distances tie, change within a few bytes of a window edge or
+  // anywhere, so that cuts fall anywhere and the windows followed byte by
+  // byte come in batches of every size.
   for (uint32_t whole = 1; whole <= 13; ++whole) {
     for (uint32_t rest : {0u, 1u, 4095u}) {
       const uint32_t n = 2 * SEGMENT_WINDOW + whole * SEGMENT_WINDOW + rest;
@@ -200,6 +199,34 @@ TEST(Segmentation, CutsMatchForEveryWayOfSharingTheWindows) {
       }
       EXPECT_EQ(blocks_of(v), plain_segments(v)) << "size " << n;
     }
+  }
+}
+
+TEST(Segmentation, CutsMatchWhereTheDistancePeaksBetweenChunkEdges) {
+  // 'a' up to a peak of the distance at `peak`, where the bytes after it
+  // hold `others` 'b' at the end of every 4096: the distance climbs by 2 a
+  // byte up to it and stays there. With the peak anywhere between two chunk
+  // edges and just above or at the cut, only a window followed byte by byte
+  // finds it; the bound that decides must count the full climb.
+  for (uint32_t offset : {1u, 100u, 255u, 256u, 257u, 400u, 511u}) {
+    for (uint32_t others : {1990u, 2000u, 2001u, 2002u, 2100u}) {
+      const uint32_t peak = 2 * SEGMENT_WINDOW + offset;
+      std::vector<uint8_t> v(peak + 2 * SEGMENT_WINDOW + 3000, 'a');
+      for (uint32_t i = peak; i < v.size(); ++i)
+        if ((i - peak) % SEGMENT_WINDOW >= SEGMENT_WINDOW - others) v[i] = 'b';
+      EXPECT_EQ(blocks_of(v), plain_segments(v)) << offset << " " << others;
+    }
+  }
+  // Uniform text with one to nine changes far apart: batches of one to four
+  // windows, and the counts carried on between them.
+  for (uint32_t changes = 1; changes <= 9; ++changes) {
+    testdata::Lcg rng(changes);
+    std::vector<uint8_t> v;
+    for (uint32_t k = 0; k <= changes; ++k) {
+      const uint32_t length = 3 * SEGMENT_WINDOW + rng.next() % (4 * SEGMENT_WINDOW);
+      for (uint32_t i = 0; i < length; ++i) v.push_back(static_cast<uint8_t>((k % 2 ? 'a' : 'n') + rng.next() % 12));
+    }
+    EXPECT_EQ(blocks_of(v), plain_segments(v)) << changes;
   }
 }
 
