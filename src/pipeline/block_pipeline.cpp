@@ -250,8 +250,10 @@ uint8_t FilterSide::filter_block(BlockSpan span, uint32_t& length) {
   // leaves the block untouched.
   uint8_t type = 0;
   double plain_cost8 = -1.0;  // the block's 8-entry cost, when the multimedia decision measured it
-  if (filter_mask & FILTER_ALLOW_EXE) type = try_exe_filter(w, length, stream_position);
-  if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length);
+  ByteCounts byte_counts;
+  if (filter_mask & (FILTER_ALLOW_EXE | FILTER_ALLOW_TEXT)) count_bytes(w, length, byte_counts);
+  if (filter_mask & FILTER_ALLOW_EXE) type = try_exe_filter(w, length, stream_position, byte_counts);
+  if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length, byte_counts);
   if (type == 0) {
     type = try_stride_and_mm_filters(w, length, (filter_mask & FILTER_ALLOW_SWAP) != 0,
                                      (filter_mask & FILTER_ALLOW_MM) != 0, sort_scratch, &plain_cost8);

@@ -258,23 +258,28 @@ constexpr uint32_t MAX_WALK = WORK_BUFFER_SIZE / 2 - 64;
 
 }  // namespace
 
-bool detect_x86_code(const uint8_t* block, uint32_t n) {
+bool detect_x86_code(const uint8_t* block, uint32_t n, const ByteCounts& counts) {
   if (n < MIN_CODE_BLOCK) return false;
-  // Counted without branches, so that the loop becomes vector code: E8 and
-  // E9 are the bytes that are E8 with the lowest bit cleared, and 00 and FF
-  // the bytes that are at most 1 once 1 is added.
-  uint32_t calls = 0;
+  // The calls are the E8 and E9 bytes anywhere in the block; their targets
+  // are looked at only when there are enough of them, which in most blocks
+  // there are not. Counted without branches, so that the loop becomes
+  // vector code: E8 and E9 are the bytes that are E8 with the lowest bit
+  // cleared, and 00 and FF the bytes that are at most 1 once 1 is added.
+  const uint64_t calls = uint64_t{counts.count[0xE8]} + counts.count[0xE9];
+  if (!(64 * calls > n)) return false;
   uint32_t near_targets = 0;
+  // Only bytes inside the block count: a call among the last four bytes has
+  // no target byte to look at.
   const uint32_t body = n - 4;  // n >= MIN_CODE_BLOCK
-  for (uint32_t i = 0; i < body; ++i) {
-    const uint32_t call = (block[i] & 0xFE) == 0xE8 ? 1 : 0;
-    calls += call;
-    near_targets += call & (static_cast<uint8_t>(block[i + 4] + 1) <= 1 ? 1 : 0);
-  }
-  // Only bytes inside the block count: a call among the last four bytes
-  // has no target byte to look at.
-  for (uint32_t i = body; i < n; ++i) calls += (block[i] & 0xFE) == 0xE8 ? 1 : 0;
-  return 64 * uint64_t{calls} > n && calls < 4 * uint64_t{near_targets};
+  for (uint32_t i = 0; i < body; ++i)
+    near_targets += ((block[i] & 0xFE) == 0xE8 ? 1 : 0) & (static_cast<uint8_t>(block[i + 4] + 1) <= 1 ? 1 : 0);
+  return calls < 4 * uint64_t{near_targets};
+}
+
+bool detect_x86_code(const uint8_t* block, uint32_t n) {
+  ByteCounts counts;
+  count_bytes(block, n, counts);
+  return detect_x86_code(block, n, counts);
 }
 
 void walk_x86_block(uint8_t* work, uint32_t m, uint32_t stream_position, X86Direction direction) {
@@ -284,7 +289,13 @@ void walk_x86_block(uint8_t* work, uint32_t m, uint32_t stream_position, X86Dire
 }
 
 uint8_t try_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position) {
-  if (!detect_x86_code(work, length)) return 0;
+  ByteCounts counts;
+  count_bytes(work, length, counts);
+  return try_exe_filter(work, length, stream_position, counts);
+}
+
+uint8_t try_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position, const ByteCounts& counts) {
+  if (!detect_x86_code(work, length, counts)) return 0;
   std::memset(work + length, 0, PADDING);
   length += PADDING;
   walk_x86_block(work, length, stream_position, X86Direction::ENCODE);

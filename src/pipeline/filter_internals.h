@@ -97,6 +97,7 @@ inline void escape_bytes(uint8_t* work, uint32_t& length, const bool* needs_esca
 // Character set of a block: 0 = not text, 1 = Latin, 2 = Cyrillic in code
 // page 866, 3 = Cyrillic in code page 1251.
 int detect_text_charset(const uint8_t* block, uint32_t n);
+int detect_text_charset(const ByteCounts& counts, uint32_t n);
 
 // The 256 flags of the word delimiters.
 using DelimiterTable = std::array<bool, 256>;
@@ -132,6 +133,7 @@ uint32_t expanded_ngram_bound(const uint8_t* work, uint32_t length);
 // ---- x86 filter -----------------------------------------------------------
 
 bool detect_x86_code(const uint8_t* block, uint32_t n);
+bool detect_x86_code(const uint8_t* block, uint32_t n, const ByteCounts& counts);
 enum class X86Direction { ENCODE, DECODE };
 // Walks the m bytes at the front of `work`, writing its output behind them,
 // and moves the first m output bytes to the front.

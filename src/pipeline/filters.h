@@ -23,14 +23,24 @@ struct SortScratch {
   std::vector<uint8_t> sorted;
 };
 
+// How often each byte value occurs in a block. The x86 and text filters
+// decide from the same counts, so a block is counted once for both.
+struct ByteCounts {
+  uint32_t count[256];
+};
+void count_bytes(const uint8_t* block, uint32_t n, ByteCounts& counts);
+
 // x86 code: E8/E9 targets made absolute with the stream position, other
 // fields stored most significant byte first. Returns BLOCK_EXE or 0.
+// `counts` are those of the block as it is passed.
 uint8_t try_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position);
+uint8_t try_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position, const ByteCounts& counts);
 void undo_exe_filter(uint8_t* work, uint32_t& length, uint32_t stream_position);
 
 // Text in three character sets, with case folding and, for Latin text, the
 // n-gram dictionary. Returns a BLOCK_TEXT type (0x10..0x1A) or 0.
 uint8_t try_text_filter(uint8_t* work, uint32_t& length);
+uint8_t try_text_filter(uint8_t* work, uint32_t& length, const ByteCounts& counts);
 void undo_text_filter(uint8_t* work, uint32_t& length, uint8_t block_type);
 
 // Stride transposition and the multimedia models. Returns a BLOCK_STRIDE,

@@ -166,23 +166,34 @@ void fold_words(uint8_t* work, uint32_t& length, int charset) {
 
 }  // namespace
 
+void count_bytes(const uint8_t* block, uint32_t n, ByteCounts& counts) {
+  // Eight stretches of the block side by side, each counted in a table of
+  // its own: a value that comes back soon (a space every few bytes) then
+  // does not make each count wait on the one before.
+  constexpr uint32_t PARTS = 8;
+  uint32_t part[PARTS][256] = {};
+  const uint32_t stretch = n / PARTS;
+  for (uint32_t j = 0; j < stretch; ++j)
+    for (uint32_t k = 0; k < PARTS; ++k) ++part[k][block[k * stretch + j]];
+  for (uint32_t i = PARTS * stretch; i < n; ++i) ++part[0][block[i]];
+  for (uint32_t c = 0; c < 256; ++c) {
+    uint32_t sum = 0;
+    for (uint32_t k = 0; k < PARTS; ++k) sum += part[k][c];
+    counts.count[c] = sum;
+  }
+}
+
 int detect_text_charset(const uint8_t* block, uint32_t n) {
   if (n < 1024) return 0;
-  // Counted in four tables, a byte's in the table of its position modulo 4,
-  // so that a run of one value does not make each count wait on the one
-  // before; their sums modulo 65536 are the counts of one table.
-  uint16_t part[4][256] = {};
-  uint32_t i = 0;
-  for (; n - i >= 4; i += 4) {
-    ++part[0][block[i]];
-    ++part[1][block[i + 1]];
-    ++part[2][block[i + 2]];
-    ++part[3][block[i + 3]];
-  }
-  for (; i < n; ++i) ++part[0][block[i]];
-  uint16_t h[256];  // wraps modulo 65536
-  for (unsigned c = 0; c < 256; ++c)
-    h[c] = static_cast<uint16_t>(part[0][c] + part[1][c] + part[2][c] + part[3][c]);
+  ByteCounts counts;
+  count_bytes(block, n, counts);
+  return detect_text_charset(counts, n);
+}
+
+int detect_text_charset(const ByteCounts& counts, uint32_t n) {
+  if (n < 1024) return 0;
+  uint16_t h[256];  // the counts modulo 65536
+  for (unsigned c = 0; c < 256; ++c) h[c] = static_cast<uint16_t>(counts.count[c]);
 
   auto sum = [&h](unsigned lo, unsigned hi) {
     uint32_t s = 0;
@@ -337,7 +348,13 @@ void restore_case_and_escapes(uint8_t* work, uint32_t& length, int charset) {
 }
 
 uint8_t try_text_filter(uint8_t* work, uint32_t& length) {
-  const int charset = detect_text_charset(work, length);
+  ByteCounts counts;
+  count_bytes(work, length, counts);
+  return try_text_filter(work, length, counts);
+}
+
+uint8_t try_text_filter(uint8_t* work, uint32_t& length, const ByteCounts& counts) {
+  const int charset = detect_text_charset(counts, length);
   if (charset == 0) return 0;
   const bool spacing = apply_line_break_spacing(work, length);
   fold_case_and_escape(work, length, charset);

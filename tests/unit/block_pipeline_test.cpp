@@ -203,18 +203,24 @@ TEST(Segmentation, CutsMatchForEveryWayOfSharingTheWindows) {
 }
 
 TEST(Segmentation, CutsMatchWhereTheDistancePeaksBetweenChunkEdges) {
-  // 'a' up to a peak of the distance at `peak`, where the bytes after it
-  // hold `others` 'b' at the end of every 4096: the distance climbs by 2 a
-  // byte up to it and stays there. With the peak anywhere between two chunk
-  // edges and just above or at the cut, only a window followed byte by byte
-  // finds it; the bound that decides must count the full climb.
-  for (uint32_t offset : {1u, 100u, 255u, 256u, 257u, 400u, 511u}) {
-    for (uint32_t others : {1990u, 2000u, 2001u, 2002u, 2100u}) {
-      const uint32_t peak = 2 * SEGMENT_WINDOW + offset;
-      std::vector<uint8_t> v(peak + 2 * SEGMENT_WINDOW + 3000, 'a');
-      for (uint32_t i = peak; i < v.size(); ++i)
-        if ((i - peak) % SEGMENT_WINDOW >= SEGMENT_WINDOW - others) v[i] = 'b';
-      EXPECT_EQ(blocks_of(v), plain_segments(v)) << offset << " " << others;
+  // 'c' but for bursts of `k` bytes 'a' or 'b' placed so that every step
+  // towards `peak` moves the distance by 4, its most: it climbs to 4 k at
+  // the peak and falls as fast after it. With the peak anywhere between two
+  // chunk edges and just at or above the cut, only a window followed byte
+  // by byte finds it, and the bound that lets a window be skipped must
+  // allow for the steepest climb and fall.
+  for (uint32_t offset : {0u, 1u, 100u, 255u, 256u, 300u, 511u}) {
+    for (uint32_t k : {999u, 1000u, 1001u, 1002u}) {
+      const uint32_t peak = 3 * SEGMENT_WINDOW + 1024 + offset;
+      std::vector<uint8_t> v(peak + 3 * SEGMENT_WINDOW, 'c');
+      const auto burst = [&](uint32_t from, uint8_t value) { std::fill_n(v.begin() + from, k, value); };
+      burst(peak - SEGMENT_WINDOW - k, 'b');
+      burst(peak - SEGMENT_WINDOW, 'a');
+      burst(peak - k, 'a');
+      burst(peak, 'b');
+      burst(peak + SEGMENT_WINDOW - k, 'b');
+      burst(peak + SEGMENT_WINDOW, 'a');
+      EXPECT_EQ(blocks_of(v), plain_segments(v)) << offset << " " << k;
     }
   }
   // Uniform text with one to nine changes far apart: batches of one to four

@@ -101,6 +101,7 @@ TEST(ExeFilter, DetectionNeedsHundredBytesOneCallPer64AndNearTargets) {
       {"100 calls = 4 x 25 near", calls_block(6399, 100, 25), false},
       {"100 calls < 4 x 26 near", calls_block(6399, 100, 26), true},
       {"calls at the end", tail, false},
+      {"65,636 calls: counted past 16 bits", calls_block(600000, 65636, 65636), true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(detect_x86_code(c.block.data(), static_cast<uint32_t>(c.block.size())), c.code) << c.what;

@@ -347,6 +347,21 @@ TEST(TextFilter, DetectionNeeds1024BytesCountsWrapAt16BitsAndAccentsScoreLow) {
   EXPECT_EQ(detect_text_charset(accented.data(), 20000), 0);
 }
 
+TEST(TextFilter, ByteCountsCountEveryByteOnce) {
+  // The counts the x86 and text decisions share: blocks cut into eight
+  // stretches and a rest, of every rest length, and one long run of a value.
+  for (uint32_t n : {0u, 1u, 7u, 8u, 9u, 15u, 17u, 1000u, 1031u, 262144u, 300007u}) {
+    testdata::Lcg rng(n);
+    Bytes block(n);
+    for (uint8_t& x : block) x = static_cast<uint8_t>(rng.next() % 7 == 0 ? ' ' : rng.next());
+    uint32_t expected[256] = {};
+    for (uint8_t x : block) ++expected[x];
+    ByteCounts counts;
+    count_bytes(block.data(), n, counts);
+    for (int c = 0; c < 256; ++c) ASSERT_EQ(counts.count[c], expected[c]) << n << " value " << c;
+  }
+}
+
 // A block of runs of the given byte values; detection only counts them.
 Bytes runs(std::initializer_list<std::pair<uint8_t, uint32_t>> counts) {
   Bytes out;
