@@ -90,6 +90,7 @@ struct FilterSide {
   // The chunk being prepared and its blocks.
   std::vector<uint8_t> chunk;
   std::vector<BlockSpan> blocks;
+  std::vector<ByteCounts> region_counts;  // of the chunk's BLOCK_SIZE stretches, when the cutting counted them
   size_t next_block = 0;
   // How far the model heap's pages are faulted in: up from the bottom of
   // the text area and of the unit area, down from the top.
@@ -202,7 +203,7 @@ void BlockPipeline::prepare_chunk(std::vector<uint8_t> buffer) {
   f.long_repeat.long_repeat_encode(f.chunk);
   f.blocks.clear();
   f.next_block = 0;
-  segment_buffer(f.chunk.data(), static_cast<uint32_t>(f.chunk.size()), f.blocks);
+  segment_buffer(f.chunk.data(), static_cast<uint32_t>(f.chunk.size()), f.blocks, &f.region_counts);
 }
 
 bool BlockPipeline::prepare_block(PreparedBlock& block, bool copy) {
@@ -250,10 +251,17 @@ uint8_t FilterSide::filter_block(BlockSpan span, uint32_t& length) {
   // leaves the block untouched.
   uint8_t type = 0;
   double plain_cost8 = -1.0;  // the block's 8-entry cost, when the multimedia decision measured it
-  ByteCounts byte_counts;
-  if (filter_mask & (FILTER_ALLOW_EXE | FILTER_ALLOW_TEXT)) count_bytes(w, length, byte_counts);
-  if (filter_mask & FILTER_ALLOW_EXE) type = try_exe_filter(w, length, stream_position, byte_counts);
-  if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length, byte_counts);
+  // A block that is a whole stretch of the chunk was counted by the cutting.
+  ByteCounts counted;
+  const ByteCounts* counts = &counted;
+  const bool whole_stretch = span.offset % BLOCK_SIZE == 0 &&
+                             (span.length == BLOCK_SIZE || span.offset + span.length == chunk.size());
+  if (whole_stretch && span.offset / BLOCK_SIZE < region_counts.size())
+    counts = &region_counts[span.offset / BLOCK_SIZE];
+  else if (filter_mask & (FILTER_ALLOW_EXE | FILTER_ALLOW_TEXT))
+    count_bytes(w, length, counted);
+  if (filter_mask & FILTER_ALLOW_EXE) type = try_exe_filter(w, length, stream_position, *counts);
+  if (type == 0 && (filter_mask & FILTER_ALLOW_TEXT)) type = try_text_filter(w, length, *counts);
   if (type == 0) {
     type = try_stride_and_mm_filters(w, length, (filter_mask & FILTER_ALLOW_SWAP) != 0,
                                      (filter_mask & FILTER_ALLOW_MM) != 0, sort_scratch, &plain_cost8);

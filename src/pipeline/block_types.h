@@ -33,4 +33,11 @@ inline constexpr uint8_t BLOCK_LOW_REDUNDANCY = 0x60;
 
 constexpr uint8_t block_family(uint8_t type) { return type & 0xF0; }
 
+// How often each byte value occurs in a block. The x86 and text filters
+// decide from the same counts, and the cutting into blocks can hand them on
+// for the blocks it counted whole, so a block is counted once for all.
+struct ByteCounts {
+  uint32_t count[256];
+};
+
 }  // namespace tarn

@@ -23,11 +23,6 @@ struct SortScratch {
   std::vector<uint8_t> sorted;
 };
 
-// How often each byte value occurs in a block. The x86 and text filters
-// decide from the same counts, so a block is counted once for both.
-struct ByteCounts {
-  uint32_t count[256];
-};
 void count_bytes(const uint8_t* block, uint32_t n, ByteCounts& counts);
 
 // x86 code: E8/E9 targets made absolute with the stream position, other

@@ -5,11 +5,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
 
+#include "common/error.h"
 #include "pipeline/block_types.h"
 
 namespace tarn {
@@ -70,7 +72,9 @@ struct Tally {
 // The counts of the window of chunks x to x + WINDOW_CHUNKS - 1 into the
 // ring, the chunks side by side: a byte value coming back soon within one
 // chunk then does not make each count wait on the one before.
-void count_window(const uint8_t* data, uint32_t x, Tally& t) {
+// The counts are added to the BLOCK_SIZE stretch each chunk is part of,
+// when they are asked for.
+void count_window(const uint8_t* data, uint32_t x, Tally& t, ByteCounts* regions) {
   int16_t* counts[WINDOW_CHUNKS];
   const uint8_t* p = data + static_cast<size_t>(x) * CHUNK;
   for (uint32_t k = 0; k < WINDOW_CHUNKS; ++k) {
@@ -79,6 +83,11 @@ void count_window(const uint8_t* data, uint32_t x, Tally& t) {
   }
   for (uint32_t j = 0; j < CHUNK; ++j)
     for (uint32_t k = 0; k < WINDOW_CHUNKS; ++k) ++counts[k][p[k * CHUNK + j]];
+  if (regions == nullptr) return;
+  static_assert(BLOCK_SIZE % SEGMENT_WINDOW == 0, "a window lies in one stretch");
+  uint32_t* region = regions[x * CHUNK / BLOCK_SIZE].count;
+  for (uint32_t k = 0; k < WINDOW_CHUNKS; ++k)
+    for (uint32_t c = 0; c < 256; ++c) region[c] += static_cast<uint32_t>(counts[k][c]);
 }
 
 // Half the distance of the differences: their sum is at most 8192, so it is
@@ -207,10 +216,21 @@ void split_segment(uint32_t start, uint32_t end, std::vector<BlockSpan>& blocks)
   blocks.push_back({start, end - start});
 }
 
-void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blocks) {
+void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blocks,
+                    std::vector<ByteCounts>* region_counts) {
+  if (region_counts) region_counts->clear();
   if (n < SEGMENT_MIN_BUFFER) {
     blocks.push_back({0, n});
     return;
+  }
+  ByteCounts* regions = nullptr;
+  if (region_counts) {
+    try {
+      region_counts->assign((n + BLOCK_SIZE - 1) / BLOCK_SIZE, ByteCounts{});
+    } catch (const std::bad_alloc&) {
+      raise_error(ErrorCode::OUT_OF_MEMORY);
+    }
+    regions = region_counts->data();
   }
   // 1024 windows cover buffers up to 4,198,400 bytes; a longer one (which
   // the prepass could in principle hand back) sizes the table itself.
@@ -256,8 +276,8 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
   };
 
   Tally t;
-  count_window(data, 0, t);
-  count_window(data, WINDOW_CHUNKS, t);
+  count_window(data, 0, t, regions);
+  count_window(data, WINDOW_CHUNKS, t, regions);
   for (uint32_t c = 0; c < 256; ++c) {
     int32_t d = 0;
     for (uint32_t x = 0; x < WINDOW_CHUNKS; ++x) d += t.chunk[x][c] - t.chunk[WINDOW_CHUNKS + x][c];
@@ -268,7 +288,7 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
     counters_here(t, batch);
     const int32_t h_start = h_edge;
     bool may_cut = false;
-    count_window(data, (w + 1) * WINDOW_CHUNKS, t);
+    count_window(data, (w + 1) * WINDOW_CHUNKS, t, regions);
     for (uint32_t x = w * WINDOW_CHUNKS; x < (w + 1) * WINDOW_CHUNKS; ++x) {
       advance(x, t);
       const int32_t h_next = half_distance(t.d);
@@ -281,6 +301,10 @@ void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blo
     if (++batch == 4) follow_batch();
   }
   follow_batch();
+  // The windows counted end a window past the last whole one; the bytes
+  // behind them are counted one by one.
+  if (regions)
+    for (uint32_t i = (whole_windows + 2) << 12; i < n; ++i) ++regions[i / BLOCK_SIZE].count[data[i]];
   const uint32_t rest = (whole_windows + 1) << 12;
   if (rest < end) {
     counters_here(t, 0);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pipeline/block_types.h"
+
 namespace tarn {
 
 struct BlockSpan {
@@ -27,8 +29,13 @@ inline constexpr uint32_t SEGMENT_WINDOW = 4096;
 inline constexpr int32_t SEGMENT_CUT_DISTANCE = 4000;
 inline constexpr int32_t SEGMENT_MIN_GAP = 5120;
 
-// Appends the blocks of data[0, n) in coding order.
-void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blocks);
+// Appends the blocks of data[0, n) in coding order. With `region_counts`,
+// also gives the byte counts of every BLOCK_SIZE stretch of the buffer
+// from its start (the last one shorter), when the buffer is long enough to
+// be cut at all, and leaves it empty otherwise. Blocks that start at the
+// start of a stretch and end at its end have these counts.
+void segment_buffer(const uint8_t* data, uint32_t n, std::vector<BlockSpan>& blocks,
+                    std::vector<ByteCounts>* region_counts = nullptr);
 
 // Appends the blocks of [start, end): BLOCK_SIZE each, the last one shorter.
 void split_segment(uint32_t start, uint32_t end, std::vector<BlockSpan>& blocks);

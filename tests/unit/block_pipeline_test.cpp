@@ -14,6 +14,7 @@
 #include "pipeline/block_header.h"
 #include "pipeline/block_pipeline.h"
 #include "pipeline/block_types.h"
+#include "pipeline/filters.h"
 #include "pipeline/segmentation.h"
 #include "test_data.h"
 
@@ -233,6 +234,30 @@ TEST(Segmentation, CutsMatchWhereTheDistancePeaksBetweenChunkEdges) {
       for (uint32_t i = 0; i < length; ++i) v.push_back(static_cast<uint8_t>((k % 2 ? 'a' : 'n') + rng.next() % 12));
     }
     EXPECT_EQ(blocks_of(v), plain_segments(v)) << changes;
+  }
+}
+
+TEST(Segmentation, CountsEveryStretchOfTheBufferAsTheFiltersWould) {
+  // Buffers too short to be cut, just long enough, one stretch and a byte,
+  // a byte short of a whole chunk: the stretches' counts are those of a
+  // count of the stretch itself, and the blocks are the same with them.
+  for (uint32_t n : {12287u, 12288u, 20000u, 262144u, 262145u, 300000u, CHUNK_SIZE - 1}) {
+    const std::vector<uint8_t> data = testdata::mixed_bytes(n, n % 97);
+    std::vector<BlockSpan> blocks;
+    std::vector<ByteCounts> regions(3);
+    segment_buffer(data.data(), n, blocks, &regions);
+    EXPECT_EQ(blocks, blocks_of(data)) << n;
+    if (n < SEGMENT_MIN_BUFFER) {
+      EXPECT_TRUE(regions.empty());
+      continue;
+    }
+    ASSERT_EQ(regions.size(), (n + BLOCK_SIZE - 1) / BLOCK_SIZE) << n;
+    for (uint32_t k = 0; k < regions.size(); ++k) {
+      ByteCounts expected;
+      count_bytes(data.data() + k * BLOCK_SIZE, std::min(BLOCK_SIZE, n - k * BLOCK_SIZE), expected);
+      for (int c = 0; c < 256; ++c)
+        ASSERT_EQ(regions[k].count[c], expected.count[c]) << n << " stretch " << k << " value " << c;
+    }
   }
 }
 
