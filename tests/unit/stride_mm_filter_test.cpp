@@ -119,9 +119,10 @@ TEST(StrideFilter, DistanceSumsMatchThePositionByPositionSums) {
     return sums;
   };
   std::vector<Bytes> blocks;
-  // Sizes around the vector widths and the 65,536-byte parts of the sums,
-  // up to a full block; byte values at both ends of the range.
-  for (uint32_t n : {0u, 1u, 2u, 15u, 16u, 17u, 31u, 33u, 511u, 4099u, 65536u, 65552u, 65553u, 200001u, 262144u})
+  // Sizes around the vector widths and the 16,384-byte tiles the sums go
+  // by, up to a full block; byte values at both ends of the range.
+  for (uint32_t n : {0u, 1u, 2u, 15u, 16u, 17u, 31u, 33u, 511u, 4099u, 16383u, 16384u, 16385u, 16400u, 65536u,
+                     65553u, 200001u, 262144u})
     blocks.push_back(testdata::random_bytes(n, n + 1));
   Bytes extremes(70000);
   for (size_t i = 0; i < extremes.size(); ++i) extremes[i] = (i * 7 % 3) == 0 ? 0 : 255;
