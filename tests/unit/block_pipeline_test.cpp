@@ -436,6 +436,36 @@ Decoded decode_all(const std::vector<uint8_t>& stream, size_t chunks, DecodeChun
   return d;
 }
 
+TEST(BlockPipeline, BlocksOffTheStretchesAreCountedOnTheirOwn) {
+  // Random bytes, then text: the cut at 100,001 puts the text's blocks off
+  // the chunk's 262,144-byte stretches, whose counts the cutting hands on.
+  // Every block's x86 and text decisions are those of the block alone.
+  std::vector<uint8_t> chunk = testdata::random_bytes(100001, 5);
+  for (const char* name : {"canterbury/alice29.txt", "canterbury/lcet10.txt", "canterbury/plrabn12.txt"}) {
+    const std::vector<uint8_t> text = data_bytes(name);
+    chunk.insert(chunk.end(), text.begin(), text.end());
+  }
+  BlockPipeline p;
+  start(p, FILTER_ALLOW_ALL);
+  p.prepare_chunk(chunk);
+  PreparedBlock block;
+  uint32_t offset = 0;
+  uint32_t text_blocks = 0;
+  while (p.prepare_block(block, true)) {
+    std::vector<uint8_t> work(WORK_BUFFER_SIZE);
+    std::copy_n(chunk.begin() + offset, block.unfiltered, work.begin());
+    uint32_t length = block.unfiltered;
+    uint8_t alone = try_exe_filter(work.data(), length, offset);
+    if (alone == 0) alone = try_text_filter(work.data(), length);
+    if (alone != 0) EXPECT_EQ(block.type, alone) << "block at " << offset;
+    else EXPECT_TRUE(block_family(block.type) != BLOCK_TEXT && block_family(block.type) != BLOCK_EXE) << offset;
+    text_blocks += block_family(alone) == BLOCK_TEXT && offset % BLOCK_SIZE != 0 ? 1 : 0;
+    offset += block.unfiltered;
+  }
+  EXPECT_EQ(offset, chunk.size());
+  EXPECT_GE(text_blocks, 3u);
+}
+
 // Packing and unpacking in steps, with the blocks copied out as a helper
 // thread has them -- never, always or every other block -- make exactly the
 // chunk streams and bytes of compress_buffer and decode_buffer: the work
