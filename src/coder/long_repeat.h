@@ -87,6 +87,23 @@ class LongRepeat {
     uint32_t length;
   };
 
+  // Where the scan is: its position, the first byte not yet output
+  // unchanged, and the coded length so far.
+  struct ScanPoint {
+    uint32_t p;
+    uint32_t literal;
+    uint32_t coded;
+  };
+  // Scans from `at` through stretch_end, testing both ends of the
+  // MIN_REPEAT bytes first or the first 8 only; returns how many positions
+  // agreed with their prediction in their first 8 bytes.
+  template <bool BOTH_ENDS>
+  uint32_t scan_stretch(const uint8_t* b, uint32_t n, uint32_t stretch_end, ScanPoint& at);
+  // Counts and keeps the repetition at p of the bytes at s, which agree in
+  // their first MIN_REPEAT bytes; returns its length. Out of the scan's
+  // loop, which it would crowd.
+  [[gnu::noinline]] uint32_t take_repetition(const uint8_t* b, uint32_t n, uint32_t p, uint32_t s);
+
   std::vector<uint32_t> table_;
   std::vector<Repetition> repetitions_;  // of the last scan; kept for the next one's room
   uint32_t plain_length_ = 0;

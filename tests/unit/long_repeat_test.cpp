@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "coder/long_repeat.h"
@@ -243,6 +244,40 @@ TEST(LongRepeat, PackingMatchesThePlainPassOnManyInputs) {
   }
   inputs.push_back(Bytes(300000, 'a'));
   inputs.push_back(testdata::data_bytes("golden/inputs/repeats"));
+  // Records whose fields agree with the prediction in their first 8 bytes
+  // at a third of the positions, which the scan tests together with the
+  // last 8 of the 56, then text, then records again: copies of 55 to 600
+  // bytes in each part, some agreeing at both ends and differing between.
+  {
+    testdata::Lcg rng(31);
+    Bytes v;
+    const auto records = [&](uint32_t count) {
+      for (uint32_t i = 0; i < count; ++i) {
+        char line[64];
+        const int length = std::snprintf(line, sizeof line, "  %4u.%04u  %4u.%04u C   0  0  0  0  0  0\n",
+                                          rng.next() % 10, rng.next() % 10000, rng.next() % 10, rng.next() % 10000);
+        v.insert(v.end(), line, line + length);
+      }
+    };
+    const auto copies = [&]() {
+      for (uint32_t length : {55u, 56u, 57u, 120u, 600u}) {
+        const size_t from = v.size() - 3000 - rng.next() % 2000;
+        v.insert(v.end(), v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(from + length));
+        Bytes twisted(v.end() - static_cast<ptrdiff_t>(length), v.end());  // both ends kept, a middle byte changed
+        twisted[length / 2] ^= 1;
+        v.insert(v.end(), twisted.begin(), twisted.end());
+        records(20);
+      }
+    };
+    records(400);
+    copies();
+    const Bytes text = testdata::random_bytes(20000, 32);
+    for (uint8_t x : text) v.push_back(static_cast<uint8_t>('a' + x % 26));
+    copies();
+    records(400);
+    copies();
+    inputs.push_back(v);
+  }
   for (const Bytes& input : inputs) {
     const PlainPrepass expected = plain_prepass(input);
     LongRepeat lr;
