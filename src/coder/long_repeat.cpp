@@ -64,7 +64,7 @@ inline bool same_min_repeat(const uint8_t* a, const uint8_t* b) {
 }
 
 constexpr uint32_t STRETCH = 4096;  // positions scanned between two looks at the decision
-constexpr uint32_t BOTH_ENDS_SHARE = 8;  // both ends are tested after a stretch with over 1 in 8 head hits
+constexpr uint32_t BOTH_ENDS_SHARE = 8;  // both ends are tested after a stretch of over STRETCH / 8 head hits
 
 // Whether the prepass cannot apply, whatever the bytes from p on hold, once
 // the coded length has reached `at_least` (the literal bytes before p

@@ -100,7 +100,7 @@ int32_t half_distance(const int16_t* d) {
 
 // The differences from the edge of chunk x to that of chunk x + 1: the
 // chunk moves from after to before, the one a window back leaves, the one a
-// window on comes in. Chunks x - WINDOW_CHUNKS to x + WINDOW_CHUNKS - 1 are
+// window on comes in. Chunks x - WINDOW_CHUNKS to x + WINDOW_CHUNKS are
 // counted.
 void advance(uint32_t x, Tally& t) {
   const int16_t* here = t.chunk[x % RING];
