@@ -127,13 +127,8 @@ inline uint32_t absolute_difference_sum(const uint8_t* a, const uint8_t* b, uint
   return sum;
 }
 
-}  // namespace
-
-namespace {
-
 // The sums by tiles of TILE positions, every distance over one tile before
 // the next: a tile stays in the first-level cache for its sixteen passes.
-
 #if TARN_AVX2_PATHS
 [[gnu::always_inline]]
 #endif
