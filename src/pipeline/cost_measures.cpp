@@ -43,17 +43,32 @@ namespace {
 
 // The costs from the sums of one pass: *repeats, the 16-entry (or 8-entry)
 // cost returned, and the 8-entry cost from the same pass.
-struct MtfSums {
-  uint64_t position_sum = 0;
-  uint64_t position_sum8 = 0;
-  uint32_t coded = 0;
-  uint32_t repeats = 0;
-};
-
 double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
   if (repeats) *repeats = s.repeats;
-  if (cost8) *cost8 = s.coded == 0 ? 0.0 : static_cast<double>(s.position_sum8) / static_cast<double>(s.coded);
-  return s.coded == 0 ? 0.0 : static_cast<double>(s.position_sum) / static_cast<double>(s.coded);
+  if (cost8) *cost8 = s.cost8();
+  return s.cost16();
+}
+
+// The list after the steps of bytes[0, at): a step moves its byte to the
+// front and leaves the others in their order, so the list holds the 16 byte
+// values used last, the latest first, and behind them, in their order, the
+// starting list's values not used yet. A scan back from `at` finds them,
+// most often within a few dozen bytes. So a string can be measured in parts
+// side by side, each part's list made from the bytes before it, and the
+// parts' sums add up to the whole string's.
+void start_list(const uint8_t* bytes, uint32_t at, uint8_t* list) {
+  bool used[256] = {};
+  unsigned n = 0;
+  for (uint32_t i = at; i > 0 && n < 16;) {
+    const uint8_t x = bytes[--i];
+    if (!used[x]) {
+      used[x] = true;
+      list[n++] = x;
+    }
+  }
+  // Fewer than 16 values used: at least 16 - n of 0..15 are still unused.
+  for (unsigned v = 0; n < 16; ++v)
+    if (!used[v]) list[n++] = static_cast<uint8_t>(v);
 }
 
 #if TARN_MTF_SSE2
@@ -157,39 +172,17 @@ struct MtfRegister {
   }
 };
 
-// The list after the steps of bytes[0, at): a step moves its byte to the
-// front and leaves the others in their order, so the list holds the 16 byte
-// values used last, the latest first, and behind them, in their order, the
-// starting list's values not used yet. A scan back from `at` finds them,
-// most often within a few dozen bytes. So a string can be measured in parts
-// side by side, each part's list made from the bytes before it, and the
-// parts' sums add up to the whole string's.
+// The list after the steps of bytes[0, at), in a register.
 inline __m128i list_after(const uint8_t* bytes, uint32_t at) {
   alignas(16) uint8_t list[16];
-  bool used[256] = {};
-  unsigned n = 0;
-  for (uint32_t i = at; i > 0 && n < 16;) {
-    const uint8_t x = bytes[--i];
-    if (!used[x]) {
-      used[x] = true;
-      list[n++] = x;
-    }
-  }
-  // Fewer than 16 values used: at least 16 - n of 0..15 are still unused.
-  for (unsigned v = 0; n < 16; ++v)
-    if (!used[v]) list[n++] = static_cast<uint8_t>(v);
+  start_list(bytes, at, list);
   return _mm_load_si128(reinterpret_cast<const __m128i*>(list));
-}
-
-void add_sums(MtfSums& to, const MtfSums& part) {
-  to.position_sum += part.position_sum;
-  to.position_sum8 += part.position_sum8;
-  to.coded += part.coded;
-  to.repeats += part.repeats;
 }
 
 // Below this length a string is measured in one part.
 constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
+// Below this length a part of a string is measured by one list.
+constexpr uint32_t MIN_QUARTERED_LENGTH = 4096;
 
 // Steps 0..length-1 in runs of at most MAX_COUNTED, each run followed by
 // its count.
@@ -206,8 +199,7 @@ inline void counted_steps(uint32_t length, Step step, Count count) {
 
 // Two lists in the two 128-bit halves of one register, each stepping as
 // MtfRegister does: the byte shifts and shuffles of the wide register move
-// bytes within each half only. The first half's list may also give the
-// 8-entry cost; the second's never does.
+// bytes within each half only. Either list may also give the 8-entry cost.
 //
 // These instructions take a few operations off the 128-bit step, which has
 // SSE2 only. A byte shuffle spreads byte 7 of `up` (all ones when the
@@ -223,7 +215,7 @@ inline void counted_steps(uint32_t length, Step step, Count count) {
 // flatten inlines the whole loop into the target function, steps included.
 #define TARN_AVX2_FLAT __attribute__((target("avx2"), flatten))
 
-template <uint32_t list_size, bool first_cost8>
+template <uint32_t list_size, bool first_cost8, bool second_cost8 = false>
 struct MtfRegisterPair {
   __m256i list;
   __m256i counters;
@@ -254,7 +246,7 @@ struct MtfRegisterPair {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_sad_epu8(counters, _mm256_setzero_si256()));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes), counters);
     add_counts<list_size, first_cost8>(first, steps, bytes[0], sums[0], sums[1]);
-    add_counts<list_size, false>(second, steps, bytes[16], sums[2], sums[3]);
+    add_counts<list_size, second_cost8>(second, steps, bytes[16], sums[2], sums[3]);
     counters = _mm256_setzero_si256();
   }
 };
@@ -271,9 +263,9 @@ TARN_AVX2_FLAT MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
     tail.list = _mm256_extracti128_si256(r.list, 1);
     tail.step(bytes[length - 1]);
     tail.count(1);
-    add_sums(r.second, tail.s);
+    r.second.add(tail.s);
   }
-  add_sums(r.first, r.second);
+  r.first.add(r.second);
   return r.first;
 }
 
@@ -300,10 +292,40 @@ TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* seco
     back.step(first[length - 1], second[length - 1]);
     back.count(1);
   }
-  add_sums(front.first, back.first);
-  add_sums(front.second, back.second);
+  front.first.add(back.first);
+  front.second.add(back.second);
   first_sums = front.first;
   second_sums = front.second;
+}
+
+// As mtf_sums16 on a part of at least MIN_QUARTERED_LENGTH bytes: its
+// quarters in two registers, the last quarter's list going on over the few
+// bytes past the fourth.
+TARN_AVX2_FLAT MtfSums mtf_sums16_quarters_wide(const uint8_t* bytes, uint32_t from, uint32_t to) {
+  const uint32_t quarter = (to - from) / 4;
+  const uint8_t* p = bytes + from;
+  MtfRegisterPair<16, true, true> front(list_after(bytes, from), list_after(bytes, from + quarter));
+  MtfRegisterPair<16, true, true> back(list_after(bytes, from + 2 * quarter), list_after(bytes, from + 3 * quarter));
+  counted_steps(
+      quarter,
+      [&](uint32_t i) {
+        front.step(p[i], p[quarter + i]);
+        back.step(p[2 * quarter + i], p[3 * quarter + i]);
+      },
+      [&](uint32_t steps) {
+        front.count(steps);
+        back.count(steps);
+      });
+  MtfRegister<16, true> tail;
+  tail.list = _mm256_extracti128_si256(back.list, 1);
+  const uint8_t* rest = p + 4 * quarter;
+  counted_steps(static_cast<uint32_t>(bytes + to - rest), [&](uint32_t i) { tail.step(rest[i]); },
+                [&](uint32_t steps) { tail.count(steps); });
+  front.first.add(front.second);
+  front.first.add(back.first);
+  front.first.add(back.second);
+  front.first.add(tail.s);
+  return front.first;
 }
 
 #undef TARN_AVX2_FLAT
@@ -341,7 +363,7 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
     b.step(bytes[length - 1]);
     b.count(1);
   }
-  add_sums(a.s, b.s);
+  a.s.add(b.s);
   return a.s;
 }
 
@@ -395,11 +417,47 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
     a2.count(1);
     b2.count(1);
   }
-  add_sums(a.s, a2.s);
-  add_sums(b.s, b2.s);
+  a.s.add(a2.s);
+  b.s.add(b2.s);
   first_sums = a.s;
   second_sums = b.s;
 }
+
+}  // namespace
+
+MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to) {
+  const uint32_t length = to - from;
+  if (length < MIN_QUARTERED_LENGTH) {
+    MtfRegister<16, true> a;
+    a.list = list_after(bytes, from);
+    counted_steps(length, [&](uint32_t i) { a.step(bytes[from + i]); }, [&](uint32_t steps) { a.count(steps); });
+    return a.s;
+  }
+#if TARN_MTF_AVX2
+  if (cpu_has_avx2()) return mtf_sums16_quarters_wide(bytes, from, to);
+#endif
+  // Four lists side by side, the last going on over the few bytes past the
+  // fourth quarter.
+  const uint32_t quarter = length / 4;
+  const uint8_t* p = bytes + from;
+  MtfRegister<16, true> r[4];
+  for (uint32_t k = 0; k < 4; ++k) r[k].list = list_after(bytes, from + k * quarter);
+  counted_steps(
+      quarter,
+      [&](uint32_t i) {
+        for (uint32_t k = 0; k < 4; ++k) r[k].step(p[k * quarter + i]);
+      },
+      [&](uint32_t steps) {
+        for (uint32_t k = 0; k < 4; ++k) r[k].count(steps);
+      });
+  const uint8_t* rest = p + 4 * quarter;
+  counted_steps(static_cast<uint32_t>(bytes + to - rest), [&](uint32_t i) { r[3].step(rest[i]); },
+                [&](uint32_t steps) { r[3].count(steps); });
+  for (uint32_t k = 1; k < 4; ++k) r[0].s.add(r[k].s);
+  return r[0].s;
+}
+
+namespace {
 
 #else
 
@@ -426,11 +484,11 @@ inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
   return ((lane & lane_below(j)) << 8) | (lane & ~lane_below(j + 1)) | front;
 }
 
+// The sums of `length` bytes from the list lo (entries 0..7) and hi
+// (entries 8..15, the 16-entry list only).
 template <uint32_t list_size, bool with_cost8>
-MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t lo, uint64_t hi) {
   static_assert(list_size == 8 || list_size == 16);
-  uint64_t lo = 0x0706050403020100u;  // entries 0..7
-  uint64_t hi = 0x0F0E0D0C0B0A0908u;  // entries 8..15 (16-entry list only)
   MtfSums s;
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t x = bytes[i];
@@ -455,12 +513,33 @@ MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
   return s;
 }
 
+template <uint32_t list_size, bool with_cost8>
+MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
+  return lane_sums<list_size, with_cost8>(bytes, length, 0x0706050403020100u, 0x0F0E0D0C0B0A0908u);
+}
+
 template <bool with_cost8>
 void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
                    MtfSums& second_sums) {
   first_sums = mtf_sums<16, with_cost8>(first, length);
   second_sums = mtf_sums<16, false>(second, length);
 }
+
+}  // namespace
+
+MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to) {
+  uint8_t list[16];
+  start_list(bytes, from, list);
+  uint64_t lo = 0;
+  uint64_t hi = 0;
+  for (int k = 7; k >= 0; --k) {
+    lo = (lo << 8) | list[k];
+    hi = (hi << 8) | list[8 + k];
+  }
+  return lane_sums<16, true>(bytes + from, to - from, lo, hi);
+}
+
+namespace {
 
 #endif
 

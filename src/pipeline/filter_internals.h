@@ -151,8 +151,9 @@ uint32_t detect_stride(const uint8_t* block, uint32_t n);
 void transpose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 void untranspose_by_stride(uint8_t* work, uint32_t n, uint32_t parameter);
 // Decides the multimedia model (0, 1, 2) of the block at the front of
-// `work` and applies it; the rounded residual estimate stays behind it.
-// With one channel, *plain_cost8 (if given) receives the block's 8-entry
+// `work` and applies it; for models 1 and 2 the rounded residual estimate
+// stays behind it (for model 0 the bytes behind it are scratch). With one
+// channel, *plain_cost8 (if given) receives the block's 8-entry
 // move-to-front cost, measured in the same pass as its 16-entry cost.
 uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
                          double* plain_cost8 = nullptr);

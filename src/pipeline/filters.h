@@ -94,6 +94,27 @@ double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats = null
 // *second_cost.
 double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
                        double* cost8, double* second_cost);
+// The sums behind the 16-entry cost of a string measured a part at a
+// time: each part starts from the list the bytes before it left, so the
+// parts' sums add up to those of the whole string. position_sum8 is the
+// 8-entry list's, which moves as the first eight entries do.
+struct MtfSums {
+  uint64_t position_sum = 0;
+  uint64_t position_sum8 = 0;
+  uint32_t coded = 0;
+  uint32_t repeats = 0;
+  void add(const MtfSums& part) {
+    position_sum += part.position_sum;
+    position_sum8 += part.position_sum8;
+    coded += part.coded;
+    repeats += part.repeats;
+  }
+  // As mtf_cost16 and mtf_cost8 give them for the bytes summed.
+  double cost16() const { return coded == 0 ? 0.0 : static_cast<double>(position_sum) / static_cast<double>(coded); }
+  double cost8() const { return coded == 0 ? 0.0 : static_cast<double>(position_sum8) / static_cast<double>(coded); }
+};
+// The sums of bytes[from, to), the list as bytes[0, from) left it.
+MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to);
 using CostMeasure = double (*)(const uint8_t*, uint32_t, uint32_t*);
 // The cost of the bytes sorted by their two preceding bytes, read cyclically.
 // The forms without a SortScratch use a temporary one.

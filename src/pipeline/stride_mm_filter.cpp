@@ -11,7 +11,8 @@
 // than the block itself, the channels do not mostly repeat their previous
 // byte, and at most half of them look like noise. The residual estimate
 // (rounded predictor) is written right behind the block and stays there:
-// the order-0 coder codes its first two bytes behind a model-2 block. If the
+// the order-0 coder codes its first two bytes behind a model-1 or model-2
+// block. A block that cannot be a signal may leave it unfinished. If the
 // block sorted by its two preceding bytes costs at least as much as that
 // residual, the block is replaced by the exact (unrounded) predictor's
 // residual (model 2); otherwise by plain byte differences (model 1).
@@ -52,6 +53,12 @@ namespace {
 constexpr uint32_t MIN_SIGNAL_BLOCK = 512;
 constexpr uint32_t MAX_STRIDE = 16;
 constexpr uint32_t ADAPT_PERIOD = 32;
+constexpr uint32_t LMS_CHUNK = 128 * ADAPT_PERIOD;  // the residual's bytes taken in at a time
+// The one-channel decision looks at the residual's cost every this many
+// bytes.
+constexpr uint32_t RESIDUAL_PART = 4 * LMS_CHUNK;
+constexpr double REPEAT_PERCENT_LIMIT = 60.0;  // a signal repeats its previous byte less often
+constexpr double NOISE_COST = 13.9;            // a channel costing more looks like noise
 
 // Blocks the undo passes take: they write a copy behind the block.
 constexpr uint32_t MAX_UNDO = WORK_BUFFER_SIZE / 2;
@@ -452,43 +459,76 @@ void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded) {
   lms_residual(in, out, n, rounded, LmsLanes::widest);
 }
 
-void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded, LmsLanes lanes) {
-  if (n == 0) return;
+namespace {
+
+// The residual made a part at a time, each part going on from the weights
+// and bytes the one before left.
+class LmsResidual {
+ public:
+  LmsResidual(const uint8_t* in, uint8_t* out, bool rounded, LmsLanes lanes = LmsLanes::widest)
+      : in_(in), out_(out), round_mask_(rounded ? 1 : 0) {
 #if TARN_LMS_AVX2
-  const bool wide = lanes == LmsLanes::widest && cpu_has_avx2();
+    wide_ = lanes == LmsLanes::widest && cpu_has_avx2();
 #else
-  static_cast<void>(lanes);
+    static_cast<void>(lanes);
 #endif
-  // The input comes through `history` a chunk of 128 periods at a time
-  // (out may be in): history[0..3] are the four bytes before the chunk
-  // (0 before the block), then the chunk's own bytes. Position 0 is a period
-  // of its own.
-  constexpr uint32_t CHUNK = 128 * ADAPT_PERIOD;
-  uint8_t history[4 + CHUNK];
-  int32_t errors[7];
-  LmsWeights w;
-  const int32_t round_mask = rounded ? 1 : 0;
-  std::memset(history, 0, 4);
-  history[4] = in[0];
-  lms_period(history, out, 1, w, round_mask, errors);
-  adapt_weights(errors, w);
-  history[3] = history[4];
-  for (uint32_t start = 1; start < n;) {
-    const uint32_t chunk = n - start < CHUNK ? n - start : CHUNK;
-    std::memcpy(history + 4, in + start, chunk);
+  }
+
+  // Makes out[made, end). Every end but the block's own is one past a
+  // multiple of LMS_CHUNK, so that only the block's last period is short.
+  void make_to(uint32_t end);
+
+ private:
+  const uint8_t* in_;
+  uint8_t* out_;
+  int32_t round_mask_;
+  bool wide_ = false;
+  LmsWeights w_;
+  uint32_t made_ = 0;
+  // The input comes through here a chunk of 128 periods at a time (out may
+  // be in): history_[0..3] are the four bytes before the chunk (0 before the
+  // block), then the chunk's own bytes.
+  uint8_t history_[4 + LMS_CHUNK];
+};
+
+void LmsResidual::make_to(uint32_t end) {
+  if (made_ == 0 && end > 0) {
+    // Position 0 is a period of its own.
+    int32_t errors[7];
+    std::memset(history_, 0, 4);
+    history_[4] = in_[0];
+    lms_period(history_, out_, 1, w_, round_mask_, errors);
+    adapt_weights(errors, w_);
+    history_[3] = history_[4];
+    made_ = 1;
+  }
+  while (made_ < end) {
+    const uint32_t start = made_;
+    const uint32_t chunk = end - start < LMS_CHUNK ? end - start : LMS_CHUNK;
+    std::memcpy(history_ + 4, in_ + start, chunk);
     const uint32_t periods = chunk / ADAPT_PERIOD;
     const uint32_t k = periods * ADAPT_PERIOD;
 #if TARN_LMS_AVX2
-    if (wide)
-      lms_full_periods_wide(history, out + start, periods, w, round_mask);
+    if (wide_)
+      lms_full_periods_wide(history_, out_ + start, periods, w_, round_mask_);
     else
 #endif
-      lms_full_periods(history, out + start, periods, w, round_mask);
+      lms_full_periods(history_, out_ + start, periods, w_, round_mask_);
     // The last, shorter period: no adapting after it.
-    if (k < chunk) lms_period(history + k, out + start + k, chunk - k, w, round_mask, errors);
-    std::memmove(history, history + chunk, 4);
-    start += chunk;
+    if (k < chunk) {
+      int32_t errors[7];
+      lms_period(history_ + k, out_ + start + k, chunk - k, w_, round_mask_, errors);
+    }
+    std::memmove(history_, history_ + chunk, 4);
+    made_ += chunk;
   }
+}
+
+}  // namespace
+
+void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded, LmsLanes lanes) {
+  if (n == 0) return;
+  LmsResidual(in, out, rounded, lanes).make_to(n);
 }
 
 void lms_restore(uint8_t* block, uint32_t n) {
@@ -518,8 +558,62 @@ void delta_decode(uint8_t* block, uint32_t n) {
   }
 }
 
+namespace {
+
+// Model 1 or 2 for a block found to be a signal, applied.
+uint32_t apply_signal_model(uint8_t* block, uint32_t n, double residual_cost, SortScratch& scratch) {
+  const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
+  if (sorted_cost >= residual_cost) {
+    lms_residual(block, block, n, false);  // the estimate behind the block stays
+    return 2;
+  }
+  delta_encode(block, n);
+  return 1;
+}
+
+// Whether the residual, of which `made` are the sums so far with `left`
+// bytes still to come, is bound to cost at least `block_cost`. A coded byte
+// has a list position of at least 1, so each byte left lowers
+// position_sum - block_cost * coded by at most block_cost - 1 (and raises
+// it when block_cost is below 1). A margin of 1 covers the rounding of the
+// doubles, whose terms stay below 2^29.
+inline bool residual_costs_no_less(const MtfSums& made, uint32_t left, double block_cost) {
+  const double fall = block_cost > 1.0 ? (block_cost - 1.0) * left : 0.0;
+  return static_cast<double>(made.position_sum) - block_cost * static_cast<double>(made.coded) - fall >= 1.0;
+}
+
+// One channel: the block's own pass decides alone whether it may be a
+// signal. The residual is then made and measured a part at a time, and the
+// decision ends as soon as the parts made show that it cannot cost less
+// than the block: text and records get there about halfway.
+uint32_t select_one_channel(uint8_t* work, uint32_t n, SortScratch& scratch, double* plain_cost8) {
+  uint8_t* block = work;
+  uint8_t* residual = work + n;
+  const MtfSums own = mtf_sums16(block, 0, n);
+  const double block_cost = own.cost16();
+  if (plain_cost8) *plain_cost8 = own.cost8();
+  const double repeat_percent = static_cast<double>(own.repeats) * 100.0 / static_cast<double>(n);
+  if (!(repeat_percent < REPEAT_PERCENT_LIMIT && !(block_cost > NOISE_COST))) return 0;
+
+  LmsResidual estimate(block, residual, true);
+  MtfSums made;
+  for (uint32_t at = 0; at < n;) {
+    const uint32_t end = std::min(n, at == 0 ? RESIDUAL_PART + 1 : at + RESIDUAL_PART);
+    estimate.make_to(end);
+    made.add(mtf_sums16(residual, at, end));
+    at = end;
+    if (at < n && residual_costs_no_less(made, n - at, block_cost)) return 0;
+  }
+  const double residual_cost = made.cost16();
+  if (!(residual_cost < block_cost)) return 0;
+  return apply_signal_model(block, n, residual_cost, scratch);
+}
+
+}  // namespace
+
 uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, SortScratch& scratch,
                          double* plain_cost8) {
+  if (stride_parameter == 0) return select_one_channel(work, n, scratch, plain_cost8);
   const uint32_t channels = stride_parameter + 1;
   const uint32_t q = n / channels;  // bytes past channels * q take no part
   uint8_t* block = work;
@@ -536,31 +630,20 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   double residual_costs[MAX_STRIDE];  // channels are at most MAX_STRIDE
   for (uint32_t j = 0; j < channels; ++j) {
     uint32_t repeats = 0;
-    double* cost8 = channels == 1 ? plain_cost8 : nullptr;
-    const double block_cost =
-        mtf_cost16_pair(block + j * q, residual + j * q, q, &repeats, cost8, &residual_costs[j]);
+    const double block_cost = mtf_cost16_pair(block + j * q, residual + j * q, q, &repeats, nullptr, &residual_costs[j]);
     const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
-    if (block_cost > 13.9) ++noisy;
+    if (block_cost > NOISE_COST) ++noisy;
     block_sum += block_cost;
     repeat_sum += repeat_percent;
   }
   const double h = static_cast<double>(channels);
   const double x = block_sum / h;
   const double g = repeat_sum / h;
-  if (!(g < 60.0 && 2 * noisy <= channels)) return 0;
+  if (!(g < REPEAT_PERCENT_LIMIT && 2 * noisy <= channels)) return 0;
   for (uint32_t j = 0; j < channels; ++j) residual_sum += residual_costs[j];
   const double r = residual_sum / h;
   if (!(r < x)) return 0;
-
-  const double sorted_cost = context_sorted_cost(block, n, mtf_cost16, scratch);
-  // One channel's residual is the whole residual, already measured.
-  const double residual_cost = channels == 1 ? residual_costs[0] : mtf_cost16(residual, n);
-  if (sorted_cost >= residual_cost) {
-    lms_residual(block, block, n, false);  // the estimate behind the block stays
-    return 2;
-  }
-  delta_encode(block, n);
-  return 1;
+  return apply_signal_model(block, n, mtf_cost16(residual, n), scratch);
 }
 
 uint8_t try_stride_and_mm_filters(uint8_t* work, uint32_t& length, bool stride_allowed,

@@ -130,6 +130,70 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
   EXPECT_EQ(second, 0.0);
 }
 
+// The 16-entry list run over the whole string, its positions summed over
+// bytes[from, to) only; position_sum8 as the 8-entry list counts them.
+MtfSums plain_part_sums(const Bytes& bytes, uint32_t from, uint32_t to) {
+  uint8_t list[16];
+  for (uint32_t k = 0; k < 16; ++k) list[k] = static_cast<uint8_t>(k);
+  MtfSums s;
+  for (uint32_t i = 0; i < to; ++i) {
+    uint32_t j = 0;
+    while (j < 16 && list[j] != bytes[i]) ++j;
+    if (i >= from) {
+      if (j == 0) {
+        ++s.repeats;
+      } else {
+        ++s.coded;
+        s.position_sum += j;
+        s.position_sum8 += j < 8 ? j : 8;
+      }
+    }
+    for (uint32_t k = (j < 16 ? j : 15); k > 0; --k) list[k] = list[k - 1];
+    list[0] = bytes[i];
+  }
+  return s;
+}
+
+TEST(CostMeasures, PartsMeasuredFromTheListBeforeThemAddUp) {
+  // A part starts from the list the bytes before it leave; parts of 4,096
+  // bytes and more go in four quarters side by side, the last one taking
+  // the bytes past the fourth. Cuts at the string's ends, in runs, where few
+  // values have been seen (the starting list's values behind them), and
+  // parts of every length around the quarters.
+  std::vector<Bytes> inputs;
+  for (uint32_t alphabet : {2u, 5u, 17u, 40u, 256u}) {
+    Bytes b = random_bytes(40000, alphabet);
+    for (uint8_t& x : b) x = static_cast<uint8_t>(0xF0 + x % alphabet - (alphabet == 5 ? 0xEE : 0));
+    inputs.push_back(b);
+  }
+  Bytes runs(40000, 7);
+  for (uint32_t i = 100; i < runs.size(); i += 300) runs[i] = static_cast<uint8_t>(i % 256);
+  inputs.push_back(runs);
+  const uint32_t cuts[][3] = {{0, 0, 40000},      {0, 1, 2},          {1, 4095, 8191},   {3, 4099, 8199},
+                              {100, 4200, 40000}, {5000, 9096, 9097}, {0, 16385, 32769}, {39999, 40000, 40000}};
+  for (const Bytes& b : inputs) {
+    const size_t which = &b - inputs.data();
+    for (const auto& cut : cuts) {
+      MtfSums whole;
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t from = k == 0 ? 0 : cut[k - 1];
+        const MtfSums part = mtf_sums16(b.data(), from, cut[k]);
+        const MtfSums expected = plain_part_sums(b, from, cut[k]);
+        EXPECT_EQ(part.position_sum, expected.position_sum) << which << " " << from << ".." << cut[k];
+        EXPECT_EQ(part.position_sum8, expected.position_sum8) << which << " " << from << ".." << cut[k];
+        EXPECT_EQ(part.coded, expected.coded) << which << " " << from << ".." << cut[k];
+        EXPECT_EQ(part.repeats, expected.repeats) << which << " " << from << ".." << cut[k];
+        whole.add(part);
+      }
+      uint32_t repeats = 0;
+      const Bytes prefix(b.begin(), b.begin() + cut[2]);
+      EXPECT_EQ(whole.cost16(), mtf_cost16(prefix.data(), cut[2], &repeats)) << which;
+      EXPECT_EQ(whole.repeats, repeats) << which;
+      EXPECT_EQ(whole.cost8(), mtf_cost8(prefix.data(), cut[2])) << which;
+    }
+  }
+}
+
 Bytes g_measured;
 double capture(const uint8_t* bytes, uint32_t n, uint32_t*) {
   g_measured.assign(bytes, bytes + n);

@@ -141,18 +141,23 @@ TEST(StrideFilter, DistanceSumsMatchThePositionByPositionSums) {
 // `limits` records the weights that reached an end of their range
 // (bit 2k for weight k at -17, bit 2k + 1 at 16), `largest_sum` the
 // largest error sum of a period.
-Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullptr, int32_t* largest_sum = nullptr) {
+struct PlainLms {
   int32_t p = 0, d1 = 0, d1_previous = 0, d2 = 0, d3 = 0, w[4] = {0, 0, 0, 0};
   int32_t errors[7] = {};
-  Bytes out(in.size());
-  for (uint32_t i = 0; i < in.size(); ++i) {
+  uint32_t i = 0;
+
+  // The prediction of the next byte; its differences move on.
+  uint8_t predict(bool rounded) {
     d3 = d2;
     d2 = d1 - d1_previous;
     d1_previous = d1;
     auto prediction = static_cast<uint8_t>((w[1] * d1 + 8 * p + w[2] * d2 + w[3] * d3) >> 3);
     if (rounded && (d1 + d2 + d3) % 2 != 0) ++prediction;
-    const auto y = static_cast<uint8_t>(prediction - in[i]);
-    out[i] = y;
+    return prediction;
+  }
+
+  // The byte that came and its residual y.
+  void update(uint8_t x, uint8_t y, uint32_t* limits, int32_t* largest_sum) {
     const int32_t f = 8 * static_cast<int8_t>(y);
     const int32_t d[4] = {0, d1, d2, d3};
     errors[0] += std::abs(f);
@@ -160,9 +165,9 @@ Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullp
       errors[2 * k - 1] += std::abs(f - d[k]);
       errors[2 * k] += std::abs(f + d[k]);
     }
-    d1 = static_cast<int8_t>(static_cast<uint8_t>(in[i] - p));
-    p = in[i];
-    if (i % 32 == 0) {
+    d1 = static_cast<int8_t>(static_cast<uint8_t>(x - p));
+    p = x;
+    if (i++ % 32 == 0) {
       int best = 0;
       for (int k = 1; k < 7; ++k)
         if (errors[k] < errors[best]) best = k;
@@ -176,6 +181,15 @@ Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullp
         if (limits && (weight == -17 || weight == 16)) *limits |= 1u << ((best + 1) / 2 * 2 + (weight > 0 ? 1 : 0));
       }
     }
+  }
+};
+
+Bytes plain_lms_residual(const Bytes& in, bool rounded, uint32_t* limits = nullptr, int32_t* largest_sum = nullptr) {
+  PlainLms lms;
+  Bytes out(in.size());
+  for (uint32_t i = 0; i < in.size(); ++i) {
+    out[i] = static_cast<uint8_t>(lms.predict(rounded) - in[i]);
+    lms.update(in[i], out[i], limits, largest_sum);
   }
   return out;
 }
@@ -371,6 +385,94 @@ TEST(MultimediaFilter, SignalDecisionAtItsBoundaries) {
   Bytes residual(equal.size());
   lms_residual(equal.data(), residual.data(), 512, true);
   EXPECT_EQ(context_sorted_cost(equal.data(), 512, mtf_cost16), mtf_cost16(residual.data(), 512));
+}
+
+// The one-channel decision as it reads: the block's cost and repeats, then
+// the whole rounded residual's cost, then the context-sorted cost.
+uint32_t plain_one_channel_model(const Bytes& block) {
+  const auto n = static_cast<uint32_t>(block.size());
+  uint32_t repeats = 0;
+  const double block_cost = mtf_cost16(block.data(), n, &repeats);
+  if (!(static_cast<double>(repeats) * 100.0 / n < 60.0 && !(block_cost > 13.9))) return 0;
+  const Bytes residual = plain_lms_residual(block, true);
+  const double residual_cost = mtf_cost16(residual.data(), n);
+  if (!(residual_cost < block_cost)) return 0;
+  return context_sorted_cost(block.data(), n, mtf_cost16) >= residual_cost ? 2 : 1;
+}
+
+// `head` followed by `tail_length` bytes whose rounded residual goes 1, 2,
+// 1, 2, ...: after its first two, each of them is coded at list position 1,
+// the least a coded byte can cost.
+Bytes with_cheapest_residual_tail(const Bytes& head, uint32_t tail_length) {
+  Bytes block = head;
+  PlainLms lms;
+  for (uint8_t x : head) lms.update(x, static_cast<uint8_t>(lms.predict(true) - x), nullptr, nullptr);
+  for (uint32_t i = 0; i < tail_length; ++i) {
+    const auto y = static_cast<uint8_t>(1 + i % 2);
+    const auto x = static_cast<uint8_t>(lms.predict(true) - y);
+    lms.update(x, y, nullptr, nullptr);
+    block.push_back(x);
+  }
+  return block;
+}
+
+TEST(MultimediaFilter, OneChannelDecisionMatchesTheWholeResidualsCost) {
+  // The residual is measured a part at a time and the decision may end
+  // before its last part. Blocks of signals, records, noise and text, of
+  // lengths around the parts; each decision, the block it leaves and the two
+  // bytes behind it as the plain decision has them.
+  std::vector<Bytes> blocks;
+  for (uint32_t n : {512u, 4095u, 16384u, 16385u, 16386u, 32769u, 50000u, 262144u}) {
+    blocks.push_back(make_records(n, 1, 3, n));
+    blocks.push_back(make_records(n, 1, 40, n + 1, true));
+    blocks.push_back(testdata::random_bytes(n, n));
+    const std::string text = testdata::mixed_text(n, n);
+    blocks.emplace_back(text.begin(), text.end());
+    Bytes ramp = testdata::random_bytes(n, n + 2);  // model 1's
+    for (uint32_t i = 0; i < n; ++i) ramp[i] = static_cast<uint8_t>(i * 3 / 7 + ramp[i] % 3);
+    blocks.push_back(ramp);
+  }
+  // Text, whose residual costs more than the text itself, then a tail whose
+  // residual costs the least there is: the tail decides, and for each
+  // length of text near the turn the residual's parts before the tail look
+  // as dear as they can while the whole still costs less, or just not.
+  const std::string text = testdata::mixed_text(262144, 9);
+  const Bytes text_bytes(text.begin(), text.end());
+  auto text_then_tail = [&](uint32_t text_length) {
+    return with_cheapest_residual_tail(Bytes(text_bytes.begin(), text_bytes.begin() + text_length), 262144 - text_length);
+  };
+  uint32_t low = 150000;  // the whole residual costs less than the block
+  uint32_t high = 250000; // it does not
+  ASSERT_NE(plain_one_channel_model(text_then_tail(low)), 0u);
+  ASSERT_EQ(plain_one_channel_model(text_then_tail(high)), 0u);
+  while (high - low > 1) {
+    const uint32_t mid = (low + high) / 2;
+    (plain_one_channel_model(text_then_tail(mid)) != 0 ? low : high) = mid;
+  }
+  for (uint32_t text_length : {low - 1, low, high, high + 1}) blocks.push_back(text_then_tail(text_length));
+
+  std::set<uint32_t> models;
+  for (const Bytes& block : blocks) {
+    const auto n = static_cast<uint32_t>(block.size());
+    const uint32_t expected = plain_one_channel_model(block);
+    models.insert(expected);
+    Bytes work = work_buffer(block);
+    Bytes plain_work = work;
+    SortScratch scratch;
+    double cost8 = -1;
+    EXPECT_EQ(select_mm_model(work.data(), n, 0, scratch, &cost8), expected) << "size " << n;
+    EXPECT_EQ(cost8, mtf_cost8(block.data(), n)) << "size " << n;
+    if (expected == 0) {
+      EXPECT_TRUE(std::equal(block.begin(), block.end(), work.begin())) << "size " << n;
+      continue;
+    }
+    const Bytes residual = plain_lms_residual(block, true);
+    std::copy(residual.begin(), residual.end(), plain_work.begin() + n);
+    if (expected == 1) delta_encode(plain_work.data(), n);
+    if (expected == 2) lms_residual(plain_work.data(), plain_work.data(), n, false);
+    EXPECT_TRUE(std::equal(plain_work.begin(), plain_work.begin() + n + 2, work.begin())) << "size " << n;
+  }
+  EXPECT_EQ(models, (std::set<uint32_t>{0, 1, 2}));
 }
 
 TEST(MultimediaFilter, EveryStrideAndModelTypeRoundTrips) {
