@@ -14,6 +14,7 @@
 // 16-bit context, x[2..n-1] placed first, then x[0] and x[1].
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -49,27 +50,29 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
   return s.cost16();
 }
 
-// The list after the steps of bytes[0, at): a step moves its byte to the
-// front and leaves the others in their order, so the list holds the 16 byte
-// values used last, the latest first, and behind them, in their order, the
-// starting list's values not used yet. A scan back from `at` finds them,
-// most often within a few dozen bytes. So a string can be measured in parts
-// side by side, each part's list made from the bytes before it, and the
-// parts' sums add up to the whole string's.
-void start_list(const uint8_t* bytes, uint32_t at, uint8_t* list) {
+// The list after the steps of bytes[known_at, at) from the list `known`
+// (known_at <= at): a step moves its byte to the front and leaves the
+// others in their order, so the list holds the 16 byte values used last,
+// the latest first, and behind them, in their order, the entries of `known`
+// not used since. A scan back from `at` finds them, most often within a few
+// dozen bytes. So a string can be measured in parts side by side, each
+// part's list made from the bytes before it, and the parts' sums add up to
+// the whole string's.
+void list_after(const uint8_t* bytes, uint32_t at, uint32_t known_at, const uint8_t* known, uint8_t* list) {
   bool used[256] = {};
   unsigned n = 0;
-  for (uint32_t i = at; i > 0 && n < 16;) {
+  for (uint32_t i = at; i > known_at && n < 16;) {
     const uint8_t x = bytes[--i];
     if (!used[x]) {
       used[x] = true;
       list[n++] = x;
     }
   }
-  // Fewer than 16 values used: at least 16 - n of 0..15 are still unused.
-  for (unsigned v = 0; n < 16; ++v)
-    if (!used[v]) list[n++] = static_cast<uint8_t>(v);
+  for (unsigned k = 0; n < 16; ++k)
+    if (!used[known[k]]) list[n++] = known[k];
 }
+
+constexpr uint8_t STARTING_LIST[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 #if TARN_MTF_SSE2
 
@@ -172,17 +175,29 @@ struct MtfRegister {
   }
 };
 
+inline __m128i list_register(const uint8_t* list) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(list)); }
+
 // The list after the steps of bytes[0, at), in a register.
 inline __m128i list_after(const uint8_t* bytes, uint32_t at) {
-  alignas(16) uint8_t list[16];
-  start_list(bytes, at, list);
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(list));
+  uint8_t list[16];
+  list_after(bytes, at, 0, STARTING_LIST, list);
+  return list_register(list);
 }
 
 // Below this length a string is measured in one part.
 constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
 // Below this length a part of a string is measured by one list.
 constexpr uint32_t MIN_QUARTERED_LENGTH = 4096;
+
+// The lists at the starts of a part's four quarters, each found from the
+// one before it, so that no scan goes back further than a quarter.
+struct QuarterLists {
+  uint8_t at[4][16];
+  QuarterLists(const uint8_t* bytes, uint32_t from, uint32_t quarter, const uint8_t* list) {
+    std::memcpy(at[0], list, 16);
+    for (uint32_t k = 1; k < 4; ++k) list_after(bytes, from + k * quarter, from + (k - 1) * quarter, at[k - 1], at[k]);
+  }
+};
 
 // Steps 0..length-1 in runs of at most MAX_COUNTED, each run followed by
 // its count.
@@ -298,14 +313,15 @@ TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* seco
   second_sums = front.second;
 }
 
-// As mtf_sums16 on a part of at least MIN_QUARTERED_LENGTH bytes: its
-// quarters in two registers, the last quarter's list going on over the few
-// bytes past the fourth.
-TARN_AVX2_FLAT MtfSums mtf_sums16_quarters_wide(const uint8_t* bytes, uint32_t from, uint32_t to) {
+// As MtfMeter::measure_to on a part of at least MIN_QUARTERED_LENGTH
+// bytes: its quarters in two registers, the last quarter's list going on
+// over the few bytes past the fourth and left in `list`.
+TARN_AVX2_FLAT MtfSums quarters_wide(const uint8_t* bytes, uint32_t from, uint32_t to, uint8_t* list) {
   const uint32_t quarter = (to - from) / 4;
+  const QuarterLists lists(bytes, from, quarter, list);
   const uint8_t* p = bytes + from;
-  MtfRegisterPair<16, true, true> front(list_after(bytes, from), list_after(bytes, from + quarter));
-  MtfRegisterPair<16, true, true> back(list_after(bytes, from + 2 * quarter), list_after(bytes, from + 3 * quarter));
+  MtfRegisterPair<16, true, true> front(list_register(lists.at[0]), list_register(lists.at[1]));
+  MtfRegisterPair<16, true, true> back(list_register(lists.at[2]), list_register(lists.at[3]));
   counted_steps(
       quarter,
       [&](uint32_t i) {
@@ -321,6 +337,7 @@ TARN_AVX2_FLAT MtfSums mtf_sums16_quarters_wide(const uint8_t* bytes, uint32_t f
   const uint8_t* rest = p + 4 * quarter;
   counted_steps(static_cast<uint32_t>(bytes + to - rest), [&](uint32_t i) { tail.step(rest[i]); },
                 [&](uint32_t steps) { tail.count(steps); });
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(list), tail.list);
   front.first.add(front.second);
   front.first.add(back.first);
   front.first.add(back.second);
@@ -425,23 +442,27 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
 
 }  // namespace
 
-MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to) {
-  const uint32_t length = to - from;
+MtfSums MtfMeter::measure_to(uint32_t end) {
+  const uint32_t from = measured_;
+  const uint32_t length = end - from;
+  measured_ = end;
   if (length < MIN_QUARTERED_LENGTH) {
     MtfRegister<16, true> a;
-    a.list = list_after(bytes, from);
-    counted_steps(length, [&](uint32_t i) { a.step(bytes[from + i]); }, [&](uint32_t steps) { a.count(steps); });
+    a.list = list_register(list_);
+    counted_steps(length, [&](uint32_t i) { a.step(bytes_[from + i]); }, [&](uint32_t steps) { a.count(steps); });
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(list_), a.list);
     return a.s;
   }
 #if TARN_MTF_AVX2
-  if (cpu_has_avx2()) return mtf_sums16_quarters_wide(bytes, from, to);
+  if (cpu_has_avx2()) return quarters_wide(bytes_, from, end, list_);
 #endif
   // Four lists side by side, the last going on over the few bytes past the
   // fourth quarter.
   const uint32_t quarter = length / 4;
-  const uint8_t* p = bytes + from;
+  const QuarterLists lists(bytes_, from, quarter, list_);
+  const uint8_t* p = bytes_ + from;
   MtfRegister<16, true> r[4];
-  for (uint32_t k = 0; k < 4; ++k) r[k].list = list_after(bytes, from + k * quarter);
+  for (uint32_t k = 0; k < 4; ++k) r[k].list = list_register(lists.at[k]);
   counted_steps(
       quarter,
       [&](uint32_t i) {
@@ -451,8 +472,9 @@ MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to) {
         for (uint32_t k = 0; k < 4; ++k) r[k].count(steps);
       });
   const uint8_t* rest = p + 4 * quarter;
-  counted_steps(static_cast<uint32_t>(bytes + to - rest), [&](uint32_t i) { r[3].step(rest[i]); },
+  counted_steps(static_cast<uint32_t>(bytes_ + end - rest), [&](uint32_t i) { r[3].step(rest[i]); },
                 [&](uint32_t steps) { r[3].count(steps); });
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(list_), r[3].list);
   for (uint32_t k = 1; k < 4; ++k) r[0].s.add(r[k].s);
   return r[0].s;
 }
@@ -485,9 +507,10 @@ inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
 }
 
 // The sums of `length` bytes from the list lo (entries 0..7) and hi
-// (entries 8..15, the 16-entry list only).
+// (entries 8..15, the 16-entry list only), which are left as the bytes
+// leave them.
 template <uint32_t list_size, bool with_cost8>
-MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t lo, uint64_t hi) {
+MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t& lo, uint64_t& hi) {
   static_assert(list_size == 8 || list_size == 16);
   MtfSums s;
   for (uint32_t i = 0; i < length; ++i) {
@@ -515,7 +538,9 @@ MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t lo, uint64_t h
 
 template <uint32_t list_size, bool with_cost8>
 MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
-  return lane_sums<list_size, with_cost8>(bytes, length, 0x0706050403020100u, 0x0F0E0D0C0B0A0908u);
+  uint64_t lo = 0x0706050403020100u;
+  uint64_t hi = 0x0F0E0D0C0B0A0908u;
+  return lane_sums<list_size, with_cost8>(bytes, length, lo, hi);
 }
 
 template <bool with_cost8>
@@ -527,16 +552,20 @@ void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length,
 
 }  // namespace
 
-MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to) {
-  uint8_t list[16];
-  start_list(bytes, from, list);
+MtfSums MtfMeter::measure_to(uint32_t end) {
   uint64_t lo = 0;
   uint64_t hi = 0;
   for (int k = 7; k >= 0; --k) {
-    lo = (lo << 8) | list[k];
-    hi = (hi << 8) | list[8 + k];
+    lo = (lo << 8) | list_[k];
+    hi = (hi << 8) | list_[8 + k];
   }
-  return lane_sums<16, true>(bytes + from, to - from, lo, hi);
+  const MtfSums s = lane_sums<16, true>(bytes_ + measured_, end - measured_, lo, hi);
+  for (int k = 0; k < 8; ++k) {
+    list_[k] = static_cast<uint8_t>(lo >> (8 * k));
+    list_[8 + k] = static_cast<uint8_t>(hi >> (8 * k));
+  }
+  measured_ = end;
+  return s;
 }
 
 namespace {

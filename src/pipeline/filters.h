@@ -113,8 +113,20 @@ struct MtfSums {
   double cost16() const { return coded == 0 ? 0.0 : static_cast<double>(position_sum) / static_cast<double>(coded); }
   double cost8() const { return coded == 0 ? 0.0 : static_cast<double>(position_sum8) / static_cast<double>(coded); }
 };
-// The sums of bytes[from, to), the list as bytes[0, from) left it.
-MtfSums mtf_sums16(const uint8_t* bytes, uint32_t from, uint32_t to);
+// Measures a string a part at a time, in order, each part from the list
+// the bytes before it left.
+class MtfMeter {
+ public:
+  explicit MtfMeter(const uint8_t* bytes) : bytes_(bytes) {}
+  // The sums of the bytes from the end of the last part measured (the
+  // string's start at first) up to `end`.
+  MtfSums measure_to(uint32_t end);
+
+ private:
+  const uint8_t* bytes_;
+  uint32_t measured_ = 0;
+  uint8_t list_[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};  // as the bytes measured left it
+};
 using CostMeasure = double (*)(const uint8_t*, uint32_t, uint32_t*);
 // The cost of the bytes sorted by their two preceding bytes, read cyclically.
 // The forms without a SortScratch use a temporary one.

@@ -589,18 +589,19 @@ inline bool residual_costs_no_less(const MtfSums& made, uint32_t left, double bl
 uint32_t select_one_channel(uint8_t* work, uint32_t n, SortScratch& scratch, double* plain_cost8) {
   uint8_t* block = work;
   uint8_t* residual = work + n;
-  const MtfSums own = mtf_sums16(block, 0, n);
+  const MtfSums own = MtfMeter(block).measure_to(n);
   const double block_cost = own.cost16();
   if (plain_cost8) *plain_cost8 = own.cost8();
   const double repeat_percent = static_cast<double>(own.repeats) * 100.0 / static_cast<double>(n);
   if (!(repeat_percent < REPEAT_PERCENT_LIMIT && !(block_cost > NOISE_COST))) return 0;
 
   LmsResidual estimate(block, residual, true);
+  MtfMeter meter(residual);
   MtfSums made;
   for (uint32_t at = 0; at < n;) {
     const uint32_t end = std::min(n, at == 0 ? RESIDUAL_PART + 1 : at + RESIDUAL_PART);
     estimate.make_to(end);
-    made.add(mtf_sums16(residual, at, end));
+    made.add(meter.measure_to(end));
     at = end;
     if (at < n && residual_costs_no_less(made, n - at, block_cost)) return 0;
   }

@@ -156,10 +156,11 @@ MtfSums plain_part_sums(const Bytes& bytes, uint32_t from, uint32_t to) {
 
 TEST(CostMeasures, PartsMeasuredFromTheListBeforeThemAddUp) {
   // A part starts from the list the bytes before it leave; parts of 4,096
-  // bytes and more go in four quarters side by side, the last one taking
-  // the bytes past the fourth. Cuts at the string's ends, in runs, where few
-  // values have been seen (the starting list's values behind them), and
-  // parts of every length around the quarters.
+  // bytes and more go in four quarters side by side, each quarter's list
+  // found from the one before, the last one taking the bytes past the
+  // fourth. Cuts at the string's ends, in runs, where few values have been
+  // seen (the starting list's values behind them, or those of a quarter
+  // before), and parts of every length around the quarters.
   std::vector<Bytes> inputs;
   for (uint32_t alphabet : {2u, 5u, 17u, 40u, 256u}) {
     Bytes b = random_bytes(40000, alphabet);
@@ -169,15 +170,19 @@ TEST(CostMeasures, PartsMeasuredFromTheListBeforeThemAddUp) {
   Bytes runs(40000, 7);
   for (uint32_t i = 100; i < runs.size(); i += 300) runs[i] = static_cast<uint8_t>(i % 256);
   inputs.push_back(runs);
+  Bytes few = random_bytes(40000, 3);
+  for (uint32_t i = 0; i < few.size(); ++i) few[i] = i < 10000 ? (few[i] % 2 ? 3 : 200) : "\x05\x09\xF0\x03"[few[i] % 4];
+  inputs.push_back(few);
   const uint32_t cuts[][3] = {{0, 0, 40000},      {0, 1, 2},          {1, 4095, 8191},   {3, 4099, 8199},
                               {100, 4200, 40000}, {5000, 9096, 9097}, {0, 16385, 32769}, {39999, 40000, 40000}};
   for (const Bytes& b : inputs) {
     const size_t which = &b - inputs.data();
     for (const auto& cut : cuts) {
       MtfSums whole;
+      MtfMeter meter(b.data());
       for (uint32_t k = 0; k < 3; ++k) {
         const uint32_t from = k == 0 ? 0 : cut[k - 1];
-        const MtfSums part = mtf_sums16(b.data(), from, cut[k]);
+        const MtfSums part = meter.measure_to(cut[k]);
         const MtfSums expected = plain_part_sums(b, from, cut[k]);
         EXPECT_EQ(part.position_sum, expected.position_sum) << which << " " << from << ".." << cut[k];
         EXPECT_EQ(part.position_sum8, expected.position_sum8) << which << " " << from << ".." << cut[k];

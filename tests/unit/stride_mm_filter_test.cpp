@@ -419,8 +419,8 @@ Bytes with_cheapest_residual_tail(const Bytes& head, uint32_t tail_length) {
 TEST(MultimediaFilter, OneChannelDecisionMatchesTheWholeResidualsCost) {
   // The residual is measured a part at a time and the decision may end
   // before its last part. Blocks of signals, records, noise and text, of
-  // lengths around the parts; each decision, the block it leaves and the two
-  // bytes behind it as the plain decision has them.
+  // lengths around the parts; each decision, the block it leaves and, for a
+  // signal, the residual estimate behind it as the plain decision has them.
   std::vector<Bytes> blocks;
   for (uint32_t n : {512u, 4095u, 16384u, 16385u, 16386u, 32769u, 50000u, 262144u}) {
     blocks.push_back(make_records(n, 1, 3, n));
@@ -470,7 +470,7 @@ TEST(MultimediaFilter, OneChannelDecisionMatchesTheWholeResidualsCost) {
     std::copy(residual.begin(), residual.end(), plain_work.begin() + n);
     if (expected == 1) delta_encode(plain_work.data(), n);
     if (expected == 2) lms_residual(plain_work.data(), plain_work.data(), n, false);
-    EXPECT_TRUE(std::equal(plain_work.begin(), plain_work.begin() + n + 2, work.begin())) << "size " << n;
+    EXPECT_TRUE(std::equal(plain_work.begin(), plain_work.begin() + 2 * n, work.begin())) << "size " << n;
   }
   EXPECT_EQ(models, (std::set<uint32_t>{0, 1, 2}));
 }
