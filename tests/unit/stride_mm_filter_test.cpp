@@ -381,6 +381,15 @@ TEST(MultimediaFilter, SignalDecisionAtItsBoundaries) {
       EXPECT_EQ(Bytes(work.begin(), work.begin() + n), c.block) << c.what;
     }
   }
+  // Channels average their repeats: two channels of the same bytes, as the
+  // stride transposition leaves them.
+  for (uint32_t k = 0; k < 2; ++k) {
+    Bytes two = cases[k].block;
+    two.insert(two.end(), cases[k].block.begin(), cases[k].block.end());
+    Bytes work = work_buffer(two);
+    EXPECT_EQ(select_mm_model(work.data(), static_cast<uint32_t>(two.size()), 1) != 0, cases[k].model != 0)
+        << "two channels, " << cases[k].what;
+  }
   const Bytes& equal = cases[2].block;
   Bytes residual(equal.size());
   lms_residual(equal.data(), residual.data(), 512, true);
