@@ -161,6 +161,10 @@ inline uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_param
   SortScratch scratch;
   return select_mm_model(work, n, stride_parameter, scratch);
 }
+// Whether a residual whose first bytes have the sums `made`, with `left`
+// bytes still to come, is bound to cost more than `block_cost`, whatever
+// those bytes are.
+bool residual_costs_more(const MtfSums& made, uint32_t left, double block_cost);
 // The adaptive three-tap predictor's residual of in[0..n) into out[0..n)
 // (out may equal in).
 void lms_residual(const uint8_t* in, uint8_t* out, uint32_t n, bool rounded);

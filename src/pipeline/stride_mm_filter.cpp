@@ -558,6 +558,17 @@ void delta_decode(uint8_t* block, uint32_t n) {
   }
 }
 
+// Whether the residual, of which `made` are the sums so far with `left`
+// bytes still to come, is bound to cost more than `block_cost`. A coded byte
+// has a list position of at least 1, so each byte left lowers
+// position_sum - block_cost * coded by at most block_cost - 1 (and raises
+// it when block_cost is below 1). A margin of 1 covers the rounding of the
+// doubles, whose terms stay below 2^29.
+bool residual_costs_more(const MtfSums& made, uint32_t left, double block_cost) {
+  const double fall = block_cost > 1.0 ? (block_cost - 1.0) * left : 0.0;
+  return static_cast<double>(made.position_sum) - block_cost * static_cast<double>(made.coded) - fall >= 1.0;
+}
+
 namespace {
 
 // Model 1 or 2 for a block found to be a signal, applied.
@@ -569,17 +580,6 @@ uint32_t apply_signal_model(uint8_t* block, uint32_t n, double residual_cost, So
   }
   delta_encode(block, n);
   return 1;
-}
-
-// Whether the residual, of which `made` are the sums so far with `left`
-// bytes still to come, is bound to cost at least `block_cost`. A coded byte
-// has a list position of at least 1, so each byte left lowers
-// position_sum - block_cost * coded by at most block_cost - 1 (and raises
-// it when block_cost is below 1). A margin of 1 covers the rounding of the
-// doubles, whose terms stay below 2^29.
-inline bool residual_costs_no_less(const MtfSums& made, uint32_t left, double block_cost) {
-  const double fall = block_cost > 1.0 ? (block_cost - 1.0) * left : 0.0;
-  return static_cast<double>(made.position_sum) - block_cost * static_cast<double>(made.coded) - fall >= 1.0;
 }
 
 // One channel: the block's own pass decides alone whether it may be a
@@ -603,7 +603,7 @@ uint32_t select_one_channel(uint8_t* work, uint32_t n, SortScratch& scratch, dou
     estimate.make_to(end);
     made.add(meter.measure_to(end));
     at = end;
-    if (at < n && residual_costs_no_less(made, n - at, block_cost)) return 0;
+    if (at < n && residual_costs_more(made, n - at, block_cost)) return 0;
   }
   const double residual_cost = made.cost16();
   if (!(residual_cost < block_cost)) return 0;

@@ -425,6 +425,32 @@ Bytes with_cheapest_residual_tail(const Bytes& head, uint32_t tail_length) {
   return block;
 }
 
+TEST(MultimediaFilter, ResidualIsKnownDearerOnlyWhenTheCheapestRestCannotSaveIt) {
+  // The cheapest bytes left are coded at list position 1. With 1,000 coded
+  // bytes made and 1,000 left, a cost of 5 needs a position sum of 10,000 in
+  // the end: 9,000 now leaves the whole at exactly 5 at best, not more.
+  auto made = [](uint64_t position_sum, uint32_t coded) {
+    MtfSums s;
+    s.position_sum = position_sum;
+    s.coded = coded;
+    return s;
+  };
+  EXPECT_TRUE(residual_costs_more(made(9001, 1000), 1000, 5.0));
+  EXPECT_FALSE(residual_costs_more(made(9000, 1000), 1000, 5.0));
+  EXPECT_FALSE(residual_costs_more(made(8990, 1000), 1000, 5.0));
+  EXPECT_TRUE(residual_costs_more(made(5001, 1000), 0, 5.0));
+  EXPECT_FALSE(residual_costs_more(made(5000, 1000), 0, 5.0));
+  // Below a cost of 1 every byte left only adds to the margin.
+  EXPECT_TRUE(residual_costs_more(made(6, 10), 100000, 0.5));
+  EXPECT_FALSE(residual_costs_more(made(5, 10), 100000, 0.5));
+  EXPECT_FALSE(residual_costs_more(made(0, 0), 100000, 0.0));
+  // The largest sums a block can make, and a cost that is not a fraction of
+  // small numbers.
+  const double cost = 4194303.0 / 262143.0;
+  EXPECT_FALSE(residual_costs_more(made(4194303, 262143), 0, cost));
+  EXPECT_TRUE(residual_costs_more(made(4194305, 262143), 0, cost));
+}
+
 TEST(MultimediaFilter, OneChannelDecisionMatchesTheWholeResidualsCost) {
   // The residual is measured a part at a time and the decision may end
   // before its last part. Blocks of signals, records, noise and text, of
