@@ -14,8 +14,8 @@
 // 16-bit context, x[2..n-1] placed first, then x[0] and x[1].
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -50,6 +50,8 @@ double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
   return s.cost16();
 }
 
+#if TARN_MTF_SSE2
+
 // The list after the steps of bytes[known_at, at) from the list `known`
 // (known_at <= at): a step moves its byte to the front and leaves the
 // others in their order, so the list holds the 16 byte values used last,
@@ -73,8 +75,6 @@ void list_after(const uint8_t* bytes, uint32_t at, uint32_t known_at, const uint
 }
 
 constexpr uint8_t STARTING_LIST[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
-#if TARN_MTF_SSE2
 
 // The whole list is one 16-byte register, entry k in byte k. A step
 // compares the list with the byte repeated sixteen times (a row of a table,

@@ -585,7 +585,7 @@ uint32_t apply_signal_model(uint8_t* block, uint32_t n, double residual_cost, So
 // One channel: the block's own pass decides alone whether it may be a
 // signal. The residual is then made and measured a part at a time, and the
 // decision ends as soon as the parts made show that it cannot cost less
-// than the block: text and records get there about halfway.
+// than the block: records get there about halfway, text after about 70 %.
 uint32_t select_one_channel(uint8_t* work, uint32_t n, SortScratch& scratch, double* plain_cost8) {
   uint8_t* block = work;
   uint8_t* residual = work + n;
