@@ -11,8 +11,8 @@
 // than the block itself, the channels do not mostly repeat their previous
 // byte, and at most half of them look like noise. The residual estimate
 // (rounded predictor) is written right behind the block and stays there:
-// the order-0 coder codes its first two bytes behind a model-1 or model-2
-// block. A block that cannot be a signal may leave it unfinished. If the
+// the order-0 coder codes its first two bytes behind a model-2 block. A
+// block that cannot be a signal may leave it unfinished. If the
 // block sorted by its two preceding bytes costs at least as much as that
 // residual, the block is replaced by the exact (unrounded) predictor's
 // residual (model 2); otherwise by plain byte differences (model 1).
