@@ -42,14 +42,6 @@ namespace tarn {
 
 namespace {
 
-// The costs from the sums of one pass: *repeats, the 16-entry (or 8-entry)
-// cost returned, and the 8-entry cost from the same pass.
-double finish_mtf_cost(const MtfSums& s, uint32_t* repeats, double* cost8) {
-  if (repeats) *repeats = s.repeats;
-  if (cost8) *cost8 = s.cost8();
-  return s.cost16();
-}
-
 #if TARN_MTF_SSE2
 
 // The list after the steps of bytes[known_at, at) from the list `known`
@@ -73,8 +65,6 @@ void list_after(const uint8_t* bytes, uint32_t at, uint32_t known_at, const uint
   for (unsigned k = 0; n < 16; ++k)
     if (!used[known[k]]) list[n++] = known[k];
 }
-
-constexpr uint8_t STARTING_LIST[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 // The whole list is one 16-byte register, entry k in byte k. A step
 // compares the list with the byte repeated sixteen times (a row of a table,
@@ -177,15 +167,6 @@ struct MtfRegister {
 
 inline __m128i list_register(const uint8_t* list) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(list)); }
 
-// The list after the steps of bytes[0, at), in a register.
-inline __m128i list_after(const uint8_t* bytes, uint32_t at) {
-  uint8_t list[16];
-  list_after(bytes, at, 0, STARTING_LIST, list);
-  return list_register(list);
-}
-
-// Below this length a string is measured in one part.
-constexpr uint32_t MIN_SPLIT_LENGTH = 4096;
 // Below this length a part of a string is measured by one list.
 constexpr uint32_t MIN_QUARTERED_LENGTH = 4096;
 
@@ -266,53 +247,6 @@ struct MtfRegisterPair {
   }
 };
 
-// As mtf_sums on a string of at least MIN_SPLIT_LENGTH bytes: its halves
-// are the register's two lists.
-template <uint32_t list_size>
-TARN_AVX2_FLAT MtfSums mtf_sums_wide(const uint8_t* bytes, uint32_t length) {
-  const uint32_t half = length / 2;
-  MtfRegisterPair<list_size, false> r(MtfRegister<list_size, false>().list, list_after(bytes, half));
-  counted_steps(half, [&](uint32_t i) { r.step(bytes[i], bytes[half + i]); }, [&](uint32_t steps) { r.count(steps); });
-  if (length - half > half) {
-    MtfRegister<list_size, false> tail;
-    tail.list = _mm256_extracti128_si256(r.list, 1);
-    tail.step(bytes[length - 1]);
-    tail.count(1);
-    r.second.add(tail.s);
-  }
-  r.first.add(r.second);
-  return r.first;
-}
-
-// As mtf_sums_pair on strings of at least MIN_SPLIT_LENGTH bytes: the first
-// halves in one register, the second halves in another.
-template <bool with_cost8>
-TARN_AVX2_FLAT void mtf_sums_pair_wide(const uint8_t* first, const uint8_t* second, uint32_t length,
-                                       MtfSums& first_sums, MtfSums& second_sums) {
-  const uint32_t half = length / 2;
-  const __m128i start = MtfRegister<16, false>().list;
-  MtfRegisterPair<16, with_cost8> front(start, start);
-  MtfRegisterPair<16, with_cost8> back(list_after(first, half), list_after(second, half));
-  counted_steps(
-      half,
-      [&](uint32_t i) {
-        front.step(first[i], second[i]);
-        back.step(first[half + i], second[half + i]);
-      },
-      [&](uint32_t steps) {
-        front.count(steps);
-        back.count(steps);
-      });
-  if (length - half > half) {
-    back.step(first[length - 1], second[length - 1]);
-    back.count(1);
-  }
-  front.first.add(back.first);
-  front.second.add(back.second);
-  first_sums = front.first;
-  second_sums = front.second;
-}
-
 // As MtfMeter::measure_to on a part of at least MIN_QUARTERED_LENGTH
 // bytes: its quarters in two registers, the last quarter's list going on
 // over the few bytes past the fourth and left in `list`.
@@ -348,97 +282,6 @@ TARN_AVX2_FLAT MtfSums quarters_wide(const uint8_t* bytes, uint32_t from, uint32
 #undef TARN_AVX2_FLAT
 
 #endif
-
-// In two halves side by side: the two lists' steps do not wait on each
-// other, so the processor runs them together.
-template <uint32_t list_size, bool with_cost8>
-MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
-  MtfRegister<list_size, with_cost8> a;
-  if (length < MIN_SPLIT_LENGTH) {
-    counted_steps(length, [&](uint32_t i) { a.step(bytes[i]); }, [&](uint32_t steps) { a.count(steps); });
-    return a.s;
-  }
-#if TARN_MTF_AVX2
-  if constexpr (!with_cost8) {
-    if (cpu_has_avx2()) return mtf_sums_wide<list_size>(bytes, length);
-  }
-#endif
-  const uint32_t half = length / 2;
-  MtfRegister<list_size, with_cost8> b;
-  b.list = list_after(bytes, half);
-  counted_steps(
-      half,
-      [&](uint32_t i) {
-        a.step(bytes[i]);
-        b.step(bytes[half + i]);
-      },
-      [&](uint32_t steps) {
-        a.count(steps);
-        b.count(steps);
-      });
-  if (length - half > half) {
-    b.step(bytes[length - 1]);
-    b.count(1);
-  }
-  a.s.add(b.s);
-  return a.s;
-}
-
-// Two strings of one length side by side, each in two halves: four lists
-// whose steps do not wait on each other.
-template <bool with_cost8>
-void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
-                   MtfSums& second_sums) {
-  MtfRegister<16, with_cost8> a;
-  MtfRegister<16, false> b;
-  if (length < MIN_SPLIT_LENGTH) {
-    counted_steps(
-        length,
-        [&](uint32_t i) {
-          a.step(first[i]);
-          b.step(second[i]);
-        },
-        [&](uint32_t steps) {
-          a.count(steps);
-          b.count(steps);
-        });
-    first_sums = a.s;
-    second_sums = b.s;
-    return;
-  }
-#if TARN_MTF_AVX2
-  if (cpu_has_avx2()) return mtf_sums_pair_wide<with_cost8>(first, second, length, first_sums, second_sums);
-#endif
-  const uint32_t half = length / 2;
-  MtfRegister<16, with_cost8> a2;
-  MtfRegister<16, false> b2;
-  a2.list = list_after(first, half);
-  b2.list = list_after(second, half);
-  counted_steps(
-      half,
-      [&](uint32_t i) {
-        a.step(first[i]);
-        b.step(second[i]);
-        a2.step(first[half + i]);
-        b2.step(second[half + i]);
-      },
-      [&](uint32_t steps) {
-        a.count(steps);
-        b.count(steps);
-        a2.count(steps);
-        b2.count(steps);
-      });
-  if (length - half > half) {
-    a2.step(first[length - 1]);
-    b2.step(second[length - 1]);
-    a2.count(1);
-    b2.count(1);
-  }
-  a.s.add(a2.s);
-  b.s.add(b2.s);
-  first_sums = a.s;
-  second_sums = b.s;
-}
 
 }  // namespace
 
@@ -536,20 +379,6 @@ MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t& lo, uint64_t&
   return s;
 }
 
-template <uint32_t list_size, bool with_cost8>
-MtfSums mtf_sums(const uint8_t* bytes, uint32_t length) {
-  uint64_t lo = 0x0706050403020100u;
-  uint64_t hi = 0x0F0E0D0C0B0A0908u;
-  return lane_sums<list_size, with_cost8>(bytes, length, lo, hi);
-}
-
-template <bool with_cost8>
-void mtf_sums_pair(const uint8_t* first, const uint8_t* second, uint32_t length, MtfSums& first_sums,
-                   MtfSums& second_sums) {
-  first_sums = mtf_sums<16, with_cost8>(first, length);
-  second_sums = mtf_sums<16, false>(second, length);
-}
-
 }  // namespace
 
 MtfSums MtfMeter::measure_to(uint32_t end) {
@@ -575,25 +404,19 @@ namespace {
 }  // namespace
 
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
-  return finish_mtf_cost(mtf_sums<16, false>(bytes, length), repeats, nullptr);
+  const MtfSums s = MtfMeter(bytes).measure_to(length);
+  if (repeats) *repeats = s.repeats;
+  return s.cost16();
 }
 
 // The 16-entry list's first eight entries move exactly as the 8-entry list
 // does (a byte missing from them goes to the front and the eighth falls
-// behind), so the first string's pass also gives its 8-entry cost: a byte
-// the 8-entry list misses counts 8 there.
-double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
-                       double* cost8, double* second_cost) {
-  MtfSums first_sums;
-  MtfSums second_sums;
-  if (cost8) mtf_sums_pair<true>(first, second, length, first_sums, second_sums);
-  else mtf_sums_pair<false>(first, second, length, first_sums, second_sums);
-  *second_cost = finish_mtf_cost(second_sums, nullptr, nullptr);
-  return finish_mtf_cost(first_sums, repeats, cost8);
-}
-
+// behind), so the 16-entry pass gives the 8-entry cost: a byte the 8-entry
+// list misses counts 8 there.
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats) {
-  return finish_mtf_cost(mtf_sums<8, false>(bytes, length), repeats, nullptr);
+  const MtfSums s = MtfMeter(bytes).measure_to(length);
+  if (repeats) *repeats = s.repeats;
+  return s.cost8();
 }
 
 double context_sorted_cost(const uint8_t* bytes, uint32_t length, CostMeasure measure) {

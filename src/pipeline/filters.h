@@ -88,12 +88,6 @@ uint32_t restored_length_bound(const uint8_t* coded, uint32_t length, uint8_t bl
 // (repeats of the previous byte excluded, their count returned in *repeats).
 double mtf_cost16(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
 double mtf_cost8(const uint8_t* bytes, uint32_t length, uint32_t* repeats = nullptr);
-// The 16-entry costs of two strings of one length from one pass: the first's
-// as mtf_cost16(first, length, repeats) returns it, with its 8-entry cost in
-// *cost8 when asked for, and the second's, as mtf_cost16(second, length), in
-// *second_cost.
-double mtf_cost16_pair(const uint8_t* first, const uint8_t* second, uint32_t length, uint32_t* repeats,
-                       double* cost8, double* second_cost);
 // The sums behind the 16-entry cost of a string measured a part at a
 // time: each part starts from the list the bytes before it left, so the
 // parts' sums add up to those of the whole string. position_sum8 is the

@@ -619,29 +619,26 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   const uint32_t q = n / channels;  // bytes past channels * q take no part
   uint8_t* block = work;
   uint8_t* residual = work + n;
-  lms_residual(block, residual, n, true);
-
-  double residual_sum = 0.0;
+  // The block's channels decide alone whether it may be a signal; only
+  // then is the residual made and its channels measured. Each sum still
+  // adds its channels in order.
   double block_sum = 0.0;
   double repeat_sum = 0.0;
   uint32_t noisy = 0;
-  // Each channel's block and residual costs come from one pass; the
-  // residual's are summed only when the block's repeats and noisy channels
-  // leave a signal possible. Each sum still adds its channels in order.
-  double residual_costs[MAX_STRIDE];  // channels are at most MAX_STRIDE
   for (uint32_t j = 0; j < channels; ++j) {
-    uint32_t repeats = 0;
-    const double block_cost = mtf_cost16_pair(block + j * q, residual + j * q, q, &repeats, nullptr, &residual_costs[j]);
-    const double repeat_percent = static_cast<double>(repeats) * 100.0 / static_cast<double>(q);
+    const MtfSums own = MtfMeter(block + j * q).measure_to(q);
+    const double block_cost = own.cost16();
     if (block_cost > NOISE_COST) ++noisy;
     block_sum += block_cost;
-    repeat_sum += repeat_percent;
+    repeat_sum += static_cast<double>(own.repeats) * 100.0 / static_cast<double>(q);
   }
   const double h = static_cast<double>(channels);
   const double x = block_sum / h;
   const double g = repeat_sum / h;
   if (!(g < REPEAT_PERCENT_LIMIT && 2 * noisy <= channels)) return 0;
-  for (uint32_t j = 0; j < channels; ++j) residual_sum += residual_costs[j];
+  lms_residual(block, residual, n, true);
+  double residual_sum = 0.0;
+  for (uint32_t j = 0; j < channels; ++j) residual_sum += MtfMeter(residual + j * q).measure_to(q).cost16();
   const double r = residual_sum / h;
   if (!(r < x)) return 0;
   return apply_signal_model(block, n, mtf_cost16(residual, n), scratch);

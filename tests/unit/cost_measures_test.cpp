@@ -80,8 +80,8 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
       inputs.push_back(b);
     }
   }
-  // Long strings are measured in halves side by side, the second from the
-  // list the first leaves: lengths around the split and the counters' 255
+  // Long strings are measured in quarters side by side, each from the list
+  // the one before leaves: lengths around the split and the counters' 255
   // steps; few values, so that the list at the split still holds values of
   // the starting list; a repeat across the split; runs of one value.
   for (uint32_t n : {4095u, 4096u, 4097u, 4351u, 4352u, 9001u}) {
@@ -108,26 +108,7 @@ TEST(CostMeasures, MatchesAPlainListOnEveryAlphabetSize) {
     EXPECT_EQ(repeats, expected_repeats) << which;
     EXPECT_EQ(mtf_cost16(b.data(), n, &repeats), plain_mtf_cost<16>(b, &expected_repeats)) << which;
     EXPECT_EQ(repeats, expected_repeats) << which;
-    // Two strings in one pass, each as measured alone: the bytes and the
-    // same bytes backwards; the first's 8-entry cost from the same pass.
-    const Bytes backwards(b.rbegin(), b.rend());
-    uint32_t unused = 0;
-    double cost8 = -1;
-    for (double* with_cost8 : {static_cast<double*>(nullptr), &cost8}) {
-      double second = -1;
-      EXPECT_EQ(mtf_cost16_pair(b.data(), backwards.data(), n, &repeats, with_cost8, &second),
-                plain_mtf_cost<16>(b, &expected_repeats))
-          << which;
-      EXPECT_EQ(repeats, expected_repeats) << which;
-      EXPECT_EQ(second, plain_mtf_cost<16>(backwards, &unused)) << which;
-    }
-    EXPECT_EQ(cost8, plain_mtf_cost<8>(b, &expected_repeats)) << which;
   }
-  double cost8 = -1;
-  double second = -1;
-  EXPECT_EQ(mtf_cost16_pair(nullptr, nullptr, 0, nullptr, &cost8, &second), 0.0);
-  EXPECT_EQ(cost8, 0.0);
-  EXPECT_EQ(second, 0.0);
 }
 
 // The 16-entry list run over the whole string, its positions summed over
