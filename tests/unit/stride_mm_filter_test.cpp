@@ -396,17 +396,25 @@ TEST(MultimediaFilter, SignalDecisionAtItsBoundaries) {
   EXPECT_EQ(context_sorted_cost(equal.data(), 512, mtf_cost16), mtf_cost16(residual.data(), 512));
 }
 
-// The one-channel decision as it reads: the block's cost and repeats, then
-// the whole rounded residual's cost, then the context-sorted cost.
-uint32_t plain_one_channel_model(const Bytes& block) {
+// The decision as it reads: the channels' costs and repeats, then the
+// channels of the whole rounded residual, then the context-sorted cost.
+uint32_t plain_model(const Bytes& block, uint32_t stride_parameter = 0) {
   const auto n = static_cast<uint32_t>(block.size());
-  uint32_t repeats = 0;
-  const double block_cost = mtf_cost16(block.data(), n, &repeats);
-  if (!(static_cast<double>(repeats) * 100.0 / n < 60.0 && !(block_cost > 13.9))) return 0;
+  const uint32_t h = stride_parameter + 1;
+  const uint32_t q = n / h;
   const Bytes residual = plain_lms_residual(block, true);
-  const double residual_cost = mtf_cost16(residual.data(), n);
-  if (!(residual_cost < block_cost)) return 0;
-  return context_sorted_cost(block.data(), n, mtf_cost16) >= residual_cost ? 2 : 1;
+  double x = 0, g = 0, r = 0;
+  uint32_t noisy = 0;
+  for (uint32_t j = 0; j < h; ++j) {
+    uint32_t repeats = 0;
+    const double cost = mtf_cost16(block.data() + j * q, q, &repeats);
+    noisy += cost > 13.9 ? 1 : 0;
+    x += cost;
+    g += static_cast<double>(repeats) * 100.0 / q;
+    r += mtf_cost16(residual.data() + j * q, q);
+  }
+  if (!(r / h < x / h && g / h < 60.0 && 2 * noisy <= h)) return 0;
+  return context_sorted_cost(block.data(), n, mtf_cost16) >= mtf_cost16(residual.data(), n) ? 2 : 1;
 }
 
 // `head` followed by `tail_length` bytes whose rounded residual goes 1, 2,
@@ -478,18 +486,32 @@ TEST(MultimediaFilter, OneChannelDecisionMatchesTheWholeResidualsCost) {
   };
   uint32_t low = 150000;  // the whole residual costs less than the block
   uint32_t high = 250000; // it does not
-  ASSERT_NE(plain_one_channel_model(text_then_tail(low)), 0u);
-  ASSERT_EQ(plain_one_channel_model(text_then_tail(high)), 0u);
+  ASSERT_NE(plain_model(text_then_tail(low)), 0u);
+  ASSERT_EQ(plain_model(text_then_tail(high)), 0u);
   while (high - low > 1) {
     const uint32_t mid = (low + high) / 2;
-    (plain_one_channel_model(text_then_tail(mid)) != 0 ? low : high) = mid;
+    (plain_model(text_then_tail(mid)) != 0 ? low : high) = mid;
   }
   for (uint32_t text_length : {low - 1, low, high, high + 1}) blocks.push_back(text_then_tail(text_length));
 
+  // Blocks of records as the stride transposition leaves them, channel by
+  // channel, measured with their channels.
+  uint32_t channel_signals = 0;
+  for (uint32_t stride : {2u, 3u, 12u}) {
+    for (uint32_t noise : {0u, 30u}) {
+      Bytes work = work_buffer(make_records(60000, stride, noise, stride + noise, noise != 0));
+      transpose_by_stride(work.data(), 60000, stride - 1);
+      const Bytes records(work.begin(), work.begin() + 60000);
+      const uint32_t expected = plain_model(records, stride - 1);
+      EXPECT_EQ(select_mm_model(work.data(), 60000, stride - 1), expected) << "stride " << stride;
+      channel_signals += expected != 0 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(channel_signals, 0u);
   std::set<uint32_t> models;
   for (const Bytes& block : blocks) {
     const auto n = static_cast<uint32_t>(block.size());
-    const uint32_t expected = plain_one_channel_model(block);
+    const uint32_t expected = plain_model(block);
     models.insert(expected);
     Bytes work = work_buffer(block);
     Bytes plain_work = work;
