@@ -84,8 +84,8 @@ void list_after(const uint8_t* bytes, uint32_t at, uint32_t known_at, const uint
 // than three after "above" (at_or_above less the byte's entry).
 //
 // The byte's rank is the number of entries before it, 16 when it is missing
-// (8 for the 8-entry list, which looks at bytes 0..7 only and moves exactly
-// as they do). So the sums need no rank: byte k of a counter register counts
+// (8 for the 8-entry list, which is bytes 0..7 and moves exactly as they
+// do). So the sums need no rank: byte k of a counter register counts
 // the steps whose byte had entry k at or above it, and at most every 255
 // steps the counters are added up. Entry k was before the byte's in the
 // other steps, so the steps times 16 less all sixteen counts are the
@@ -123,19 +123,15 @@ inline __m128i at_or_above_match(__m128i same) {
 // The sums of `steps` steps from the counts of entries at or above the
 // byte's: the list's low eight (`low`) and high eight (`high`), and entry
 // 0's, the repeats.
-template <uint32_t list_size, bool with_cost8>
 inline void add_counts(MtfSums& s, uint32_t steps, uint32_t repeats, uint64_t low, uint64_t high) {
   s.coded += steps - repeats;
   s.repeats += repeats;
   const uint64_t before_low = 8 * uint64_t{steps} - low;
-  s.position_sum += list_size == 16 ? before_low + 8 * uint64_t{steps} - high : before_low;
-  if constexpr (with_cost8) s.position_sum8 += before_low;
+  s.position_sum += before_low + 8 * uint64_t{steps} - high;
+  s.position_sum8 += before_low;
 }
 
-template <uint32_t list_size, bool with_cost8>
 struct MtfRegister {
-  static_assert(list_size == 8 || list_size == 16);
-
   __m128i list = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   __m128i counters = _mm_setzero_si128();
   MtfSums s;
@@ -160,7 +156,7 @@ struct MtfRegister {
     const auto low = static_cast<uint32_t>(_mm_cvtsi128_si32(halves));
     const auto high = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
     const uint32_t repeats = static_cast<uint32_t>(_mm_cvtsi128_si32(counters)) & 0xFFu;
-    add_counts<list_size, with_cost8>(s, steps, repeats, low, high);
+    add_counts(s, steps, repeats, low, high);
     counters = _mm_setzero_si128();
   }
 };
@@ -195,7 +191,7 @@ inline void counted_steps(uint32_t length, Step step, Count count) {
 
 // Two lists in the two 128-bit halves of one register, each stepping as
 // MtfRegister does: the byte shifts and shuffles of the wide register move
-// bytes within each half only. Either list may also give the 8-entry cost.
+// bytes within each half only.
 //
 // These instructions take a few operations off the 128-bit step, which has
 // SSE2 only. A byte shuffle spreads byte 7 of `up` (all ones when the
@@ -211,7 +207,6 @@ inline void counted_steps(uint32_t length, Step step, Count count) {
 // flatten inlines the whole loop into the target function, steps included.
 #define TARN_AVX2_FLAT __attribute__((target("avx2"), flatten))
 
-template <uint32_t list_size, bool first_cost8, bool second_cost8 = false>
 struct MtfRegisterPair {
   __m256i list;
   __m256i counters;
@@ -241,8 +236,8 @@ struct MtfRegisterPair {
     uint8_t bytes[32];
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_sad_epu8(counters, _mm256_setzero_si256()));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes), counters);
-    add_counts<list_size, first_cost8>(first, steps, bytes[0], sums[0], sums[1]);
-    add_counts<list_size, second_cost8>(second, steps, bytes[16], sums[2], sums[3]);
+    add_counts(first, steps, bytes[0], sums[0], sums[1]);
+    add_counts(second, steps, bytes[16], sums[2], sums[3]);
     counters = _mm256_setzero_si256();
   }
 };
@@ -254,8 +249,8 @@ TARN_AVX2_FLAT MtfSums quarters_wide(const uint8_t* bytes, uint32_t from, uint32
   const uint32_t quarter = (to - from) / 4;
   const QuarterLists lists(bytes, from, quarter, list);
   const uint8_t* p = bytes + from;
-  MtfRegisterPair<16, true, true> front(list_register(lists.at[0]), list_register(lists.at[1]));
-  MtfRegisterPair<16, true, true> back(list_register(lists.at[2]), list_register(lists.at[3]));
+  MtfRegisterPair front(list_register(lists.at[0]), list_register(lists.at[1]));
+  MtfRegisterPair back(list_register(lists.at[2]), list_register(lists.at[3]));
   counted_steps(
       quarter,
       [&](uint32_t i) {
@@ -266,7 +261,7 @@ TARN_AVX2_FLAT MtfSums quarters_wide(const uint8_t* bytes, uint32_t from, uint32
         front.count(steps);
         back.count(steps);
       });
-  MtfRegister<16, true> tail;
+  MtfRegister tail;
   tail.list = _mm256_extracti128_si256(back.list, 1);
   const uint8_t* rest = p + 4 * quarter;
   counted_steps(static_cast<uint32_t>(bytes + to - rest), [&](uint32_t i) { tail.step(rest[i]); },
@@ -290,7 +285,7 @@ MtfSums MtfMeter::measure_to(uint32_t end) {
   const uint32_t length = end - from;
   measured_ = end;
   if (length < MIN_QUARTERED_LENGTH) {
-    MtfRegister<16, true> a;
+    MtfRegister a;
     a.list = list_register(list_);
     counted_steps(length, [&](uint32_t i) { a.step(bytes_[from + i]); }, [&](uint32_t steps) { a.count(steps); });
     _mm_storeu_si128(reinterpret_cast<__m128i*>(list_), a.list);
@@ -304,7 +299,7 @@ MtfSums MtfMeter::measure_to(uint32_t end) {
   const uint32_t quarter = length / 4;
   const QuarterLists lists(bytes_, from, quarter, list_);
   const uint8_t* p = bytes_ + from;
-  MtfRegister<16, true> r[4];
+  MtfRegister r[4];
   for (uint32_t k = 0; k < 4; ++k) r[k].list = list_register(lists.at[k]);
   counted_steps(
       quarter,
@@ -350,11 +345,9 @@ inline uint64_t lane_move(uint64_t lane, uint32_t j, uint8_t front) {
 }
 
 // The sums of `length` bytes from the list lo (entries 0..7) and hi
-// (entries 8..15, the 16-entry list only), which are left as the bytes
-// leave them.
-template <uint32_t list_size, bool with_cost8>
+// (entries 8..15), which are left as the bytes leave them; the 8-entry sum
+// counts a byte past entry 7 as 8.
 MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t& lo, uint64_t& hi) {
-  static_assert(list_size == 8 || list_size == 16);
   MtfSums s;
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t x = bytes[i];
@@ -367,14 +360,12 @@ MtfSums lane_sums(const uint8_t* bytes, uint32_t length, uint64_t& lo, uint64_t&
     if (j < 8) {
       lo = lane_move(lo, j, x);
     } else {
-      if constexpr (list_size == 16) {
-        j = 8 + lane_find(hi, x);
-        hi = lane_move(hi, j - 8, static_cast<uint8_t>(lo >> 56));
-      }
+      j = 8 + lane_find(hi, x);
+      hi = lane_move(hi, j - 8, static_cast<uint8_t>(lo >> 56));
       lo = (lo << 8) | x;
     }
     s.position_sum += j;
-    if constexpr (with_cost8) s.position_sum8 += j < 8 ? j : 8;
+    s.position_sum8 += j < 8 ? j : 8;
   }
   return s;
 }
@@ -388,7 +379,7 @@ MtfSums MtfMeter::measure_to(uint32_t end) {
     lo = (lo << 8) | list_[k];
     hi = (hi << 8) | list_[8 + k];
   }
-  const MtfSums s = lane_sums<16, true>(bytes_ + measured_, end - measured_, lo, hi);
+  const MtfSums s = lane_sums(bytes_ + measured_, end - measured_, lo, hi);
   for (int k = 0; k < 8; ++k) {
     list_[k] = static_cast<uint8_t>(lo >> (8 * k));
     list_[8 + k] = static_cast<uint8_t>(hi >> (8 * k));
