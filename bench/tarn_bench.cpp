@@ -112,12 +112,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "method must be 1 to 6\n");
         return 2;
       }
-    } else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
-      repeat = std::atoi(argv[++i]);
-      if (repeat < 1 || repeat > 1000) {
-        std::fprintf(stderr, "repeat must be 1 to 1000\n");
+    } else if (std::strcmp(argv[i], "--repeat") == 0) {
+      char* end = nullptr;
+      const long value = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || *end != '\0' || value < 1 || value > 1000) {
+        std::fprintf(stderr, "--repeat needs a number from 1 to 1000\n");
         return 2;
       }
+      repeat = static_cast<int>(value);
+      ++i;
     } else if (std::strcmp(argv[i], "--no-filters") == 0) {
       g_filters = false;
     } else {
@@ -128,8 +131,10 @@ int main(int argc, char** argv) {
 
   std::vector<std::vector<uint8_t>> inputs;
   for (const std::string& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    if (!in) {
+    std::error_code ec;
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(f, ec)) in.open(f, std::ios::binary);
+    if (!in.is_open() || !in) {
       std::fprintf(stderr, "cannot read %s\n", f.c_str());
       return 2;
     }
