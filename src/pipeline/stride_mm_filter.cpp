@@ -638,7 +638,7 @@ uint32_t select_mm_model(uint8_t* work, uint32_t n, uint32_t stride_parameter, S
   if (!(g < REPEAT_PERCENT_LIMIT && 2 * noisy <= channels)) return 0;
   lms_residual(block, residual, n, true);
   double residual_sum = 0.0;
-  for (uint32_t j = 0; j < channels; ++j) residual_sum += MtfMeter(residual + j * q).measure_to(q).cost16();
+  for (uint32_t j = 0; j < channels; ++j) residual_sum += mtf_cost16(residual + j * q, q);
   const double r = residual_sum / h;
   if (!(r < x)) return 0;
   return apply_signal_model(block, n, mtf_cost16(residual, n), scratch);
