@@ -301,23 +301,43 @@ int main(int argc, char** argv) {
   std::string write_kind;
   bool with_xz = true;
   std::vector<std::string> builds;
+  const auto usage = [](FILE* to, int status) {
+    std::fprintf(to,
+                 "usage: tarn_speed [--rounds N] [--mb M] [--no-xz] [--only corpus|chain|swapped|xml|records] TARNC "
+                 "[TARNC ...]\n"
+                 "       tarn_speed [--mb M] --write-text chain|swapped|xml|records FILE\n");
+    return status;
+  };
+  const auto known_kind = [](const std::string& kind) {
+    return kind == "chain" || kind == "swapped" || kind == "xml" || kind == "records";
+  };
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      return usage(stdout, 0);
+    } else if (std::strcmp(argv[i], "--rounds") == 0 && has_value) {
       rounds = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--mb") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(argv[i], "--mb") == 0 && has_value) {
       megabytes = static_cast<size_t>(std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--write-text") == 0 && i + 2 < argc) {
       write_kind = argv[++i];
       write_text = argv[++i];
     } else if (std::strcmp(argv[i], "--no-xz") == 0) {
       with_xz = false;
-    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(argv[i], "--only") == 0 && has_value) {
       only = argv[++i];
+    } else if (argv[i][0] == '-') {  // an unknown option, or one without its value
+      std::fprintf(stderr, "tarn_speed: unknown option or missing value: %s\n", argv[i]);
+      return usage(stderr, 2);
+    } else if (::access(argv[i], X_OK) != 0 || !fs::is_regular_file(argv[i])) {
+      std::fprintf(stderr, "tarn_speed: %s is not a program this user may run\n", argv[i]);
+      return 2;
     } else {
       builds.push_back(fs::absolute(argv[i]).string());
     }
   }
   if (!write_text.empty()) {
+    if (!known_kind(write_kind) || megabytes == 0) return usage(stderr, 2);
     std::string corpus;
     for (const std::string& f : bench::corpus_files(true)) corpus += bench::read_all(f);
     const size_t size = megabytes * 1000000;
@@ -325,18 +345,12 @@ int main(int argc, char** argv) {
     if (write_kind == "chain") text = word_chain_text(corpus, size);
     else if (write_kind == "swapped") text = swapped_words_text(corpus, size);
     else if (write_kind == "xml") text = xml_dump_text(corpus, size);
-    else if (write_kind == "records") text = records_text(corpus, size);
-    else return 2;
+    else text = records_text(corpus, size);
     std::ofstream(write_text, std::ios::binary) << text;
     return 0;
   }
-  if (builds.empty() || rounds < 1) {
-    std::fprintf(stderr,
-                 "usage: tarn_speed [--rounds N] [--mb M] [--no-xz] [--only corpus|chain|swapped|xml|records] TARNC "
-                 "[TARNC ...]\n"
-                 "       tarn_speed [--mb M] --write-text chain|swapped|xml|records FILE\n");
-    return 2;
-  }
+  if (builds.empty() || rounds < 1 || megabytes == 0 || (!only.empty() && only != "corpus" && !known_kind(only)))
+    return usage(stderr, 2);
 
   const fs::path work = fs::temp_directory_path() / ("tarn-speed-" + std::to_string(getpid()));
   fs::create_directories(work / "corpus");
