@@ -22,7 +22,7 @@ grep -q "^usage: tarn_speed" "$work/out" || { echo "FAILED: --help prints no usa
 expect "an unknown option" 2 "$speed" --bogus "$1/tarnc"
 grep -q "unknown option or missing value: --bogus" "$work/err" || { echo "FAILED: the option is not named"; failed=1; }
 expect "an option without its value" 2 "$speed" "$1/tarnc" --rounds
-expect "a file that is no program" 2 "$speed" "$speed.cpp-does-not-exist"
+expect "a file that does not exist" 2 "$speed" "$work/missing"
 printf 'not a program\n' > "$work/plain"
 expect "a file that may not be run" 2 "$speed" "$work/plain"
 expect "a directory" 2 "$speed" "$work"
